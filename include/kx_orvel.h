@@ -1,0 +1,111 @@
+/*
+ * kx_orvel: speaker recognition engine, plain C interface.
+ *
+ * Audio everywhere is 16 kHz, mono, signed 16-bit PCM.
+ *
+ * Enrollment: create a profiler with kx_orvel_profiler_init(), feed it frames of
+ * exactly kx_orvel_profiler_frame_length() samples with kx_orvel_profiler_enroll()
+ * until the reported percentage reaches 100, optionally kx_orvel_profiler_flush(),
+ * then kx_orvel_profiler_export() the speaker profile (an array of float32).
+ *
+ * Recognition: create a recognizer with kx_orvel_init() and score a complete
+ * utterance against one or more profiles with kx_orvel_process().
+ *
+ * Errors: every fallible function returns a kx_status_t. On failure the details
+ * are recorded on a per-thread error stack; fetch them on the same thread with
+ * kx_get_error_stack() (innermost cause first) and release them with
+ * kx_free_error_stack().
+ *
+ * Thread safety: any number of threads may call the library at once, but calls on
+ * one recognizer or profiler must not overlap. Separate objects may be used on
+ * separate threads freely. The error stack is per thread.
+ */
+#ifndef KX_ORVEL_H
+#define KX_ORVEL_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(KX_ORVEL_BUILDING) && defined(__GNUC__)
+#define KX_API __attribute__((visibility("default")))
+#else
+#define KX_API
+#endif
+
+/** Status returned by every fallible function. The values are stable. */
+typedef enum {
+    KX_STATUS_SUCCESS = 0,
+    KX_STATUS_OUT_OF_MEMORY = 1,
+    KX_STATUS_IO_ERROR = 2,
+    KX_STATUS_INVALID_ARGUMENT = 3,
+    KX_STATUS_STOP_ITERATION = 4,
+    KX_STATUS_KEY_ERROR = 5,
+    KX_STATUS_INVALID_STATE = 6,
+    KX_STATUS_RUNTIME_ERROR = 7
+} kx_status_t;
+
+/** Opaque recognizer. */
+typedef struct kx_orvel kx_orvel_t;
+/** Opaque enrollment profiler. */
+typedef struct kx_orvel_profiler kx_orvel_profiler_t;
+
+/* ---------------------------------------------------------------- errors */
+
+/** Name of a status ("SUCCESS", ...), a constant string; NULL for values outside 0..7. */
+KX_API const char* kx_status_to_string(kx_status_t status);
+
+/**
+ * Hands the calling thread's recorded messages to the caller.
+ * On success *message_stack receives an array of exactly 8 buffers of 512 bytes,
+ * the first *message_stack_depth holding messages (innermost first), the rest empty.
+ * The caller owns the array and releases it with kx_free_error_stack().
+ * Returns INVALID_STATE (depth 0, NULL array) when the thread has nothing recorded,
+ * INVALID_ARGUMENT when an output pointer is NULL.
+ */
+KX_API kx_status_t kx_get_error_stack(char*** message_stack, int32_t* message_stack_depth);
+
+/** Releases an array from kx_get_error_stack(); NULL is ignored. */
+KX_API void kx_free_error_stack(char** message_stack);
+
+/* ------------------------------------------------------ library settings */
+
+/** Turns diagnostic log lines on standard output on (the default). */
+KX_API void kx_log_enable(void);
+/** Turns diagnostic log lines off. */
+KX_API void kx_log_disable(void);
+/** The only sample rate the library accepts: 16000. */
+KX_API int32_t kx_sample_rate(void);
+/** Records the name of the calling SDK (at most 31 characters kept); NULL changes nothing. */
+KX_API void kx_set_sdk(const char* name);
+/** The SDK name ("c" by default); points into the library, valid for its lifetime. */
+KX_API const char* kx_get_sdk(void);
+/**
+ * Stores a home directory path (at most 1023 bytes).
+ * Returns INVALID_ARGUMENT for NULL or a longer path, leaving the stored path unchanged.
+ */
+KX_API kx_status_t kx_set_home_dir(const char* path);
+/** Releases memory handed out by the library with the process heap; NULL is allowed. */
+KX_API void kx_free(void* ptr);
+/** The library version, "3.0.0"; a constant string. */
+KX_API const char* kx_orvel_version(void);
+
+/* --------------------------------------------------------------- devices */
+
+/**
+ * Lists the hardware devices as lines such as "cpu:[0-8] - CPU (8 threads)".
+ * The array and its strings belong to the caller; release them with
+ * kx_orvel_free_hardware_devices().
+ */
+KX_API kx_status_t kx_orvel_list_hardware_devices(char*** hardware_devices, int32_t* num_hardware_devices);
+
+/** Releases a list from kx_orvel_list_hardware_devices(); NULL is ignored. */
+KX_API void kx_orvel_free_hardware_devices(char** hardware_devices, int32_t num_hardware_devices);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KX_ORVEL_H */

@@ -1,0 +1,144 @@
+// CPU backend: aligned host memory, buffers in host memory, processor features.
+#include "device/cpu.h"
+
+#include <cpuid.h>
+#include <sys/sysinfo.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "device/thread_pool.h"
+#include "frame/error.h"
+#include "frame/memory.h"
+
+namespace {
+
+constexpr size_t kAlignment = 32;
+std::atomic<uint32_t> g_feature_mask{~0u};
+
+void cpu_destroy(void* backend) {
+    auto* cpu = static_cast<kx_cpu_device_t*>(backend);
+    if (!cpu) return;
+    kx_thread_pool_destroy(cpu->pool);
+    kx_host_free(cpu);
+}
+
+void* cpu_alloc(void*, uint32_t size) { return kx_host_aligned_alloc(kAlignment, size); }
+
+void cpu_free(void*, void* ptr) { kx_host_free(ptr); }
+
+kx_buffer_t* cpu_buffer_create(void*, uint32_t size, uint32_t flags) {
+    auto* buffer = static_cast<kx_buffer_t*>(kx_host_aligned_alloc(kAlignment, sizeof(kx_buffer_t)));
+    if (!buffer) return nullptr;
+    buffer->storage = kx_host_aligned_alloc(kAlignment, size);
+    if (!buffer->storage) {
+        kx_host_free(buffer);
+        return nullptr;
+    }
+    buffer->size = size;
+    buffer->flags = flags;
+    return buffer;
+}
+
+void cpu_buffer_destroy(void*, kx_buffer_t* buffer) {
+    if (!buffer || (buffer->flags & KX_BUFFER_FLAG_BORROWED)) return;
+    kx_host_free(buffer->storage);
+    kx_host_free(buffer);
+}
+
+kx_status_t cpu_buffer_write(void*, kx_buffer_t* buffer, const void* source, uint32_t offset, uint32_t length) {
+    if (length) std::memcpy(static_cast<uint8_t*>(buffer->storage) + offset, source, length);
+    return KX_STATUS_SUCCESS;
+}
+
+void* cpu_buffer_map(void*, kx_buffer_t* buffer, int) { return buffer->storage; }
+
+void cpu_buffer_unmap(void*, kx_buffer_t*, int) {}
+
+uint32_t cpu_buffer_size(void*, const kx_buffer_t* buffer) { return buffer->size; }
+
+kx_status_t cpu_list_devices(char*** lines, int32_t* count) {
+    *lines = nullptr;
+    *count = 0;
+    const int32_t processors = kx_cpu_processor_count();
+    char text[96];
+    const int length = std::snprintf(text, sizeof(text), "cpu:[0-%d] - CPU (%d threads)", processors, processors);
+    auto** array = static_cast<char**>(kx_host_malloc(sizeof(char*)));
+    char* line = array ? static_cast<char*>(kx_host_malloc(static_cast<size_t>(length) + 1)) : nullptr;
+    if (!line) {
+        kx_host_free(array);
+        kx_error_push(&KX_ERR_OUT_OF_MEMORY);
+        return KX_STATUS_OUT_OF_MEMORY;
+    }
+    std::memcpy(line, text, static_cast<size_t>(length) + 1);
+    array[0] = line;
+    *lines = array;
+    *count = 1;
+    return KX_STATUS_SUCCESS;
+}
+
+void cpu_free_device_list(char** lines, int32_t count) {
+    if (!lines) return;
+    for (int32_t i = 0; i < count; ++i) kx_host_free(lines[i]);
+    kx_host_free(lines);
+}
+
+constexpr kx_device_ops_t make_cpu_ops() {
+    kx_device_ops_t ops{};
+    ops.destroy = cpu_destroy;
+    ops.alloc = cpu_alloc;
+    ops.free = cpu_free;
+    ops.buffer_create = cpu_buffer_create;
+    ops.buffer_destroy = cpu_buffer_destroy;
+    ops.buffer_write = cpu_buffer_write;
+    ops.buffer_map = cpu_buffer_map;
+    ops.buffer_unmap = cpu_buffer_unmap;
+    ops.buffer_size = cpu_buffer_size;
+    ops.list_devices = cpu_list_devices;
+    ops.free_device_list = cpu_free_device_list;
+    return ops;
+}
+
+}  // namespace
+
+const kx_device_ops_t kx_cpu_device_ops = make_cpu_ops();
+
+uint32_t kx_cpu_detect_features() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    __cpuid(0, eax, ebx, ecx, edx);
+    const unsigned max_leaf = eax;
+    if (max_leaf == 0) return 0;
+    uint32_t features = 0;
+    __cpuid(1, eax, ebx, ecx, edx);
+    if (ecx & (1u << 19)) features |= KX_CPU_SSE41;
+    if (ecx & (1u << 28)) features |= KX_CPU_AVX;
+    if (max_leaf > 6) {
+        __cpuid_count(7, 0, eax, ebx, ecx, edx);
+        if (ebx & (1u << 5)) features |= KX_CPU_AVX2;
+        if (ebx & (1u << 16)) features |= KX_CPU_AVX512F;
+    }
+    return features;
+}
+
+void kx_cpu_set_feature_mask(uint32_t mask) { g_feature_mask.store(mask); }
+
+int32_t kx_cpu_processor_count() { return static_cast<int32_t>(get_nprocs_conf()); }
+
+kx_status_t kx_cpu_backend_create(int32_t threads, kx_cpu_device_t** out) {
+    *out = nullptr;
+    auto* cpu = static_cast<kx_cpu_device_t*>(kx_host_aligned_alloc(kAlignment, sizeof(kx_cpu_device_t)));
+    if (!cpu) return KX_STATUS_OUT_OF_MEMORY;
+    std::memset(cpu, 0, sizeof(*cpu));
+    cpu->threads = threads;
+    cpu->features = kx_cpu_detect_features() & g_feature_mask.load();
+    if (threads > 1) {
+        const kx_status_t status = kx_thread_pool_create(threads, &cpu->pool);
+        if (status != KX_STATUS_SUCCESS) {
+            kx_host_free(cpu);
+            return status;
+        }
+    }
+    *out = cpu;
+    return KX_STATUS_SUCCESS;
+}

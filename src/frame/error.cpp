@@ -1,0 +1,189 @@
+#include "frame/error.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+constexpr int kSlotCount = 128;
+constexpr int kMessagesPerSlot = 8;
+constexpr int kMessageSize = 512;
+constexpr int kScratchSize = 492;
+constexpr const char* kBuildTag = "a01eaf2";
+
+struct Slot {
+    // Written under the lock when claimed or released, read without it by the
+    // owner's lookup, hence atomic.
+    std::atomic<pthread_t> owner;
+    std::atomic<bool> owned;
+    bool reset_pending;
+    int32_t count;
+    char entries[kMessagesPerSlot][kMessageSize];
+    char scratch[kScratchSize];
+};
+
+Slot g_slots[kSlotCount];
+std::mutex g_lock;
+char** g_handout = nullptr;
+
+Slot* find_own_slot() {
+    const pthread_t self = pthread_self();
+    for (Slot& slot : g_slots) {
+        if (slot.owned.load(std::memory_order_acquire) &&
+            pthread_equal(slot.owner.load(std::memory_order_relaxed), self))
+            return &slot;
+    }
+    return nullptr;
+}
+
+// Allocates the 8 x 512-byte hand-out array, or leaves nothing behind. Lock held.
+char** make_handout() {
+    char** array = static_cast<char**>(std::malloc(kMessagesPerSlot * sizeof(char*)));
+    if (!array) return nullptr;
+    for (int i = 0; i < kMessagesPerSlot; ++i) {
+        array[i] = static_cast<char*>(std::calloc(1, kMessageSize));
+        if (!array[i]) {
+            for (int j = 0; j < i; ++j) std::free(array[j]);
+            std::free(array);
+            return nullptr;
+        }
+    }
+    return array;
+}
+
+void free_handout(char** array) {
+    if (!array) return;
+    for (int i = 0; i < kMessagesPerSlot; ++i) std::free(array[i]);
+    std::free(array);
+}
+
+void clear_slot_messages(Slot* slot) {
+    slot->count = 0;
+    std::memset(slot->entries, 0, sizeof(slot->entries));
+}
+
+struct HandoutReleaser {
+    ~HandoutReleaser() {
+        free_handout(g_handout);
+        g_handout = nullptr;
+    }
+} g_handout_releaser;
+
+}  // namespace
+
+const kx_error_record_t KX_ERR_ARG_NULL = {100, "Argument `%s` is NULL."};
+const kx_error_record_t KX_ERR_ARG_RANGE_FLOAT = {101, "Argument `%s` value `%.2f` is out of range [%.2f, %.2f]."};
+const kx_error_record_t KX_ERR_ARG_MIN_INT = {101, "Argument `%s` value `%d` is less than the minimum acceptable value of `%d`."};
+const kx_error_record_t KX_ERR_ARG_INVALID = {101, "Argument `%s` is invalid."};
+const kx_error_record_t KX_ERR_FILE_FORMAT = {105, "%s file has incorrect format or belongs to a different platform."};
+const kx_error_record_t KX_ERR_FILE_VERSION = {106, "%s file belongs to a different version of the library. File is `%s` while library is `%s`."};
+const kx_error_record_t KX_ERR_MODEL_INVALID = {107, "Orvel model (.kx) file holds an unusable value: %s"};
+const kx_error_record_t KX_ERR_VAD_NO_DEVICE = {110, nullptr};
+const kx_error_record_t KX_ERR_OUT_OF_MEMORY = {200, "Failed to allocate, out of memory."};
+const kx_error_record_t KX_ERR_FILE_OPEN = {201, "Failed to open file `%s`."};
+const kx_error_record_t KX_ERR_FILE_READ = {202, "Failed to read parameter from file."};
+const kx_error_record_t KX_ERR_BACKEND = {300, nullptr};
+const kx_error_record_t KX_ERR_TRACE = {310, "%s"};
+const kx_error_record_t KX_ERR_STATE = {311, "%s"};
+const kx_error_record_t KX_ERR_EXPORT_INCOMPLETE = {500, "Cannot export speaker profile before enrollment is complete."};
+const kx_error_record_t KX_ERR_DEVICE_LIST = {800, nullptr};
+const kx_error_record_t KX_ERR_OPERATOR = {801, "Failed to %s operator"};
+const kx_error_record_t KX_ERR_DEVICE_STRING = {802, "%s is not a valid device string"};
+const kx_error_record_t KX_ERR_DEVICE_OOM = {803, "Failed to allocate, out of memory."};
+const kx_error_record_t KX_ERR_TENSOR_OOM = {804, "Failed to allocate, out of memory."};
+
+void kx_error_push(const kx_error_record_t* record, ...) {
+    Slot* slot = find_own_slot();
+    if (!slot) {
+        std::lock_guard<std::mutex> guard(g_lock);
+        for (Slot& candidate : g_slots) {
+            if (!candidate.owned.load(std::memory_order_relaxed)) {
+                candidate.owner.store(pthread_self(), std::memory_order_relaxed);
+                candidate.owned.store(true, std::memory_order_release);
+                slot = &candidate;
+                break;
+            }
+        }
+        if (!slot) return;
+    }
+    if (slot->reset_pending) {
+        clear_slot_messages(slot);
+        slot->reset_pending = false;
+    }
+    if (slot->count >= kMessagesPerSlot) return;
+
+    char* entry = slot->entries[slot->count];
+    if (record->message_template) {
+        va_list args;
+        va_start(args, record);
+        std::vsnprintf(slot->scratch, kScratchSize, record->message_template, args);
+        va_end(args);
+        std::snprintf(entry, kMessageSize, "%s %08X: %s", kBuildTag, record->code, slot->scratch);
+        std::memset(slot->scratch, 0, sizeof(slot->scratch));
+    } else {
+        std::snprintf(entry, kMessageSize, "%s %08X: Zembrix Error.", kBuildTag, record->code);
+    }
+    slot->count++;
+}
+
+void kx_error_trace(const char* site_id) { kx_error_push(&KX_ERR_TRACE, site_id); }
+
+void kx_error_stack_begin_call() {
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        if (!g_handout) g_handout = make_handout();
+    }
+    if (Slot* slot = find_own_slot()) slot->reset_pending = true;
+}
+
+extern "C" {
+
+KX_API const char* kx_status_to_string(kx_status_t status) {
+    switch (status) {
+        case KX_STATUS_SUCCESS: return "SUCCESS";
+        case KX_STATUS_OUT_OF_MEMORY: return "OUT_OF_MEMORY";
+        case KX_STATUS_IO_ERROR: return "IO_ERROR";
+        case KX_STATUS_INVALID_ARGUMENT: return "INVALID_ARGUMENT";
+        case KX_STATUS_STOP_ITERATION: return "STOP_ITERATION";
+        case KX_STATUS_KEY_ERROR: return "KEY_ERROR";
+        case KX_STATUS_INVALID_STATE: return "INVALID_STATE";
+        case KX_STATUS_RUNTIME_ERROR: return "RUNTIME_ERROR";
+    }
+    return nullptr;
+}
+
+KX_API kx_status_t kx_get_error_stack(char*** message_stack, int32_t* message_stack_depth) {
+    if (!message_stack || !message_stack_depth) return KX_STATUS_INVALID_ARGUMENT;
+    *message_stack_depth = 0;
+    *message_stack = nullptr;
+    Slot* slot = find_own_slot();
+    if (!slot) return KX_STATUS_INVALID_STATE;
+
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (!g_handout) return KX_STATUS_INVALID_STATE;
+    char** array = g_handout;
+    for (int i = 0; i < kMessagesPerSlot; ++i) std::memset(array[i], 0, kMessageSize);
+    for (int i = 0; i < slot->count; ++i) {
+        std::strncpy(array[i], slot->entries[i], kMessageSize - 1);
+        array[i][kMessageSize - 1] = '\0';
+    }
+    *message_stack_depth = slot->count;
+    *message_stack = array;
+
+    slot->reset_pending = false;
+    clear_slot_messages(slot);
+    slot->owned.store(false, std::memory_order_release);
+
+    g_handout = make_handout();
+    return g_handout ? KX_STATUS_SUCCESS : KX_STATUS_OUT_OF_MEMORY;
+}
+
+KX_API void kx_free_error_stack(char** message_stack) { free_handout(message_stack); }
+
+}  // extern "C"

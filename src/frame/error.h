@@ -1,0 +1,43 @@
+// Per-thread error stack: error records and the push / begin-call protocol.
+#pragma once
+
+#include <cstdint>
+
+#include "kx_orvel.h"
+
+struct kx_error_record_t {
+    uint32_t code;
+    const char* message_template;  // printf-style, or null for a code-only message
+};
+
+// Records one message for the calling thread; the variadic arguments are those of
+// the record's template. A message that cannot be recorded is dropped silently.
+void kx_error_push(const kx_error_record_t* record, ...);
+
+// First step of every exported engine call: marks the thread's old messages stale.
+void kx_error_stack_begin_call();
+
+// Records a trace message (code 310) naming the call site.
+void kx_error_trace(const char* site_id);
+
+// Library-wide error records.
+extern const kx_error_record_t KX_ERR_ARG_NULL;          // 100 "Argument `%s` is NULL."
+extern const kx_error_record_t KX_ERR_ARG_RANGE_FLOAT;   // 101 float range
+extern const kx_error_record_t KX_ERR_ARG_MIN_INT;       // 101 integer minimum
+extern const kx_error_record_t KX_ERR_ARG_INVALID;       // 101 "Argument `%s` is invalid."
+extern const kx_error_record_t KX_ERR_FILE_FORMAT;       // 105
+extern const kx_error_record_t KX_ERR_FILE_VERSION;      // 106
+extern const kx_error_record_t KX_ERR_MODEL_INVALID;     // 107 model content that cannot work
+extern const kx_error_record_t KX_ERR_VAD_NO_DEVICE;     // 110 (no template)
+extern const kx_error_record_t KX_ERR_OUT_OF_MEMORY;     // 200
+extern const kx_error_record_t KX_ERR_FILE_OPEN;         // 201
+extern const kx_error_record_t KX_ERR_FILE_READ;         // 202
+extern const kx_error_record_t KX_ERR_BACKEND;           // 300 (no template)
+extern const kx_error_record_t KX_ERR_TRACE;             // 310 "%s"
+extern const kx_error_record_t KX_ERR_STATE;             // 311 "%s" object state that forbids the call
+extern const kx_error_record_t KX_ERR_EXPORT_INCOMPLETE; // 500
+extern const kx_error_record_t KX_ERR_DEVICE_LIST;       // 800 (no template)
+extern const kx_error_record_t KX_ERR_OPERATOR;          // 801 "Failed to %s operator"
+extern const kx_error_record_t KX_ERR_DEVICE_STRING;     // 802
+extern const kx_error_record_t KX_ERR_DEVICE_OOM;        // 803
+extern const kx_error_record_t KX_ERR_TENSOR_OOM;        // 804

@@ -1,0 +1,80 @@
+// Operator set, argument records, dispatch, op programs and the buffer cache.
+#pragma once
+
+#include <cstdint>
+
+#include "device/device.h"
+
+enum kx_op_t : int32_t {
+    KX_OP_ADD = 0,
+    KX_OP_LINEAR_ACCUMULATE = 1,
+    KX_OP_LINEAR = 2,
+    KX_OP_GELU = 3,
+    KX_OP_NORMALIZE_QUANTIZE = 4,
+    KX_OP_LSTM_CELL = 5,
+    KX_OP_MATMUL_F32 = 6,
+    KX_OP_COPY = 7,
+    KX_OP_ZERO = 8,
+    KX_OP_RELU = 9,
+    KX_OP_SOFTMAX = 10,
+    KX_OP_STANDARDIZE = 11,
+    KX_OP_SUM_POOL = 12,
+};
+
+// Argument record: the operator's buffers, then its int32 arguments, each in the
+// order of the operator table (for example LINEAR: out, in, weights, bias; vectors,
+// rows, columns, out offset, in offset).
+struct kx_op_args_t {
+    kx_buffer_t* buffers[4];
+    int32_t ints[6];
+};
+
+struct kx_op_arity_t {
+    uint8_t buffers;
+    uint8_t ints;
+};
+extern const kx_op_arity_t kx_op_arity[KX_OP_COUNT];
+
+// Host reference implementation of each operator (maps buffers through the device).
+typedef kx_status_t (*kx_op_reference_fn)(kx_device_t* device, const kx_op_args_t* args);
+extern const kx_op_reference_fn kx_op_reference[KX_OP_COUNT];
+
+// Runs one operator: the device kind's kernel first, the reference when there is
+// none, when the kernel declines (INVALID_ARGUMENT) or when the device forces it.
+kx_status_t kx_op_execute(kx_device_t* device, kx_op_t op, const kx_op_args_t* args);
+
+// Interprets the instructions of program that begin in [start, end).
+kx_status_t kx_op_program_run(kx_device_t* device, kx_buffer_t* const* buffers, const int32_t* program,
+                              int32_t buffer_count, int32_t start, int32_t end);
+
+// A buffer descriptor of a built-in network: size, flags (bit 0: constant contents)
+// and contents. Laid out like kx_buffer_t so that on the CPU a constant descriptor
+// serves as a borrowed buffer in place.
+typedef kx_buffer_t kx_tensor_desc_t;
+
+// A program instance: a device reference and the buffer table built from descriptors.
+struct kx_program_t {
+    kx_device_t* device;
+    kx_buffer_t** buffers;
+    int32_t buffer_count;
+};
+
+// Builds the buffer table from descriptors and runs the initialisation section
+// [init_start, init_end) of program. Takes one device reference of its own.
+kx_status_t kx_program_create(kx_device_t* device, const kx_tensor_desc_t* descriptors, int32_t count,
+                              const int32_t* program, int32_t init_start, int32_t init_end, kx_program_t** out);
+void kx_program_free(kx_program_t* program);
+
+// Scratch buffers: exact match first, then the smallest larger one, else a new one.
+// Returns null when a new buffer cannot be created (the caller records 804).
+kx_buffer_t* kx_buffer_cache_acquire(kx_device_t* device, uint32_t size);
+void kx_buffer_cache_release(kx_device_t* device, kx_buffer_t* buffer);
+
+// Fixed-point nonlinearities shared by the reference cell and the CPU kernels.
+extern const int16_t kx_sigmoid_table[257];
+int16_t kx_sigmoid_q15(int16_t x);
+void kx_tanh_q15(const int16_t* in, int16_t* out, int32_t count);
+
+// Q31 softmax exponent tables.
+extern const int32_t kx_softmax_fine_table[128];
+extern const int32_t kx_softmax_coarse_table[128];
