@@ -10,7 +10,7 @@
 #include "frame/error.h"
 #include "frame/memory.h"
 
-const kx_device_ops_t* const kx_device_ops[KX_DEVICE_KIND_COUNT] = {&kx_cpu_device_ops, nullptr, nullptr, nullptr,
+const kx_device_ops_t* kx_device_ops[KX_DEVICE_KIND_COUNT] = {&kx_cpu_device_ops, nullptr, nullptr, nullptr,
                                                                     nullptr};
 
 kx_status_t kx_device_create(kx_device_kind_t kind, void* backend, kx_device_t** out) {

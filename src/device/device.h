@@ -66,8 +66,9 @@ struct kx_device_ops_t {
     void (*free_device_list)(char** lines, int32_t count);
 };
 
-// Indexed by kind; null for kinds this build does not provide.
-extern const kx_device_ops_t* const kx_device_ops[KX_DEVICE_KIND_COUNT];
+// Indexed by kind; null for kinds this build does not provide. Reserved kinds 2 and 3
+// stay empty in the library; tests may install a fake kind there.
+extern const kx_device_ops_t* kx_device_ops[KX_DEVICE_KIND_COUNT];
 
 inline const kx_device_ops_t* kx_device_kind_ops(const kx_device_t* device) { return kx_device_ops[device->kind]; }
 
