@@ -1,0 +1,203 @@
+#include "frontend/fft.h"
+
+#include <cstring>
+
+#include "frame/memory.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define KX_FFT_SSE 1
+#endif
+
+namespace {
+
+constexpr float kInverse512 = 0.001953125f;
+
+// The butterfly twiddles of stage s (half = 2^s) gathered contiguously at
+// [half, 2 half): the same rounded values as kx_fft_sin_table, laid out so that four
+// butterflies load theirs at once.
+struct StageTwiddles {
+    std::array<float, 256> sin{};
+    std::array<float, 256> cos{};
+};
+
+constexpr StageTwiddles make_stage_twiddles() {
+    StageTwiddles t{};
+    for (int half = 1; half <= 128; half *= 2) {
+        const int stride = 256 / half;
+        for (int j = 0; j < half; ++j) {
+            t.sin[half + j] = kx_fft_sin_table[j * stride];
+            t.cos[half + j] = kx_fft_sin_table[j * stride + 128];
+        }
+    }
+    return t;
+}
+
+constexpr StageTwiddles kStageTwiddles = make_stage_twiddles();
+
+void pack(const float* input, float* work) {
+    for (int i = 0; i < 256; ++i) {
+        work[kx_fft_bitrev_table[i]] = input[2 * i];
+        work[kx_fft_bitrev_table[i] + 1] = input[2 * i + 1];
+    }
+}
+
+// One butterfly; a and b are the float offsets of the two complex points.
+inline void butterfly(float* w, int a, int b, float sn, float cs) {
+    const float b_re = w[b], b_im = w[b + 1];
+    const float a_re = w[a], a_im = w[a + 1];
+    const float t_re = b_im * sn + b_re * cs;
+    const float t_im = b_im * cs - b_re * sn;
+    w[a] = a_re + t_re;
+    w[a + 1] = a_im + t_im;
+    w[b] = a_re - t_re;
+    w[b + 1] = a_im - t_im;
+}
+
+void stage_plain(float* w, int s) {
+    const int half = 1 << s, groups = 128 >> s, stride = 256 >> s;
+    for (int g = 0; g < groups; ++g) {
+        const int base = g * 2 * half;
+        for (int j = 0; j < half; ++j) {
+            const float sn = kx_fft_sin_table[j * stride];
+            const float cs = kx_fft_sin_table[j * stride + 128];
+            butterfly(w, 2 * (base + j), 2 * (base + half + j), sn, cs);
+        }
+    }
+}
+
+inline void split_bin(const float* w, float* out, int k) {
+    const float a_re = w[2 * k], a_im = w[2 * k + 1];
+    const float b_re = w[2 * (256 - k)], b_im = w[2 * (256 - k) + 1];
+    const float sn = kx_fft_sin_table[k], cs = kx_fft_sin_table[k + 128];
+    out[2 * k] = (b_re + a_re + cs * (a_im + b_im) + sn * (b_re - a_re)) * kInverse512;
+    out[2 * k + 1] = (a_im - b_im + cs * (b_re - a_re) - sn * (a_im + b_im)) * kInverse512;
+}
+
+void split_ends(const float* w, float* out) {
+    out[0] = (w[0] + w[1]) * kInverse512;
+    out[1] = 0.0f;
+    out[512] = (w[0] - w[1]) * kInverse512;
+    out[513] = 0.0f;
+}
+
+void split_plain(const float* w, float* out) {
+    split_ends(w, out);
+    for (int k = 1; k <= 255; ++k) split_bin(w, out, k);
+}
+
+#if KX_FFT_SSE
+
+// Four butterflies at once from the stage's own twiddle row; each lane performs
+// exactly the scalar operations, so the result is bit-identical.
+void stage_sse(float* w, int s) {
+    const int half = 1 << s, groups = 128 >> s;
+    const float* tw_sin = kStageTwiddles.sin.data() + half;
+    const float* tw_cos = kStageTwiddles.cos.data() + half;
+    for (int g = 0; g < groups; ++g) {
+        float* pa = w + 2 * (g * 2 * half);
+        float* pb = pa + 2 * half;
+        for (int j = 0; j < half; j += 4) {
+            const __m128 a01 = _mm_loadu_ps(pa + 2 * j), a23 = _mm_loadu_ps(pa + 2 * j + 4);
+            const __m128 b01 = _mm_loadu_ps(pb + 2 * j), b23 = _mm_loadu_ps(pb + 2 * j + 4);
+            const __m128 a_re = _mm_shuffle_ps(a01, a23, _MM_SHUFFLE(2, 0, 2, 0));
+            const __m128 a_im = _mm_shuffle_ps(a01, a23, _MM_SHUFFLE(3, 1, 3, 1));
+            const __m128 b_re = _mm_shuffle_ps(b01, b23, _MM_SHUFFLE(2, 0, 2, 0));
+            const __m128 b_im = _mm_shuffle_ps(b01, b23, _MM_SHUFFLE(3, 1, 3, 1));
+            const __m128 sn = _mm_loadu_ps(tw_sin + j), cs = _mm_loadu_ps(tw_cos + j);
+            const __m128 t_re = _mm_add_ps(_mm_mul_ps(b_im, sn), _mm_mul_ps(b_re, cs));
+            const __m128 t_im = _mm_sub_ps(_mm_mul_ps(b_im, cs), _mm_mul_ps(b_re, sn));
+            const __m128 x_re = _mm_add_ps(a_re, t_re), x_im = _mm_add_ps(a_im, t_im);
+            const __m128 y_re = _mm_sub_ps(a_re, t_re), y_im = _mm_sub_ps(a_im, t_im);
+            _mm_storeu_ps(pa + 2 * j, _mm_unpacklo_ps(x_re, x_im));
+            _mm_storeu_ps(pa + 2 * j + 4, _mm_unpackhi_ps(x_re, x_im));
+            _mm_storeu_ps(pb + 2 * j, _mm_unpacklo_ps(y_re, y_im));
+            _mm_storeu_ps(pb + 2 * j + 4, _mm_unpackhi_ps(y_re, y_im));
+        }
+    }
+}
+
+// Bins k..k+3 pair with the mirrored points 256-k..253-k, loaded as one block and
+// reversed.
+void split_sse(const float* w, float* out) {
+    split_ends(w, out);
+    const __m128 scale = _mm_set1_ps(kInverse512);
+    int k = 1;
+    for (; k + 3 <= 255; k += 4) {
+        const __m128 a01 = _mm_loadu_ps(w + 2 * k), a23 = _mm_loadu_ps(w + 2 * k + 4);
+        // Points 253-k..256-k, ascending; reversed below to 256-k..253-k.
+        const __m128 m01 = _mm_loadu_ps(w + 2 * (253 - k)), m23 = _mm_loadu_ps(w + 2 * (253 - k) + 4);
+        const __m128 a_re = _mm_shuffle_ps(a01, a23, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m128 a_im = _mm_shuffle_ps(a01, a23, _MM_SHUFFLE(3, 1, 3, 1));
+        const __m128 b_re = _mm_shuffle_ps(m23, m01, _MM_SHUFFLE(0, 2, 0, 2));
+        const __m128 b_im = _mm_shuffle_ps(m23, m01, _MM_SHUFFLE(1, 3, 1, 3));
+        const __m128 sn = _mm_loadu_ps(kx_fft_sin_table.data() + k);
+        const __m128 cs = _mm_loadu_ps(kx_fft_sin_table.data() + k + 128);
+        const __m128 sum_im = _mm_add_ps(a_im, b_im);
+        const __m128 diff_re = _mm_sub_ps(b_re, a_re);
+        __m128 re = _mm_add_ps(_mm_add_ps(b_re, a_re), _mm_mul_ps(cs, sum_im));
+        re = _mm_mul_ps(_mm_add_ps(re, _mm_mul_ps(sn, diff_re)), scale);
+        __m128 im = _mm_add_ps(_mm_sub_ps(a_im, b_im), _mm_mul_ps(cs, diff_re));
+        im = _mm_mul_ps(_mm_sub_ps(im, _mm_mul_ps(sn, sum_im)), scale);
+        _mm_storeu_ps(out + 2 * k, _mm_unpacklo_ps(re, im));
+        _mm_storeu_ps(out + 2 * k + 4, _mm_unpackhi_ps(re, im));
+    }
+    for (; k <= 255; ++k) split_bin(w, out, k);
+}
+
+#endif
+
+template <bool kSimd>
+kx_status_t transform(const float* input, float* output) {
+    float* work = static_cast<float*>(kx_host_malloc(512 * sizeof(float)));
+    if (!work) return KX_STATUS_OUT_OF_MEMORY;
+    pack(input, work);
+#if KX_FFT_SSE
+    if (kSimd) {
+        stage_plain(work, 0);
+        stage_plain(work, 1);
+        for (int s = 2; s < 8; ++s) stage_sse(work, s);
+        split_sse(work, output);
+        kx_host_free(work);
+        return KX_STATUS_SUCCESS;
+    }
+#endif
+    for (int s = 0; s < 8; ++s) stage_plain(work, s);
+    split_plain(work, output);
+    kx_host_free(work);
+    return KX_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+kx_status_t kx_fft_context_create(kx_fft_context_t** out) {
+    *out = nullptr;
+    auto* context = static_cast<kx_fft_context_t*>(kx_host_calloc(1, sizeof(kx_fft_context_t)));
+    if (!context) return KX_STATUS_OUT_OF_MEMORY;
+    context->size = KX_FFT_SIZE;
+    *out = context;
+    return KX_STATUS_SUCCESS;
+}
+
+void kx_fft_context_delete(kx_fft_context_t* context) { kx_host_free(context); }
+
+kx_status_t kx_rfft512(const kx_fft_context_t* /*context*/, const float* input, float* output) {
+    return transform<true>(input, output);
+}
+
+kx_status_t kx_rfft512_plain(const kx_fft_context_t* /*context*/, const float* input, float* output) {
+    return transform<false>(input, output);
+}
+
+void kx_power_spectrum(const float* spectrum, float* power) {
+    int k = 0;
+#if KX_FFT_SSE
+    for (; k + 4 <= KX_FFT_BINS; k += 4) {
+        const __m128 v01 = _mm_loadu_ps(spectrum + 2 * k), v23 = _mm_loadu_ps(spectrum + 2 * k + 4);
+        const __m128 re = _mm_shuffle_ps(v01, v23, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m128 im = _mm_shuffle_ps(v01, v23, _MM_SHUFFLE(3, 1, 3, 1));
+        _mm_storeu_ps(power + k, _mm_add_ps(_mm_mul_ps(re, re), _mm_mul_ps(im, im)));
+    }
+#endif
+    for (; k < KX_FFT_BINS; ++k) power[k] = spectrum[2 * k] * spectrum[2 * k] + spectrum[2 * k + 1] * spectrum[2 * k + 1];
+}

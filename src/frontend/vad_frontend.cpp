@@ -1,0 +1,127 @@
+// Voice-activity features: fixed-point log mel energies of a stream, hop by hop.
+#include <cstring>
+
+#include "frame/memory.h"
+#include "frontend/feature_kernels.h"
+#include "frontend/fft.h"
+#include "frontend/frontend.h"
+#include "frontend/mel_tables.h"
+
+struct kx_vad_frontend_t {
+    int32_t hop_length;
+    int16_t last_sample;     // last raw sample of the previous call
+    float* history;          // 512 - hop_length pre-emphasised samples before the next hop
+    kx_fft_context_t* fft;
+};
+
+namespace {
+
+// The 512-point window both halves of kx_hann_half_window describe, so that windowing
+// is one element-wise product (the same float multiplications).
+constexpr std::array<float, KX_FFT_SIZE> make_full_window() {
+    std::array<float, KX_FFT_SIZE> window{};
+    for (int k = 0; k < 256; ++k) {
+        window[k] = kx_hann_half_window[k];
+        window[511 - k] = kx_hann_half_window[k];
+    }
+    return window;
+}
+
+constexpr std::array<float, KX_FFT_SIZE> kFullWindow = make_full_window();
+
+struct Scratch {
+    float* block = nullptr;     // hop_length pre-emphasised samples
+    float* power = nullptr;     // 257
+    float* frame = nullptr;     // 512
+    float* spectrum = nullptr;  // 257 complex
+    ~Scratch() {
+        kx_host_free(spectrum);
+        kx_host_free(frame);
+        kx_host_free(power);
+        kx_host_free(block);
+    }
+};
+
+float* alloc_floats(size_t count) { return static_cast<float*>(kx_host_malloc(count * sizeof(float))); }
+
+}  // namespace
+
+kx_status_t kx_vad_frontend_init(int32_t hop_length, kx_vad_frontend_t** out) {
+    if (!out) return KX_STATUS_INVALID_ARGUMENT;
+    *out = nullptr;
+    if (hop_length < 1 || hop_length > KX_FFT_SIZE) return KX_STATUS_INVALID_ARGUMENT;
+    auto* state = static_cast<kx_vad_frontend_t*>(kx_host_calloc(1, sizeof(kx_vad_frontend_t)));
+    if (!state) return KX_STATUS_OUT_OF_MEMORY;
+    state->hop_length = hop_length;
+    state->history = static_cast<float*>(kx_host_calloc(static_cast<size_t>(KX_FFT_SIZE - hop_length), sizeof(float)));
+    if (!state->history || kx_fft_context_create(&state->fft) != KX_STATUS_SUCCESS) {
+        kx_vad_frontend_delete(state);
+        return KX_STATUS_OUT_OF_MEMORY;
+    }
+    *out = state;
+    return KX_STATUS_SUCCESS;
+}
+
+void kx_vad_frontend_delete(kx_vad_frontend_t* state) {
+    if (!state) return;
+    kx_fft_context_delete(state->fft);
+    kx_host_free(state->history);
+    kx_host_free(state);
+}
+
+kx_status_t kx_vad_frontend_process(kx_vad_frontend_t* state, const int16_t* pcm, int16_t* out) {
+    if (!state || !pcm || !out) return KX_STATUS_INVALID_ARGUMENT;
+    const int32_t hop = state->hop_length;
+    const int32_t kept = KX_FFT_SIZE - hop;
+
+    // The stream state advances in two steps: last_sample once the pre-emphasised
+    // block exists, the history once every buffer exists (before the transform).
+    Scratch s;
+    s.block = alloc_floats(static_cast<size_t>(hop));
+    if (!s.block) return KX_STATUS_OUT_OF_MEMORY;
+    kx_preemphasis(pcm, hop, 1.0f, static_cast<float>(state->last_sample), s.block);
+    state->last_sample = pcm[hop - 1];
+    s.power = alloc_floats(KX_FFT_BINS);
+    if (!s.power) return KX_STATUS_OUT_OF_MEMORY;
+    s.frame = alloc_floats(KX_FFT_SIZE);
+    if (!s.frame) return KX_STATUS_OUT_OF_MEMORY;
+    s.spectrum = alloc_floats(2 * KX_FFT_BINS);
+    if (!s.spectrum) return KX_STATUS_OUT_OF_MEMORY;
+
+    std::memcpy(s.frame, state->history, static_cast<size_t>(kept) * sizeof(float));
+    std::memcpy(s.frame + kept, s.block, static_cast<size_t>(hop) * sizeof(float));
+    std::memcpy(state->history, s.frame + hop, static_cast<size_t>(kept) * sizeof(float));
+
+    kx_multiply(s.frame, kFullWindow.data(), s.frame, KX_FFT_SIZE);
+    const kx_status_t status = kx_rfft512(state->fft, s.frame, s.spectrum);
+    if (status != KX_STATUS_SUCCESS) return status;
+    kx_power_spectrum(s.spectrum, s.power);
+    for (int32_t b = 0; b < KX_MEL_BANDS; ++b) out[b] = kx_log10_q10(kx_mel_band_energy(s.power, b));
+    return KX_STATUS_SUCCESS;
+}
+
+int16_t kx_log10_q10(float energy) {
+    const float v = energy * 8589934592.0f;  // 2^33
+    if (v >= 9223372036854775808.0f) return 0;  // 2^63
+    // Truncates to 0 (also NaN and negative energies, which have no logarithm).
+    if (!(v >= 1.0f)) return -32768;
+    const auto g = static_cast<int64_t>(v);
+    int64_t m;
+    int32_t k;
+    if (g >= (int64_t{1} << 62)) {
+        m = g >> 1;
+        k = -1;
+    } else {
+        // Doublings that bring g into [2^61, 2^62).
+#if defined(__GNUC__)
+        k = __builtin_clzll(static_cast<unsigned long long>(g)) - 2;
+#else
+        k = 0;
+        while ((g << k) < (int64_t{1} << 61)) ++k;
+#endif
+        m = g << k;
+    }
+    const auto i = static_cast<int32_t>(((m + (int64_t{1} << 51)) >> 52) - 512);
+    const int32_t result = kx_log10_q10_table[i] - 308 * k;
+    return static_cast<int16_t>(result < -32768 ? -32768 : result > 32767 ? 32767 : result);
+}
