@@ -1,0 +1,335 @@
+"""End-to-end tests of the kx-orvel tool on generated models and audio files.
+
+Needs KX_ORVEL_TOOL (the built tool); run with Debian's python3 and python3-numpy.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+import kxtest  # noqa: E402
+
+TOOL = os.environ.get("KX_ORVEL_TOOL", "")
+EMBEDDING = 16
+
+
+def run(*args, env=None):
+    full_env = dict(os.environ)
+    full_env.pop("KX_ORVEL_MODEL", None)
+    if env:
+        full_env.update(env)
+    return subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True, env=full_env, timeout=300)
+
+
+@unittest.skipUnless(TOOL, "KX_ORVEL_TOOL is not set")
+class ToolTestBase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls._tmp = tempfile.TemporaryDirectory(prefix="kx-tool-")
+        cls.dir = cls._tmp.name
+        cls.model = kxtest.write_model(cls.path("model.kx"), embedding_size=EMBEDDING)
+        cls.alice = kxtest.voice(11, 4.0)
+        cls.bob = kxtest.voice(22, 4.0)
+        cls.alice_wav = kxtest.write_audio(cls.path("alice.wav"), cls.alice)
+        cls.bob_wav = kxtest.write_audio(cls.path("bob.wav"), cls.bob)
+        cls.silence_wav = kxtest.write_audio(cls.path("silence.wav"), kxtest.silence(2.0))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
+
+    @classmethod
+    def path(cls, name):
+        return os.path.join(cls.dir, name)
+
+    def enroll(self, out, *files, extra=(), expect=0):
+        r = run("enroll", "--model", self.model, "--voice-threshold", "0", "--min-chunks", "2", "--out", out,
+                *extra, *files)
+        self.assertEqual(r.returncode, expect, r.stderr)
+        return r
+
+    def recognize_json(self, profiles, files, extra=(), expect=0):
+        args = ["recognize", "--model", self.model, "--voice-threshold", "0", "--json", *extra]
+        for p in profiles:
+            args += ["--profile", p]
+        r = run(*args, *files)
+        self.assertEqual(r.returncode, expect, r.stderr)
+        return json.loads(r.stdout)
+
+
+class EnrollRecognizeTest(ToolTestBase):
+    def test_profile_is_exported_bytes_and_scores_itself(self):
+        out = self.path("alice.profile")
+        r = self.enroll(out, self.alice_wav)
+        self.assertIn("speaker profile of 64 bytes", r.stdout)
+        self.assertIn("enrollment 100%", r.stderr)  # plain progress lines off a terminal
+        profile = np.fromfile(out, dtype="<f4")
+        self.assertEqual(profile.size, EMBEDDING)
+        self.assertTrue(np.all(np.isfinite(profile)))
+        self.assertLessEqual(float(profile @ profile), 1.0 + 1e-5)
+        # Scoring the enrolled audio picks the same windows: the dot product is |p|^2,
+        # and the test model maps s to (s + 1) / 2.
+        result = self.recognize_json([out], [self.alice_wav])["results"][0]
+        self.assertTrue(result["speech"])
+        expected = (float(profile @ profile) + 1) / 2
+        self.assertAlmostEqual(result["scores"][0]["score"], expected, places=4)
+
+    def test_formats_rates_and_channels(self):
+        reference = self.path("ref.profile")
+        self.enroll(reference, self.alice_wav)
+        ref = np.fromfile(reference, dtype="<f4")
+        cases = {
+            "flac16k.flac": (self.alice, 16000, "flac"),
+            "stereo16k.wav": (np.stack([self.alice, self.alice], axis=1), 16000, "wav"),
+            "wav44k.wav": (self._resample(self.alice, 44100), 44100, "wav"),
+            "stereo48k_24bit.wav": (np.stack([self._resample(self.alice, 48000)] * 2, axis=1), 48000, "wav24"),
+            "ogg22k.ogg": (self._resample(self.alice, 22050), 22050, "ogg"),
+            "mp3_32k.mp3": (self._resample(self.alice, 32000), 32000, "mp3"),
+        }
+        for name, (samples, rate, kind) in cases.items():
+            with self.subTest(name=name):
+                path = kxtest.write_audio(self.path(name), samples, rate, kind)
+                out = self.path(name + ".profile")
+                self.enroll(out, path)
+                got = np.fromfile(out, dtype="<f4")
+                self.assertEqual(got.size, EMBEDDING)
+                if name in ("flac16k.flac", "stereo16k.wav"):
+                    # lossless 16 kHz, identical channels: the very same samples
+                    np.testing.assert_array_equal(got, ref)
+                else:
+                    cos = float(got @ ref) / float(np.linalg.norm(got) * np.linalg.norm(ref))
+                    self.assertGreater(cos, 0.9)
+                result = self.recognize_json([reference], [path])["results"][0]
+                self.assertAlmostEqual(result["seconds"], 4.0, delta=0.1)
+                self.assertTrue(result["speech"])
+
+    @staticmethod
+    def _resample(x, rate):
+        t_new = np.arange(int(len(x) * rate / kxtest.RATE)) / rate
+        return np.interp(t_new, np.arange(len(x)) / kxtest.RATE, x).astype(np.float32)
+
+    def test_several_enrollment_files(self):
+        first = kxtest.write_audio(self.path("a1.wav"), self.alice[:32000])
+        second = kxtest.write_audio(self.path("a2.ogg"), self.alice[32000:], kind="ogg")
+        out = self.path("two-files.profile")
+        r = self.enroll(out, first, second)
+        self.assertIn("from 2 file(s)", r.stdout)
+        self.assertEqual(os.path.getsize(out), 4 * EMBEDDING)
+
+    def test_best_match_first_and_threshold(self):
+        a, b = self.path("alice2.profile"), self.path("bob2.profile")
+        self.enroll(a, self.alice_wav)
+        self.enroll(b, self.bob_wav)
+        doc = self.recognize_json([b, a], [self.alice_wav, self.bob_wav], extra=["--threshold", "0.6"])
+        self.assertEqual(doc["threshold"], 0.6)
+        self.assertEqual(len(doc["results"]), 2)
+        for result in doc["results"]:
+            scores = [s["score"] for s in result["scores"]]
+            self.assertEqual(scores, sorted(scores, reverse=True))
+            self.assertEqual({s["profile"] for s in result["scores"]}, {"alice2", "bob2"})
+            for s in result["scores"]:
+                self.assertEqual(s["match"], s["score"] >= 0.6)
+                self.assertGreaterEqual(s["score"], 0.0)
+                self.assertLessEqual(s["score"], 1.0)
+            top = result["scores"][0]
+            self.assertEqual(result["best"], top["profile"] if top["match"] else None)
+        # Everything matches at threshold 0; the text form lists best first too.
+        r = run("recognize", "--model", self.model, "--voice-threshold", "0", "--threshold", "0",
+                "--profile", b, "--profile", a, self.alice_wav)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = r.stdout.splitlines()
+        self.assertTrue(lines[0].startswith(self.alice_wav))
+        rows = [line.split() for line in lines[1:]]
+        self.assertEqual(len(rows), 2)
+        self.assertTrue(all(row[2] == "match" for row in rows))
+        self.assertGreaterEqual(float(rows[0][1]), float(rows[1][1]))
+
+    def test_json_shape(self):
+        a = self.path("shape.profile")
+        self.enroll(a, self.alice_wav)
+        doc = self.recognize_json([a], [self.alice_wav])
+        self.assertEqual(set(doc), {"model", "threshold", "voice_threshold", "results"})
+        self.assertEqual(doc["voice_threshold"], 0)
+        result = doc["results"][0]
+        self.assertEqual(set(result), {"file", "seconds", "speech", "best", "scores"})
+        self.assertEqual(set(result["scores"][0]), {"profile", "path", "score", "match"})
+        self.assertEqual(result["scores"][0]["path"], a)
+
+
+class NoSpeechTest(ToolTestBase):
+    def test_silence_says_no_speech(self):
+        a = self.path("a.profile")
+        self.enroll(a, self.alice_wav)
+        r = run("recognize", "--model", self.model, "--profile", a, self.silence_wav)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("no speech", r.stdout)
+        self.assertNotIn("0.000", r.stdout)
+        r = run("recognize", "--model", self.model, "--profile", a, "--json", self.silence_wav)
+        result = json.loads(r.stdout)["results"][0]
+        self.assertFalse(result["speech"])
+        self.assertEqual(result["scores"], [])
+        self.assertIsNone(result["best"])
+
+    def test_enrolling_silence_says_how_much_is_missing(self):
+        out = self.path("nothing.profile")
+        r = run("enroll", "--model", self.model, "--min-chunks", "5", "--out", out, self.silence_wav)
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn("not enough speech", r.stderr)
+        self.assertIn("0 of 5 speech windows", r.stderr)
+        self.assertIn("more speech is needed", r.stderr)
+        self.assertFalse(os.path.exists(out))
+
+    def test_partial_enrollment_reports_progress(self):
+        # 4 s hold some windows of 0.128 s; ask for far more than that.
+        out = self.path("partial.profile")
+        r = run("enroll", "--model", self.model, "--voice-threshold", "0", "--min-chunks", "100", "--out", out,
+                self.alice_wav)
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertRegex(r.stderr, r"reached [1-9][0-9]?% \([1-9][0-9]* of 100 speech windows")
+        self.assertFalse(os.path.exists(out))
+
+
+class InputProblemTest(ToolTestBase):
+    def test_profile_of_another_size_is_refused(self):
+        wrong = self.path("wrong.profile")
+        np.zeros(EMBEDDING + 1, dtype="<f4").tofile(wrong)
+        r = run("recognize", "--model", self.model, "--profile", wrong, self.alice_wav)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("68 bytes", r.stderr)
+        self.assertIn("64", r.stderr)
+        self.assertIn("another model", r.stderr)
+
+    def test_profile_of_another_model_is_refused(self):
+        other_model = kxtest.write_model(self.path("other.kx"), embedding_size=24, seed=5)
+        other = self.path("other.profile")
+        r = run("enroll", "--model", other_model, "--voice-threshold", "0", "--min-chunks", "1", "--out", other,
+                self.alice_wav)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(os.path.getsize(other), 96)
+        r = run("recognize", "--model", self.model, "--profile", other, self.alice_wav)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("embedding size 16", r.stderr)
+
+    def test_missing_files(self):
+        missing = self.path("missing.wav")
+        r = run("enroll", "--model", self.model, "--out", self.path("x.profile"), self.alice_wav, missing)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(missing, r.stderr)
+        r = run("recognize", "--model", self.model, "--profile", self.path("missing.profile"), self.alice_wav)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("missing.profile", r.stderr)
+        r = run("info", "--model", self.path("missing.kx"))
+        self.assertEqual(r.returncode, 2)
+
+    def test_one_bad_file_does_not_hide_the_others(self):
+        a = self.path("keep.profile")
+        self.enroll(a, self.alice_wav)
+        not_audio = self.path("notes.txt")
+        with open(not_audio, "w") as f:
+            f.write("not audio\n")
+        short = kxtest.write_audio(self.path("short.wav"), self.alice[:1000])
+        doc = self.recognize_json([a], [not_audio, self.alice_wav, short], expect=2)
+        bad, good, too_short = doc["results"]
+        self.assertIn("cannot read audio", bad["error"])
+        self.assertTrue(good["speech"])
+        self.assertIn("too short", too_short["error"])
+
+
+class LibraryFailureTest(ToolTestBase):
+    def test_bad_device_prints_the_error_stack(self):
+        r = run("info", "--model", self.model, "--device", "tpu")
+        self.assertEqual(r.returncode, 3)
+        self.assertIn("kx_orvel_init failed: INVALID_ARGUMENT", r.stderr)
+        self.assertIn("tpu is not a valid device string", r.stderr)
+        self.assertRegex(r.stderr, r"\n  a01eaf2 [0-9A-F]{8}: ")
+
+    def test_model_of_another_kind(self):
+        bad = kxtest.write_model(self.path("bad.kx"), magic=b"wrong")
+        for args in (["info"], ["enroll", "--out", self.path("b.profile"), self.alice_wav],
+                     ["recognize", "--profile", self.path("b.profile"), self.alice_wav]):
+            with self.subTest(command=args[0]):
+                r = run(args[0], "--model", bad, *args[1:])
+                self.assertEqual(r.returncode, 3, r.stderr)
+                self.assertIn("incorrect format", r.stderr)
+                self.assertIn("da02a93", r.stderr)  # trace lines follow the cause
+
+    def test_model_of_another_version(self):
+        bad = kxtest.write_model(self.path("v2.kx"), version=b"2.9.1")
+        r = run("info", "--model", bad)
+        self.assertEqual(r.returncode, 3)
+        self.assertIn("2.9.1", r.stderr)
+
+
+class UsageTest(ToolTestBase):
+    def test_usage_errors_exit_1(self):
+        cases = [
+            [],
+            ["frobnicate"],
+            ["enroll", self.alice_wav],
+            ["enroll", "--out", "x.profile"],
+            ["recognize", self.alice_wav],
+            ["recognize", "--profile", "a.profile"],
+            ["recognize", "--profile", "a.profile", "--threshold", "1.5", self.alice_wav],
+            ["enroll", "--out", "x.profile", "--min-chunks", "0", self.alice_wav],
+            ["enroll", "--out", "x.profile", "--voice-threshold", "abc", self.alice_wav],
+            ["info", "--no-such-option"],
+            ["info", "--model"],
+            ["devices", "extra"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                r = run(*args)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn("usage: kx-orvel", r.stderr)
+
+    def test_help_and_version(self):
+        r = run("--help")
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("enroll", r.stdout)
+        r = run("--version")
+        self.assertEqual(r.returncode, 0)
+        self.assertRegex(r.stdout, r"^kx-orvel \d+\.\d+\.\d+")
+
+
+class DevicesInfoTest(ToolTestBase):
+    def test_devices(self):
+        r = run("devices")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stdout, r"(?m)^cpu:\[0-\d+\] - CPU \(\d+ threads\)$")
+        doc = json.loads(run("devices", "--json").stdout)
+        self.assertEqual(doc["devices"], r.stdout.splitlines())
+
+    def test_info_shows_header_and_sizes(self):
+        r = run("info", "--model", self.model)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("4 frames (0.128 s)", r.stdout)
+        self.assertIn("embedding size    16 (profile 64 bytes)", r.stdout)
+        self.assertIn("min audio length  2048 samples", r.stdout)
+        doc = json.loads(run("info", "--model", self.model, "--json").stdout)
+        self.assertEqual(doc["window_frames"], 4)
+        self.assertEqual(doc["lookahead_frames"], 2)
+        self.assertEqual(doc["score_thresholds"], [-1.0, 0.0, 1.0])
+        self.assertEqual((doc["frame_length"], doc["hop_length"], doc["num_bands"]), (512, 256, 40))
+        self.assertEqual(doc["layers"], [{"hidden_size": 8, "input_size": 40}])
+        self.assertEqual((doc["embedding_size"], doc["pooled_size"], doc["projection_kind"]), (16, 8, 1))
+        self.assertEqual(doc["parameter_count"], 2 * (3 * 8 * 48 + 3 * 8) + 16 * 8)
+        self.assertEqual(doc["min_audio_samples"], 2048)
+        self.assertEqual(doc["file_size"], os.path.getsize(self.model))
+
+    def test_model_from_environment(self):
+        r = run("info", "--json", env={"KX_ORVEL_MODEL": self.model})
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(json.loads(r.stdout)["model"], self.model)
+        r = run("info", env={"KX_ORVEL_MODEL": self.path("nowhere.kx")})
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("KX_ORVEL_MODEL", r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,550 @@
+// kx-orvel: enroll speakers from audio files and recognise them, over the C interface.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio.h"
+#include "cli.h"
+#include "json.h"
+#include "library.h"
+#include "model_file.h"
+
+#ifndef KX_ORVEL_MODEL_FROM_BIN
+#define KX_ORVEL_MODEL_FROM_BIN "../share/kx_orvel/default.kx"
+#endif
+#ifndef KX_ORVEL_INSTALLED_MODEL
+#define KX_ORVEL_INSTALLED_MODEL ""
+#endif
+#ifndef KX_ORVEL_SOURCE_MODEL
+#define KX_ORVEL_SOURCE_MODEL ""
+#endif
+
+namespace kxtool {
+namespace {
+
+constexpr float kDefaultVoiceThreshold = 0.5f;
+constexpr float kDefaultThreshold = 0.5f;
+constexpr double kDefaultEnrollSeconds = 10.0;  // speech the default --min-chunks asks for
+constexpr int kRate = 16000;
+
+const char* kUsage =
+    "usage: kx-orvel COMMAND [OPTIONS]\n"
+    "\n"
+    "commands:\n"
+    "  enroll --out NAME.profile [--model M] [--device D] [--voice-threshold V]\n"
+    "         [--min-chunks N] FILE...\n"
+    "      learn one speaker from audio files (WAV, FLAC, OGG, MP3; any rate,\n"
+    "      any channel count) and write the speaker profile\n"
+    "  recognize --profile A.profile [--profile B.profile ...] [--threshold T]\n"
+    "         [--json] [--model M] [--device D] [--voice-threshold V] FILE...\n"
+    "      score every file against every profile, best match first\n"
+    "  devices [--json]\n"
+    "      list the hardware devices (use a line's prefix as --device)\n"
+    "  info [--model M] [--json]\n"
+    "      show the model's header values and sizes\n"
+    "\n"
+    "common options:\n"
+    "  --model M            model file (default: the installed default model,\n"
+    "                       or $KX_ORVEL_MODEL)\n"
+    "  --device D           best, cpu, cpu:THREADS (default: best)\n"
+    "  --voice-threshold V  minimum mean voice probability of a window (default 0.5)\n"
+    "  --verbose            let the library print its log lines\n"
+    "\n"
+    "exit codes: 0 success, 1 usage, 2 input problem, 3 library failure\n";
+
+std::string fmt(const char* format, double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof(buf), format, v);
+    return buf;
+}
+
+std::string base_name(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string profile_name(const std::string& path) {
+    std::string name = base_name(path);
+    const std::string ext = ".profile";
+    if (name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0)
+        name.resize(name.size() - ext.size());
+    return name;
+}
+
+bool file_exists(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
+
+std::string executable_dir() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0) return "";
+    buf[n] = '\0';
+    std::string path(buf);
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// --model, else $KX_ORVEL_MODEL, else next to the executable, else the install's
+// data directory, else the source tree this tool was built from.
+std::string resolve_model(const ParsedArgs& args) {
+    if (args.has("model")) {
+        const std::string path = args.get("model", "");
+        if (!file_exists(path)) throw InputError(path + ": model file not found");
+        return path;
+    }
+    if (const char* env = std::getenv("KX_ORVEL_MODEL"); env && *env) {
+        if (!file_exists(env)) throw InputError(std::string(env) + ": model file (from KX_ORVEL_MODEL) not found");
+        return env;
+    }
+    std::vector<std::string> candidates;
+    const std::string exe = executable_dir();
+    if (!exe.empty()) {
+        candidates.push_back(exe + "/default.kx");
+        candidates.push_back(exe + "/" KX_ORVEL_MODEL_FROM_BIN);
+    }
+    candidates.push_back(KX_ORVEL_INSTALLED_MODEL);
+    candidates.push_back(KX_ORVEL_SOURCE_MODEL);
+    std::string looked;
+    for (const std::string& c : candidates) {
+        if (c.empty()) continue;
+        if (file_exists(c)) return c;
+        looked += "\n  " + c;
+    }
+    throw InputError("no model file found; pass --model or set KX_ORVEL_MODEL. Looked in:" + looked);
+}
+
+std::optional<ModelFile> try_read_model(const std::string& path) {
+    try {
+        return read_model_file(path);
+    } catch (const std::exception&) {
+        return std::nullopt;  // the library will say what is wrong with it
+    }
+}
+
+double window_seconds(const ModelFile& m) { return m.window_frames * 512.0 / kRate; }
+
+// ------------------------------------------------------------------ progress
+
+class Progress {
+public:
+    Progress() : tty_(isatty(fileno(stderr)) != 0) {}
+    void update(float percent, const std::string& file) {
+        const int whole = int(std::floor(percent));
+        if (tty_) {
+            const int width = 30, filled = std::min(width, whole * width / 100);
+            std::fprintf(stderr, "\r[%s%s] %3d%%  %-40.40s", std::string(filled, '#').c_str(),
+                         std::string(width - filled, '.').c_str(), whole, base_name(file).c_str());
+            std::fflush(stderr);
+            drawn_ = true;
+        } else if (whole != last_) {
+            std::fprintf(stderr, "enrollment %d%%\n", whole);
+        }
+        last_ = whole;
+    }
+    void finish() {
+        if (drawn_) std::fputc('\n', stderr);
+        drawn_ = false;
+    }
+
+private:
+    bool tty_;
+    bool drawn_ = false;
+    int last_ = -1;
+};
+
+// ------------------------------------------------------------------- enroll
+
+int cmd_enroll(const std::vector<std::string>& argv) {
+    const ParsedArgs args = parse_args(
+        argv, {{"out", "model", "device", "voice-threshold", "min-chunks"}, {}, {"verbose"}});
+    if (!args.has("out")) throw UsageError("enroll needs --out NAME.profile");
+    if (args.positional.empty()) throw UsageError("enroll needs at least one audio file");
+    const std::string out = args.get("out", "");
+    const std::string device = args.get("device", "best");
+    const float voice_threshold = args.get_float("voice-threshold", kDefaultVoiceThreshold, 0, 1);
+    const int chunks_arg = args.get_int("min-chunks", 0, 1, 1000000);  // 0: from the model
+    if (args.flag("verbose")) kx_log_enable();
+
+    const std::string model = resolve_model(args);
+    const std::optional<ModelFile> info = try_read_model(model);
+    int min_chunks = chunks_arg;
+    if (min_chunks == 0) {
+        min_chunks = 1;
+        if (info && info->window_frames > 0)
+            min_chunks = std::max(1, int(std::ceil(kDefaultEnrollSeconds / window_seconds(*info))));
+    }
+
+    // Read every file first, so that a bad one fails before any work.
+    std::vector<Audio> audio;
+    for (const std::string& path : args.positional) {
+        try {
+            audio.push_back(load_audio(path));
+        } catch (const AudioError& e) {
+            throw InputError(e.what());
+        }
+    }
+
+    Profiler profiler = make_profiler(model, device, min_chunks, voice_threshold);
+    if (!info) throw InputError(model + ": cannot read the model's sizes");
+    const int32_t frame = kx_orvel_profiler_frame_length();
+    Progress progress;
+    float percent = 0;
+    double seconds = 0;
+    for (size_t f = 0; f < audio.size(); ++f) {
+        const std::vector<int16_t>& pcm = audio[f].pcm;
+        seconds += audio[f].seconds();
+        for (size_t at = 0; at + size_t(frame) <= pcm.size(); at += size_t(frame)) {
+            check(kx_orvel_profiler_enroll(profiler.get(), pcm.data() + at, &percent), "kx_orvel_profiler_enroll");
+            progress.update(percent, args.positional[f]);
+        }
+        check(kx_orvel_profiler_flush(profiler.get(), &percent), "kx_orvel_profiler_flush");
+        progress.update(percent, args.positional[f]);
+    }
+    progress.finish();
+
+    if (percent < 100.0f) {
+        const int chunks = int(std::lround(percent * min_chunks / 100.0));
+        const double per_window = window_seconds(*info);
+        const double more = (min_chunks - chunks) * per_window;
+        throw InputError(
+            "not enough speech: enrollment reached " + fmt("%.0f", percent) + "% (" + std::to_string(chunks) +
+            " of " + std::to_string(min_chunks) + " speech windows of " + fmt("%.2f", per_window) +
+            " s) from " + fmt("%.1f", seconds) + " s of audio; about " + fmt("%.1f", more) +
+            " s more speech is needed. Add recordings of the same speaker, or lower --min-chunks.");
+    }
+
+    int32_t size = 0;
+    check(kx_orvel_profiler_export_size(profiler.get(), &size), "kx_orvel_profiler_export_size");
+    std::vector<unsigned char> profile(size_t(std::max(size, 0)));
+    check(kx_orvel_profiler_export(profiler.get(), profile.data()), "kx_orvel_profiler_export");
+
+    const std::string tmp = out + ".tmp";
+    {
+        std::ofstream file(tmp, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(profile.data()), std::streamsize(profile.size()));
+        if (!file) throw InputError(out + ": cannot write profile: " + std::strerror(errno));
+    }
+    if (std::rename(tmp.c_str(), out.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        throw InputError(out + ": cannot write profile: " + std::strerror(errno));
+    }
+    std::printf("%s: speaker profile of %d bytes from %zu file(s), %.1f s of audio\n", out.c_str(), size,
+                audio.size(), seconds);
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------- recognize
+
+struct Profile {
+    std::string name;
+    std::string path;
+    std::vector<float> values;
+};
+
+Profile load_profile(const std::string& path, const ModelFile& model) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw InputError(path + ": cannot read profile: " + std::strerror(errno));
+    std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const size_t expected = size_t(model.profile_size_bytes());
+    if (bytes.size() != expected)
+        throw InputError(path + ": profile has " + std::to_string(bytes.size()) + " bytes but the model " +
+                         model.path + " needs " + std::to_string(expected) + " (embedding size " +
+                         std::to_string(model.embedding_size) +
+                         "); was it enrolled with another model?");
+    Profile p;
+    p.path = path;
+    p.name = profile_name(path);
+    p.values.resize(bytes.size() / 4);
+    std::memcpy(p.values.data(), bytes.data(), bytes.size());  // little-endian hosts only
+    return p;
+}
+
+struct FileResult {
+    std::string file;
+    std::string error;  // set when the file could not be scored
+    double seconds = 0;
+    bool speech = false;
+    std::vector<std::pair<size_t, float>> scores;  // (profile index, score), best first
+};
+
+int cmd_recognize(const std::vector<std::string>& argv) {
+    const ParsedArgs args = parse_args(
+        argv, {{"profile", "model", "device", "voice-threshold", "threshold"}, {"profile"}, {"json", "verbose"}});
+    if (!args.has("profile")) throw UsageError("recognize needs at least one --profile");
+    if (args.positional.empty()) throw UsageError("recognize needs at least one audio file");
+    const std::string device = args.get("device", "best");
+    const float voice_threshold = args.get_float("voice-threshold", kDefaultVoiceThreshold, 0, 1);
+    const float threshold = args.get_float("threshold", kDefaultThreshold, 0, 1);
+    const bool json = args.flag("json");
+    if (args.flag("verbose")) kx_log_enable();
+
+    const std::string model = resolve_model(args);
+    Recognizer recognizer = make_recognizer(model, device, voice_threshold);
+    ModelFile info;
+    try {
+        info = read_model_file(model);
+    } catch (const std::exception& e) {
+        throw InputError(e.what());
+    }
+
+    std::vector<Profile> profiles;
+    for (const std::string& path : args.all("profile")) profiles.push_back(load_profile(path, info));
+    // Two profiles with one file name: tell them apart by path.
+    for (size_t i = 0; i < profiles.size(); ++i)
+        for (size_t j = 0; j < profiles.size(); ++j)
+            if (i != j && profiles[i].name == profiles[j].name) profiles[i].name = profiles[i].path;
+    std::vector<const float*> pointers;
+    for (const Profile& p : profiles) pointers.push_back(p.values.data());
+
+    int32_t min_samples = 0;
+    check(kx_orvel_process_min_audio_length_samples(recognizer.get(), &min_samples),
+          "kx_orvel_process_min_audio_length_samples");
+
+    std::vector<FileResult> results;
+    bool input_problem = false;
+    for (const std::string& path : args.positional) {
+        FileResult r;
+        r.file = path;
+        Audio audio;
+        try {
+            audio = load_audio(path);
+        } catch (const AudioError& e) {
+            r.error = e.what();
+        }
+        r.seconds = audio.seconds();
+        if (r.error.empty() && audio.pcm.size() < size_t(min_samples))
+            r.error = path + ": too short (" + fmt("%.2f", r.seconds) + " s; at least " +
+                      fmt("%.2f", min_samples / double(kRate)) + " s needed)";
+        if (r.error.empty() && audio.pcm.size() > size_t(INT32_MAX)) r.error = path + ": too long";
+        if (!r.error.empty()) {
+            input_problem = true;
+            std::fprintf(stderr, "kx-orvel: %s\n", r.error.c_str());
+            results.push_back(r);
+            continue;
+        }
+        float* scores = nullptr;
+        check(kx_orvel_process(recognizer.get(), audio.pcm.data(), int32_t(audio.pcm.size()), pointers.data(),
+                               int32_t(pointers.size()), &scores),
+              "kx_orvel_process");
+        if (scores) {
+            r.speech = true;
+            for (size_t i = 0; i < profiles.size(); ++i) r.scores.emplace_back(i, scores[i]);
+            kx_orvel_scores_delete(scores);
+            std::stable_sort(r.scores.begin(), r.scores.end(),
+                             [](const auto& a, const auto& b) { return a.second > b.second; });
+        }
+        results.push_back(r);
+    }
+
+    if (json) {
+        JsonWriter w;
+        w.begin_object();
+        w.key("model").value(model);
+        w.key("threshold").value(threshold);
+        w.key("voice_threshold").value(voice_threshold);
+        w.key("results").begin_array();
+        for (const FileResult& r : results) {
+            w.begin_object();
+            w.key("file").value(r.file);
+            if (!r.error.empty()) {
+                w.key("error").value(r.error);
+                w.end_object();
+                continue;
+            }
+            w.key("seconds").value(r.seconds);
+            w.key("speech").value(r.speech);
+            w.key("best");
+            if (!r.scores.empty() && r.scores[0].second >= threshold)
+                w.value(profiles[r.scores[0].first].name);
+            else
+                w.null();
+            w.key("scores").begin_array();
+            for (const auto& [index, score] : r.scores) {
+                w.begin_object();
+                w.key("profile").value(profiles[index].name);
+                w.key("path").value(profiles[index].path);
+                w.key("score").value(score);
+                w.key("match").value(score >= threshold);
+                w.end_object();
+            }
+            w.end_array();
+            w.end_object();
+        }
+        w.end_array();
+        w.end_object();
+        std::printf("%s\n", w.str().c_str());
+    } else {
+        size_t width = 4;
+        for (const Profile& p : profiles) width = std::max(width, p.name.size());
+        for (const FileResult& r : results) {
+            if (!r.error.empty()) continue;
+            if (!r.speech) {
+                std::printf("%s (%.2f s): no speech found\n", r.file.c_str(), r.seconds);
+                continue;
+            }
+            std::printf("%s (%.2f s):\n", r.file.c_str(), r.seconds);
+            for (const auto& [index, score] : r.scores)
+                std::printf("  %-*s  %.3f  %s\n", int(width), profiles[index].name.c_str(), score,
+                            score >= threshold ? "match" : "-");
+        }
+    }
+    return input_problem ? kExitInput : kExitOk;
+}
+
+// --------------------------------------------------------- devices and info
+
+int cmd_devices(const std::vector<std::string>& argv) {
+    const ParsedArgs args = parse_args(argv, {{}, {}, {"json", "verbose"}});
+    if (!args.positional.empty()) throw UsageError("devices takes no files");
+    if (args.flag("verbose")) kx_log_enable();
+    const std::vector<std::string> devices = hardware_devices();
+    if (args.flag("json")) {
+        JsonWriter w;
+        w.begin_object().key("devices").begin_array();
+        for (const std::string& d : devices) w.value(d);
+        w.end_array().end_object();
+        std::printf("%s\n", w.str().c_str());
+    } else {
+        for (const std::string& d : devices) std::printf("%s\n", d.c_str());
+    }
+    return kExitOk;
+}
+
+int cmd_info(const std::vector<std::string>& argv) {
+    const ParsedArgs args = parse_args(argv, {{"model", "device"}, {}, {"json", "verbose"}});
+    if (!args.positional.empty()) throw UsageError("info takes no files");
+    if (args.flag("verbose")) kx_log_enable();
+    const std::string model = resolve_model(args);
+    Recognizer recognizer = make_recognizer(model, args.get("device", "best"), kDefaultVoiceThreshold);
+    int32_t min_samples = 0;
+    check(kx_orvel_process_min_audio_length_samples(recognizer.get(), &min_samples),
+          "kx_orvel_process_min_audio_length_samples");
+    ModelFile m;
+    try {
+        m = read_model_file(model);
+    } catch (const std::exception& e) {
+        throw InputError(e.what());
+    }
+
+    if (args.flag("json")) {
+        JsonWriter w;
+        w.begin_object();
+        w.key("model").value(model);
+        w.key("file_size").value(double(m.file_size));
+        w.key("library_version").value(std::string(kx_orvel_version()));
+        w.key("format").value(m.magic);
+        w.key("version").value(m.version);
+        w.key("window_frames").value(m.window_frames);
+        w.key("lookahead_frames").value(m.lookahead_frames);
+        w.key("score_thresholds").begin_array();
+        for (float t : m.score_thresholds) w.value(t);
+        w.end_array();
+        w.key("frame_length").value(m.frame_length);
+        w.key("hop_length").value(m.hop_length);
+        w.key("num_bands").value(m.num_bands);
+        w.key("log_floor").value(m.log_floor);
+        w.key("layer_count").value(m.layer_count);
+        w.key("norm_epsilon").value(m.norm_epsilon);
+        w.key("layers").begin_array();
+        for (int i = 0; i < m.layer_count; ++i) {
+            w.begin_object();
+            w.key("hidden_size").value(m.forward[size_t(i)].hidden_size);
+            w.key("input_size").value(m.forward[size_t(i)].input_size);
+            w.end_object();
+        }
+        w.end_array();
+        w.key("pooled_size").value(m.pooled_size);
+        w.key("projection_kind").value(m.projection_kind);
+        w.key("embedding_size").value(m.embedding_size);
+        w.key("parameter_count").value(double(m.parameter_count));
+        w.key("profile_size_bytes").value(m.profile_size_bytes());
+        w.key("min_audio_samples").value(min_samples);
+        w.key("min_audio_seconds").value(min_samples / double(kRate));
+        w.end_object();
+        std::printf("%s\n", w.str().c_str());
+        return kExitOk;
+    }
+
+    std::printf("model             %s (%lld bytes)\n", model.c_str(), (long long)m.file_size);
+    std::printf("format            %s %s (library %s)\n", m.magic.c_str(), m.version.c_str(), kx_orvel_version());
+    std::printf("window            %d frames (%.3f s)\n", m.window_frames, window_seconds(m));
+    std::printf("look-ahead        %d frames (%.3f s)\n", m.lookahead_frames, m.lookahead_frames * 512.0 / kRate);
+    std::printf("score thresholds  low %.4f, mid %.4f, high %.4f\n", double(m.score_thresholds[0]),
+                double(m.score_thresholds[1]), double(m.score_thresholds[2]));
+    std::printf("front end         frame %d, hop %d, %d bands, log floor %g\n", m.frame_length, m.hop_length,
+                m.num_bands, double(m.log_floor));
+    std::printf("network           %d bidirectional layer(s)", m.layer_count);
+    for (int i = 0; i < m.layer_count; ++i)
+        std::printf("%s %dx%d", i ? "," : ":", m.forward[size_t(i)].input_size, m.forward[size_t(i)].hidden_size);
+    std::printf(", norm epsilon %g\n", double(m.norm_epsilon));
+    std::printf("pooling           %d values, projection %s\n", m.pooled_size,
+                m.projection_kind == 0 ? "none" : (std::to_string(m.pooled_size) + " -> " +
+                                                   std::to_string(m.embedding_size)).c_str());
+    std::printf("embedding size    %d (profile %d bytes)\n", m.embedding_size, m.profile_size_bytes());
+    std::printf("parameters        %lld\n", (long long)m.parameter_count);
+    std::printf("min audio length  %d samples (%.3f s)\n", min_samples, min_samples / double(kRate));
+    return kExitOk;
+}
+
+void print_library_error(const LibraryError& e) {
+    std::fprintf(stderr, "kx-orvel: %s\n", e.what());
+    if (e.stack.empty()) std::fprintf(stderr, "  (the library recorded no messages)\n");
+    for (const std::string& line : e.stack) std::fprintf(stderr, "  %s\n", line.c_str());
+}
+
+int run(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) throw UsageError("missing command");
+    const std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (command == "--version") {
+        std::printf("kx-orvel %s\n", kx_orvel_version());
+        return kExitOk;
+    }
+    for (const std::string& a : args)
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        }
+    kx_log_disable();
+    kx_set_sdk("kx-orvel");
+    if (command == "enroll") return cmd_enroll(args);
+    if (command == "recognize") return cmd_recognize(args);
+    if (command == "devices") return cmd_devices(args);
+    if (command == "info") return cmd_info(args);
+    throw UsageError("unknown command '" + command + "'");
+}
+
+}  // namespace
+}  // namespace kxtool
+
+int main(int argc, char** argv) {
+    using namespace kxtool;
+    try {
+        return run(argc, argv);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "kx-orvel: %s\n\n%s", e.what(), kUsage);
+        return kExitUsage;
+    } catch (const InputError& e) {
+        std::fprintf(stderr, "kx-orvel: %s\n", e.what());
+        return kExitInput;
+    } catch (const LibraryError& e) {
+        print_library_error(e);
+        return kExitLibrary;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kx-orvel: %s\n", e.what());
+        return kExitLibrary;
+    }
+}
