@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device/cpu_kernels.h"
 #include "device/thread_pool.h"
 #include "frame/error.h"
 #include "frame/memory.h"
@@ -95,6 +96,13 @@ constexpr kx_device_ops_t make_cpu_ops() {
     ops.buffer_map = cpu_buffer_map;
     ops.buffer_unmap = cpu_buffer_unmap;
     ops.buffer_size = cpu_buffer_size;
+    ops.op_kernel[KX_OP_ADD] = kx_cpu_kernel_add;
+    ops.op_kernel[KX_OP_LINEAR_ACCUMULATE] = kx_cpu_kernel_linear_accumulate;
+    ops.op_kernel[KX_OP_LINEAR] = kx_cpu_kernel_linear;
+    ops.op_kernel[KX_OP_LSTM_CELL] = kx_cpu_kernel_lstm_cell;
+    ops.op_kernel[KX_OP_MATMUL_F32] = kx_cpu_kernel_matmul_f32;
+    ops.op_kernel[KX_OP_SOFTMAX] = kx_cpu_kernel_softmax;
+    ops.op_kernel[KX_OP_STANDARDIZE] = kx_cpu_kernel_standardize;
     ops.list_devices = cpu_list_devices;
     ops.free_device_list = cpu_free_device_list;
     return ops;

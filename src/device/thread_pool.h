@@ -20,3 +20,8 @@ void kx_thread_pool_run(kx_thread_pool_t* pool, kx_pool_task_fn task, void* task
 
 // Stops and joins the workers and frees the pool. Null is ignored.
 void kx_thread_pool_destroy(kx_thread_pool_t* pool);
+
+// Test hooks: make the start of worker number `worker` (1-based) of the next pool
+// creation fail (0 disarms), and the pool's division of x by its thread count.
+void kx_thread_pool_fail_worker_start(int32_t worker);
+uint64_t kx_thread_pool_divide(const kx_thread_pool_t* pool, uint64_t x);

@@ -1,0 +1,338 @@
+// CPU kernels: argument checks, item counts, item ranges and the choice of code path.
+#include "device/cpu_kernels.h"
+
+#include <cpuid.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <new>
+
+#include "device/cpu_kernels_paths.h"
+
+namespace {
+
+constexpr uint32_t kVector = KX_CPU_SSE41 | KX_CPU_AVX2;
+
+// Byte size of a range: the product of non-negative factors, capped far above any
+// buffer size so that huge counts cannot wrap.
+int64_t extent(std::initializer_list<int64_t> factors) {
+    constexpr int64_t kCap = int64_t{1} << 40;
+    int64_t result = 1;
+    for (int64_t f : factors) {
+        if (f == 0) return 0;
+        result = result > kCap / f ? kCap : result * f;
+    }
+    return result;
+}
+
+struct Range {
+    const kx_buffer_t* buffer;
+    int64_t offset;
+    int64_t bytes;
+};
+
+bool inside(const Range& r) {
+    if (r.bytes == 0) return true;
+    if (!r.buffer || !r.buffer->storage || r.offset < 0) return false;
+    const int64_t size = r.buffer->size;
+    return r.offset <= size && r.bytes <= size - r.offset;
+}
+
+// Ranges of one buffer that share bytes; an output may still be exactly its input.
+bool overlap(const Range& a, const Range& b) {
+    if (a.bytes == 0 || b.bytes == 0 || a.buffer != b.buffer) return false;
+    return a.offset < b.offset + b.bytes && b.offset < a.offset + a.bytes;
+}
+bool same(const Range& a, const Range& b) { return a.buffer == b.buffer && a.offset == b.offset; }
+
+uint8_t* at(const Range& r) { return r.bytes ? static_cast<uint8_t*>(r.buffer->storage) + r.offset : nullptr; }
+
+// Item t of count over n units: [t·n/count, (t+1)·n/count).
+void split(uint64_t t, uint64_t count, int64_t n, int64_t* first, int64_t* last) {
+    using u128 = unsigned __int128;
+    *first = static_cast<int64_t>(u128{t} * static_cast<uint64_t>(n) / count);
+    *last = static_cast<int64_t>(u128{t + 1} * static_cast<uint64_t>(n) / count);
+}
+
+uint64_t squared_threads(const kx_cpu_device_t* cpu) {
+    const int64_t t = cpu->threads;
+    return static_cast<uint64_t>(t * t);
+}
+
+template <typename Block>
+Block* block_of(kx_cpu_job_t* job) {
+    static_assert(sizeof(Block) <= sizeof(job->block), "argument block fits the job");
+    return new (job->block) Block();
+}
+
+void add_item(void* arg, uint64_t t) {
+    const auto* b = static_cast<const kx_cpu_add_block_t*>(arg);
+    int64_t s, e;
+    split(t, b->count, b->n, &s, &e);
+    const int64_t n = e - s;
+    uint8_t* out = b->out + 2 * s;
+    const uint8_t* x = b->a + 2 * s;
+    const uint8_t* y = b->b + 2 * s;
+    if ((b->cpu_features & KX_CPU_AVX2) && n % 16 == 0)
+        kx_cpu_add_avx2(out, x, y, n);
+    else if ((b->cpu_features & KX_CPU_SSE41) && n % 8 == 0)
+        kx_cpu_add_sse41(out, x, y, n);
+    else
+        kx_cpu_add_portable(out, x, y, n);
+}
+
+void linear_rows_item(void* arg, uint64_t t) {
+    const auto* b = static_cast<const kx_cpu_linear_block_t*>(arg);
+    if (kx_cpu_linear_avx512_usable(b->cpu_features))
+        kx_cpu_linear_rows_avx512(b, t);
+    else if (b->cpu_features & KX_CPU_AVX2)
+        kx_cpu_linear_rows_avx2(b, t);
+    else
+        kx_cpu_linear_rows_sse41(b, t);
+}
+
+void linear_outputs_item(void* arg, uint64_t t) {
+    const auto* b = static_cast<const kx_cpu_linear_block_t*>(arg);
+    int64_t s, e;
+    split(t, b->count, b->vectors * b->rows, &s, &e);
+    if (kx_cpu_linear_avx512_usable(b->cpu_features))
+        kx_cpu_linear_outputs_avx512(b, s, e);
+    else if (b->cpu_features & KX_CPU_AVX2)
+        kx_cpu_linear_outputs_avx2(b, s, e);
+    else if (b->cpu_features & KX_CPU_SSE41)
+        kx_cpu_linear_outputs_sse41(b, s, e);
+    else
+        kx_cpu_linear_outputs_portable(b, s, e);
+}
+
+void lstm_item(void* arg, uint64_t t) {
+    const auto* b = static_cast<const kx_cpu_lstm_block_t*>(arg);
+    const int64_t first = static_cast<int64_t>(t) * 128;
+    const int64_t n = std::min<int64_t>(b->size - first, 128);
+    if (b->cpu_features & KX_CPU_AVX2)
+        kx_cpu_lstm_avx2(b, first, n);
+    else if (b->cpu_features & KX_CPU_SSE41)
+        kx_cpu_lstm_sse41(b, first, n);
+    else
+        kx_cpu_lstm_portable(b, first, n);
+}
+
+void matmul_item(void* arg, uint64_t t) {
+    const auto* b = static_cast<const kx_cpu_matmul_block_t*>(arg);
+    int64_t s, e;
+    split(t, b->count, b->vectors * b->rows, &s, &e);
+    // The fused multiply-add path needs FMA, which every known AVX2 processor has.
+    if ((b->cpu_features & KX_CPU_AVX2) && b->columns % 32 == 0 && kx_cpu_has_fma())
+        kx_cpu_matmul_avx2(b, s, e);
+    else
+        kx_cpu_matmul_portable(b, s, e);
+}
+
+void softmax_item(void* arg, uint64_t t) {
+    const auto* b = static_cast<const kx_cpu_softmax_block_t*>(arg);
+    int64_t s, e;
+    split(t, b->count, b->rows, &s, &e);
+    if ((b->cpu_features & KX_CPU_AVX2) && b->length % 16 == 0)
+        kx_cpu_softmax_avx2(b, s, e);
+    else if ((b->cpu_features & KX_CPU_SSE41) && b->length % 8 == 0)
+        kx_cpu_softmax_sse41(b, s, e);
+    else
+        kx_cpu_softmax_portable(b, s, e);
+}
+
+void standardize_item(void* arg, uint64_t t) {
+    const auto* b = static_cast<const kx_cpu_standardize_block_t*>(arg);
+    int64_t s, e;
+    split(t, b->count, b->frames, &s, &e);
+    if ((b->cpu_features & KX_CPU_AVX2) && b->width % 16 == 0)
+        kx_cpu_standardize_avx2(b, s, e);
+    else if ((b->cpu_features & KX_CPU_SSE41) && b->width % 8 == 0)
+        kx_cpu_standardize_sse41(b, s, e);
+    else
+        kx_cpu_standardize_portable(b, s, e);
+}
+
+kx_status_t plan_add(const kx_cpu_device_t* cpu, const kx_op_args_t* a, kx_cpu_job_t* job) {
+    const int64_t n = a->ints[0];
+    if (n < 0) return KX_STATUS_INVALID_ARGUMENT;
+    const Range out{a->buffers[0], a->ints[1], extent({2, n})};
+    const Range x{a->buffers[1], a->ints[2], out.bytes};
+    const Range y{a->buffers[2], a->ints[3], out.bytes};
+    if (!inside(out) || !inside(x) || !inside(y)) return KX_STATUS_INVALID_ARGUMENT;
+    if ((overlap(out, x) && !same(out, x)) || (overlap(out, y) && !same(out, y))) return KX_STATUS_INVALID_ARGUMENT;
+    auto* b = block_of<kx_cpu_add_block_t>(job);
+    *b = {at(out), at(x), at(y), n, 1, cpu->features};
+    if (cpu->pool) b->count = std::min<uint64_t>(static_cast<uint64_t>(cpu->threads), std::max<int64_t>(1, n / 131072));
+    job->task = add_item;
+    job->count = b->count;
+    return KX_STATUS_SUCCESS;
+}
+
+kx_status_t plan_linear(const kx_cpu_device_t* cpu, const kx_op_args_t* a, bool accumulate, kx_cpu_job_t* job) {
+    const int64_t vectors = a->ints[0], rows = a->ints[1], columns = a->ints[2];
+    if (vectors < 0 || rows < 0 || columns < 0) return KX_STATUS_INVALID_ARGUMENT;
+    const bool work = vectors > 0 && rows > 0;
+    const Range out{a->buffers[0], a->ints[3], extent({2, rows, vectors})};
+    const Range in{a->buffers[1], a->ints[4], work ? extent({2, columns, vectors}) : 0};
+    const Range weights{a->buffers[2], 0, work ? extent({rows, columns}) : 0};
+    const Range bias{a->buffers[3], 0, work ? rows : 0};
+    if (!inside(out) || !inside(in) || !inside(weights) || !inside(bias)) return KX_STATUS_INVALID_ARGUMENT;
+    if (overlap(out, in) || overlap(out, weights) || overlap(out, bias)) return KX_STATUS_INVALID_ARGUMENT;
+    auto* b = block_of<kx_cpu_linear_block_t>(job);
+    *b = {at(out), at(in), reinterpret_cast<const int8_t*>(at(weights)), reinterpret_cast<const int8_t*>(at(bias)),
+          vectors, rows, columns, 1, cpu->features, accumulate};
+    const uint64_t t2 = squared_threads(cpu);
+    if (vectors == 1 && (cpu->features & kVector) && (!accumulate || rows >= 2)) {
+        b->count = std::max<uint64_t>(1, std::min<uint64_t>(t2, static_cast<uint64_t>(rows / 2)));
+        job->task = linear_rows_item;
+    } else {
+        if (cpu->pool) b->count = std::min<uint64_t>(t2, static_cast<uint64_t>(vectors * rows));
+        job->task = linear_outputs_item;
+    }
+    job->count = work ? b->count : 0;
+    return KX_STATUS_SUCCESS;
+}
+
+kx_status_t plan_lstm(const kx_cpu_device_t* cpu, const kx_op_args_t* a, kx_cpu_job_t* job) {
+    const int64_t h = a->ints[0];
+    if (h < 0) return KX_STATUS_INVALID_ARGUMENT;
+    const Range hidden{a->buffers[0], a->ints[1], extent({2, h})};
+    const Range cell{a->buffers[1], a->ints[2], extent({2, h})};
+    const Range gates{a->buffers[2], a->ints[3], extent({6, h})};
+    if (!inside(hidden) || !inside(cell) || !inside(gates)) return KX_STATUS_INVALID_ARGUMENT;
+    if (overlap(hidden, cell) || overlap(hidden, gates) || overlap(cell, gates)) return KX_STATUS_INVALID_ARGUMENT;
+    auto* b = block_of<kx_cpu_lstm_block_t>(job);
+    *b = {at(hidden), at(cell), at(gates), h, cpu->features};
+    job->task = lstm_item;
+    job->count = static_cast<uint64_t>((h + 127) / 128);
+    return KX_STATUS_SUCCESS;
+}
+
+kx_status_t plan_matmul(const kx_cpu_device_t* cpu, const kx_op_args_t* a, kx_cpu_job_t* job) {
+    const int64_t vectors = a->ints[0], rows = a->ints[1], columns = a->ints[2];
+    if (vectors < 0 || rows < 0 || columns < 0) return KX_STATUS_INVALID_ARGUMENT;
+    const bool work = vectors > 0 && rows > 0;
+    const Range out{a->buffers[0], a->ints[3], extent({4, rows, vectors})};
+    const Range in{a->buffers[1], a->ints[4], work ? extent({4, columns, vectors}) : 0};
+    const Range matrix{a->buffers[2], a->ints[5], work ? extent({4, rows, columns}) : 0};
+    if (!inside(out) || !inside(in) || !inside(matrix)) return KX_STATUS_INVALID_ARGUMENT;
+    if (overlap(out, in) || overlap(out, matrix)) return KX_STATUS_INVALID_ARGUMENT;
+    auto* b = block_of<kx_cpu_matmul_block_t>(job);
+    *b = {at(out), at(in), at(matrix), vectors, rows, columns, 1, cpu->features};
+    if (cpu->pool) b->count = std::min<uint64_t>(squared_threads(cpu), static_cast<uint64_t>(vectors * rows));
+    job->task = matmul_item;
+    job->count = work ? b->count : 0;
+    return KX_STATUS_SUCCESS;
+}
+
+kx_status_t plan_softmax(const kx_cpu_device_t* cpu, const kx_op_args_t* a, kx_cpu_job_t* job) {
+    const int64_t rows = a->ints[0], length = a->ints[1];
+    if (rows < 0 || length < 1) return KX_STATUS_INVALID_ARGUMENT;
+    const Range out{a->buffers[0], a->ints[2], extent({4, rows, length})};
+    const Range in{a->buffers[1], a->ints[3], extent({2, rows, length})};
+    if (!inside(out) || !inside(in) || overlap(out, in)) return KX_STATUS_INVALID_ARGUMENT;
+    auto* b = block_of<kx_cpu_softmax_block_t>(job);
+    *b = {at(out), at(in), rows, length, 1, cpu->features};
+    if (cpu->pool) b->count = std::min<uint64_t>(static_cast<uint64_t>(rows), squared_threads(cpu));
+    job->task = softmax_item;
+    job->count = rows > 0 ? b->count : 0;
+    return KX_STATUS_SUCCESS;
+}
+
+kx_status_t plan_standardize(const kx_cpu_device_t* cpu, const kx_op_args_t* a, kx_cpu_job_t* job) {
+    const int64_t n = a->ints[0], m = a->ints[1];
+    if (n < 0 || m < 0) return KX_STATUS_INVALID_ARGUMENT;
+    const Range out{a->buffers[0], a->ints[2], extent({2, n, m})};
+    const Range in{a->buffers[1], a->ints[3], extent({2, n, m})};
+    const Range mean{a->buffers[2], 0, n > 0 ? extent({2, m}) : 0};
+    const Range scale{a->buffers[3], 0, n > 0 ? extent({2, m}) : 0};
+    if (!inside(out) || !inside(in) || !inside(mean) || !inside(scale)) return KX_STATUS_INVALID_ARGUMENT;
+    if ((overlap(out, in) && !same(out, in)) || overlap(out, mean) || overlap(out, scale))
+        return KX_STATUS_INVALID_ARGUMENT;
+    auto* b = block_of<kx_cpu_standardize_block_t>(job);
+    *b = {at(out), at(in), at(mean), at(scale), n, m, 1, cpu->features};
+    if (cpu->pool) b->count = std::min<uint64_t>(squared_threads(cpu), std::max<int64_t>(1, n / 1024));
+    job->task = standardize_item;
+    job->count = n > 0 && m > 0 ? b->count : 0;
+    return KX_STATUS_SUCCESS;
+}
+
+kx_status_t run_kernel(void* backend, kx_op_t op, const kx_op_args_t* args) {
+    const auto* cpu = static_cast<const kx_cpu_device_t*>(backend);
+    kx_cpu_job_t job;
+    const kx_status_t status = kx_cpu_job_plan(cpu, op, args, &job);
+    if (status == KX_STATUS_SUCCESS) kx_cpu_job_run(cpu, &job);
+    return status;
+}
+
+uint32_t cpuid_register(unsigned leaf, int reg) {
+    unsigned r[4] = {};
+    if (static_cast<unsigned>(__get_cpuid_max(0, nullptr)) < leaf) return 0;
+    __cpuid_count(leaf, 0, r[0], r[1], r[2], r[3]);
+    return r[reg];
+}
+
+}  // namespace
+
+kx_status_t kx_cpu_job_plan(const kx_cpu_device_t* cpu, kx_op_t op, const kx_op_args_t* args, kx_cpu_job_t* job) {
+    switch (op) {
+        case KX_OP_ADD: return plan_add(cpu, args, job);
+        case KX_OP_LINEAR_ACCUMULATE: return plan_linear(cpu, args, true, job);
+        case KX_OP_LINEAR: return plan_linear(cpu, args, false, job);
+        case KX_OP_LSTM_CELL: return plan_lstm(cpu, args, job);
+        case KX_OP_MATMUL_F32: return plan_matmul(cpu, args, job);
+        case KX_OP_SOFTMAX: return plan_softmax(cpu, args, job);
+        case KX_OP_STANDARDIZE: return plan_standardize(cpu, args, job);
+        default: return KX_STATUS_INVALID_ARGUMENT;
+    }
+}
+
+void kx_cpu_job_run(const kx_cpu_device_t* cpu, kx_cpu_job_t* job) {
+    if (job->count < 2 || !cpu->pool) {
+        for (uint64_t t = 0; t < job->count; ++t) job->task(job->block, t);
+        return;
+    }
+    kx_thread_pool_run(cpu->pool, job->task, job->block, job->count);
+}
+
+kx_status_t kx_cpu_kernel_add(void* backend, void*, const kx_op_args_t* args) {
+    return run_kernel(backend, KX_OP_ADD, args);
+}
+kx_status_t kx_cpu_kernel_linear_accumulate(void* backend, void*, const kx_op_args_t* args) {
+    return run_kernel(backend, KX_OP_LINEAR_ACCUMULATE, args);
+}
+kx_status_t kx_cpu_kernel_linear(void* backend, void*, const kx_op_args_t* args) {
+    return run_kernel(backend, KX_OP_LINEAR, args);
+}
+kx_status_t kx_cpu_kernel_lstm_cell(void* backend, void*, const kx_op_args_t* args) {
+    return run_kernel(backend, KX_OP_LSTM_CELL, args);
+}
+kx_status_t kx_cpu_kernel_matmul_f32(void* backend, void*, const kx_op_args_t* args) {
+    return run_kernel(backend, KX_OP_MATMUL_F32, args);
+}
+kx_status_t kx_cpu_kernel_softmax(void* backend, void*, const kx_op_args_t* args) {
+    return run_kernel(backend, KX_OP_SOFTMAX, args);
+}
+kx_status_t kx_cpu_kernel_standardize(void* backend, void*, const kx_op_args_t* args) {
+    return run_kernel(backend, KX_OP_STANDARDIZE, args);
+}
+
+bool kx_cpu_has_fma() {
+    static const bool fma = (cpuid_register(1, 2) >> 12) & 1;
+    return fma;
+}
+
+bool kx_cpu_has_avx512_vnni() {
+    static const bool usable = [] {
+        const uint32_t ebx7 = cpuid_register(7, 1), ecx7 = cpuid_register(7, 2);
+        const bool f = (ebx7 >> 16) & 1, bw = (ebx7 >> 30) & 1, vl = (ebx7 >> 31) & 1, vnni = (ecx7 >> 11) & 1;
+        const bool osxsave = (cpuid_register(1, 2) >> 27) & 1;
+        if (!(f && bw && vl && vnni && osxsave)) return false;
+        uint32_t lo, hi;
+        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        return (lo & 0xE6) == 0xE6;  // SSE, AVX, opmask and both zmm halves saved
+    }();
+    return usable;
+}
+
+bool kx_cpu_linear_avx512_usable(uint32_t features) { return (features & KX_CPU_AVX512F) && kx_cpu_has_avx512_vnni(); }

@@ -1,0 +1,335 @@
+// AVX2 code paths of the CPU kernels: 256-bit vectors, unaligned loads and stores.
+// Only the float product uses FMA; it runs only where the processor reports FMA.
+#include <immintrin.h>
+
+#include "device/cpu_kernels_paths.h"
+#include "nn/ops.h"
+
+#define KX_AVX2 __attribute__((target("avx2")))
+#define KX_AVX2_FMA __attribute__((target("avx2,fma")))
+
+using kx_cpu::load;
+using kx_cpu::store;
+
+namespace {
+
+KX_AVX2 inline __m256i loadu(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+KX_AVX2 inline void storeu(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
+KX_AVX2 inline __m128i loadu128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+// 16 int8 weights widened to 16 bits.
+KX_AVX2 inline __m256i weights16(const int8_t* w) { return _mm256_cvtepi8_epi16(loadu128(w)); }
+KX_AVX2 inline __m128i weights8(const int8_t* w) {
+    return _mm_cvtepi8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(w)));
+}
+
+// Sums of the 8 lanes of a and of b.
+KX_AVX2 inline void hsum2(__m256i a, __m256i b, uint32_t* sa, uint32_t* sb) {
+    const __m256i h = _mm256_hadd_epi32(a, b);  // a01 a23 b01 b23 | a45 a67 b45 b67
+    __m128i t = _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
+    t = _mm_hadd_epi32(t, t);
+    *sa = static_cast<uint32_t>(_mm_cvtsi128_si32(t));
+    *sb = static_cast<uint32_t>(_mm_extract_epi32(t, 1));
+}
+
+// Dot products of two weight rows with one input, 16 columns per step. The tail
+// variant finishes with one 8-column step and single columns.
+template <bool kTail>
+KX_AVX2 void dot2(const uint8_t* x, const int8_t* w0, const int8_t* w1, int64_t k, uint32_t* s0, uint32_t* s1) {
+    __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+    __m256i c0 = _mm256_setzero_si256(), c1 = _mm256_setzero_si256();
+    int64_t c = 0;
+    for (; c + 32 <= k; c += 32) {
+        const __m256i xa = loadu(x + 2 * c), xb = loadu(x + 2 * c + 32);
+        a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(weights16(w0 + c), xa));
+        a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(weights16(w1 + c), xa));
+        c0 = _mm256_add_epi32(c0, _mm256_madd_epi16(weights16(w0 + c + 16), xb));
+        c1 = _mm256_add_epi32(c1, _mm256_madd_epi16(weights16(w1 + c + 16), xb));
+    }
+    if (c + 16 <= k) {
+        const __m256i xa = loadu(x + 2 * c);
+        a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(weights16(w0 + c), xa));
+        a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(weights16(w1 + c), xa));
+        c += 16;
+    }
+    a0 = _mm256_add_epi32(a0, c0);
+    a1 = _mm256_add_epi32(a1, c1);
+    if (kTail && c + 8 <= k) {
+        const __m128i xa = loadu128(x + 2 * c);
+        a0 = _mm256_add_epi32(a0, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w0 + c), xa)));
+        a1 = _mm256_add_epi32(a1, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w1 + c), xa)));
+        c += 8;
+    }
+    uint32_t r0, r1;
+    hsum2(a0, a1, &r0, &r1);
+    if (kTail) {
+        for (; c < k; ++c) {
+            const int32_t xc = load<int16_t>(x, c);
+            r0 += static_cast<uint32_t>(w0[c] * xc);
+            r1 += static_cast<uint32_t>(w1[c] * xc);
+        }
+    }
+    *s0 = r0;
+    *s1 = r1;
+}
+
+template <bool kTail>
+KX_AVX2 uint32_t dot1(const uint8_t* x, const int8_t* w, int64_t k) {
+    __m256i a = _mm256_setzero_si256();
+    int64_t c = 0;
+    for (; c + 16 <= k; c += 16) a = _mm256_add_epi32(a, _mm256_madd_epi16(weights16(w + c), loadu(x + 2 * c)));
+    if (kTail && c + 8 <= k) {
+        a = _mm256_add_epi32(a, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w + c), loadu128(x + 2 * c))));
+        c += 8;
+    }
+    uint32_t r, unused;
+    hsum2(a, a, &r, &unused);
+    if (kTail)
+        for (; c < k; ++c) r += static_cast<uint32_t>(w[c] * int32_t{load<int16_t>(x, c)});
+    return r;
+}
+
+template <bool kTail>
+KX_AVX2 void rows(const kx_cpu_linear_block_t* b, uint64_t item) {
+    const int64_t m = b->rows, k = b->columns;
+    const int64_t step = 2 * static_cast<int64_t>(b->count);
+    uint8_t* y = b->out;
+    for (int64_t r = 2 * static_cast<int64_t>(item); r + 1 < m; r += step) {
+        uint32_t s0, s1;
+        dot2<kTail>(b->in, b->weights + r * k, b->weights + (r + 1) * k, k, &s0, &s1);
+        kx_cpu::linear_finish(b, y, r, s0);
+        kx_cpu::linear_finish(b, y, r + 1, s1);
+    }
+    if (item == 0 && (m & 1)) kx_cpu::linear_finish(b, y, m - 1, dot1<true>(b->in, b->weights + (m - 1) * k, k));
+}
+
+template <bool kTail>
+KX_AVX2 void outputs(const kx_cpu_linear_block_t* b, int64_t first, int64_t last) {
+    const int64_t m = b->rows, k = b->columns;
+    int64_t v = first / m;
+    int64_t r = first - v * m;
+    for (int64_t i = first; i < last;) {
+        const uint8_t* x = b->in + 2 * k * v;
+        uint8_t* y = b->out + 2 * m * v;
+        // Neighbouring outputs of one vector share each loaded input block.
+        if (r + 1 < m && i + 1 < last) {
+            uint32_t s0, s1;
+            dot2<kTail>(x, b->weights + r * k, b->weights + (r + 1) * k, k, &s0, &s1);
+            kx_cpu::linear_finish(b, y, r, s0);
+            kx_cpu::linear_finish(b, y, r + 1, s1);
+            i += 2;
+            r += 2;
+        } else {
+            kx_cpu::linear_finish(b, y, r, dot1<kTail>(x, b->weights + r * k, k));
+            ++i;
+            ++r;
+        }
+        if (r == m) {
+            r = 0;
+            ++v;
+        }
+    }
+}
+
+// Fixed-point sigmoid of 8 int32 lanes. One 32-bit gather at T + i yields the pair
+// T[i], T[i+1]; a multiply-add with (64 - f, f) interpolates between them.
+KX_AVX2 inline __m256i sigmoid8(__m256i x) {
+    x = _mm256_min_epi32(_mm256_max_epi32(x, _mm256_set1_epi32(-8192)), _mm256_set1_epi32(8128));
+    const __m256i u = _mm256_and_si256(x, _mm256_set1_epi32(0x3FFF));
+    const __m256i f = _mm256_and_si256(u, _mm256_set1_epi32(63));
+    const __m256i pairs =
+        _mm256_i32gather_epi32(reinterpret_cast<const int*>(kx_sigmoid_table), _mm256_srli_epi32(u, 6), 2);
+    const __m256i weights = _mm256_or_si256(_mm256_sub_epi32(_mm256_set1_epi32(64), f), _mm256_slli_epi32(f, 16));
+    return _mm256_srai_epi32(_mm256_madd_epi16(pairs, weights), 6);
+}
+
+KX_AVX2 inline __m256i tanh8(__m256i x) {
+    const __m256i s = sigmoid8(_mm256_add_epi32(x, x));
+    return _mm256_sub_epi32(_mm256_add_epi32(s, s), _mm256_set1_epi32(32768));
+}
+
+KX_AVX2 inline __m256i round_shift(__m256i a, __m256i b, int bias, int shift) {
+    return _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(a, b), _mm256_set1_epi32(bias)), shift);
+}
+
+struct CellHalf {
+    __m256i cell, t, o, hidden;
+};
+
+KX_AVX2 inline CellHalf cell8(__m256i gi, __m256i gc, __m256i go, __m256i c) {
+    const __m256i i = sigmoid8(gi);
+    const __m256i g = tanh8(gc);
+    CellHalf r;
+    r.o = sigmoid8(go);
+    r.cell = _mm256_add_epi32(round_shift(c, _mm256_sub_epi32(_mm256_set1_epi32(32767), i), 16384, 15),
+                              round_shift(i, g, 524288, 20));
+    r.cell = _mm256_min_epi32(_mm256_max_epi32(r.cell, _mm256_set1_epi32(-32768)), _mm256_set1_epi32(32767));
+    r.t = tanh8(r.cell);
+    r.hidden = round_shift(r.t, r.o, 524288, 20);
+    return r;
+}
+
+// Saturating pack of two 8-lane int32 vectors into 16 int16 in lane order.
+KX_AVX2 inline __m256i pack16(__m256i lo, __m256i hi) {
+    return _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+KX_AVX2 inline __m256i lo32(__m256i v) { return _mm256_cvtepi16_epi32(_mm256_castsi256_si128(v)); }
+KX_AVX2 inline __m256i hi32(__m256i v) { return _mm256_cvtepi16_epi32(_mm256_extracti128_si256(v, 1)); }
+
+// 16 lanes of the cell; pointers at lane k of each operand.
+KX_AVX2 void cell16(uint8_t* hidden, uint8_t* cell, uint8_t* gi, const uint8_t* gc, uint8_t* go) {
+    const __m256i vi = loadu(gi), vc = loadu(gc), vo = loadu(go), vcell = loadu(cell);
+    const CellHalf lo = cell8(lo32(vi), lo32(vc), lo32(vo), lo32(vcell));
+    const CellHalf hi = cell8(hi32(vi), hi32(vc), hi32(vo), hi32(vcell));
+    storeu(cell, pack16(lo.cell, hi.cell));
+    storeu(gi, pack16(lo.t, hi.t));
+    storeu(go, pack16(lo.o, hi.o));
+    storeu(hidden, pack16(lo.hidden, hi.hidden));
+}
+
+template <int kLanes, typename Step>
+inline void cell_lanes(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n, bool whole, Step step) {
+    const int64_t h = b->size;
+    int64_t k = first;
+    const int64_t end = first + n;
+    for (; k + kLanes <= end; k += kLanes)
+        step(b->hidden + 2 * k, b->cell + 2 * k, b->gates + 2 * k, b->gates + 2 * (h + k), b->gates + 2 * (2 * h + k));
+    if (whole || k == end) return;
+    // Remainder: the last lanes go through the same step on zero-padded copies.
+    const int64_t rest = end - k;
+    int16_t tmp[5][kLanes] = {};
+    std::memcpy(tmp[1], b->cell + 2 * k, 2 * rest);
+    std::memcpy(tmp[2], b->gates + 2 * k, 2 * rest);
+    std::memcpy(tmp[3], b->gates + 2 * (h + k), 2 * rest);
+    std::memcpy(tmp[4], b->gates + 2 * (2 * h + k), 2 * rest);
+    step(reinterpret_cast<uint8_t*>(tmp[0]), reinterpret_cast<uint8_t*>(tmp[1]), reinterpret_cast<uint8_t*>(tmp[2]),
+         reinterpret_cast<uint8_t*>(tmp[3]), reinterpret_cast<uint8_t*>(tmp[4]));
+    std::memcpy(b->hidden + 2 * k, tmp[0], 2 * rest);
+    std::memcpy(b->cell + 2 * k, tmp[1], 2 * rest);
+    std::memcpy(b->gates + 2 * k, tmp[2], 2 * rest);
+    std::memcpy(b->gates + 2 * (2 * h + k), tmp[4], 2 * rest);
+}
+
+KX_AVX2 inline int16_t hmax16(__m256i v) {
+    __m128i t = _mm_max_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    t = _mm_max_epi16(t, _mm_shuffle_epi32(t, _MM_SHUFFLE(1, 0, 3, 2)));
+    t = _mm_max_epi16(t, _mm_shuffle_epi32(t, _MM_SHUFFLE(2, 3, 0, 1)));
+    t = _mm_max_epi16(t, _mm_shufflelo_epi16(t, _MM_SHUFFLE(2, 3, 0, 1)));
+    return static_cast<int16_t>(_mm_extract_epi16(t, 0));
+}
+
+// Q31 exponents of 8 lanes of g in [0, 16383]: fine[g & 127] * coarse[g >> 7],
+// rounded; the products stay below 2^62, so the result fits 31 bits.
+KX_AVX2 inline __m256i exponents8(__m256i g, __m256i* sum) {
+    const __m256i fine = _mm256_i32gather_epi32(kx_softmax_fine_table, _mm256_and_si256(g, _mm256_set1_epi32(127)), 4);
+    const __m256i coarse = _mm256_i32gather_epi32(kx_softmax_coarse_table, _mm256_srli_epi32(g, 7), 4);
+    const __m256i half = _mm256_set1_epi64x(int64_t{1} << 30);
+    const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(fine, coarse), half), 31);
+    const __m256i odd = _mm256_srli_epi64(
+        _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(fine, 32), _mm256_srli_epi64(coarse, 32)), half), 31);
+    *sum = _mm256_add_epi64(*sum, _mm256_add_epi64(even, odd));
+    return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+}
+
+// (p * f + 2^30) >> 31 for p, f in [0, 2^31): below 2^31, so no clamp is needed.
+KX_AVX2 inline __m256i scale_q31(__m256i p, __m256i f) {
+    const __m256i half = _mm256_set1_epi64x(int64_t{1} << 30);
+    const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(p, f), half), 31);
+    const __m256i odd =
+        _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(p, 32), f), half), 31);
+    return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+}
+
+KX_AVX2 inline __m256i standardize8(__m128i x, __m128i mean, __m128i scale) {
+    const __m256i d = _mm256_sub_epi32(_mm256_cvtepi16_epi32(x), _mm256_cvtepi16_epi32(mean));
+    return _mm256_srai_epi32(_mm256_mullo_epi32(d, _mm256_cvtepi16_epi32(scale)), 10);
+}
+
+}  // namespace
+
+KX_AVX2 void kx_cpu_add_avx2(uint8_t* out, const uint8_t* a, const uint8_t* b, int64_t n) {
+    for (int64_t k = 0; k < n; k += 16) storeu(out + 2 * k, _mm256_adds_epi16(loadu(a + 2 * k), loadu(b + 2 * k)));
+}
+
+KX_AVX2 void kx_cpu_linear_rows_avx2(const kx_cpu_linear_block_t* b, uint64_t item) {
+    if (b->columns % 16 == 0 && b->rows % 2 == 0)
+        rows<false>(b, item);
+    else
+        rows<true>(b, item);
+}
+
+KX_AVX2 void kx_cpu_linear_outputs_avx2(const kx_cpu_linear_block_t* b, int64_t first, int64_t last) {
+    if (b->columns % 16 == 0)
+        outputs<false>(b, first, last);
+    else
+        outputs<true>(b, first, last);
+}
+
+KX_AVX2 void kx_cpu_lstm_avx2(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n) {
+    cell_lanes<16>(b, first, n, b->size % 16 == 0 && n % 16 == 0, cell16);
+}
+
+KX_AVX2_FMA void kx_cpu_matmul_avx2(const kx_cpu_matmul_block_t* b, int64_t first, int64_t last) {
+    const int64_t rows = b->rows, k = b->columns;
+    for (int64_t i = first; i < last; ++i) {
+        const int64_t v = i / rows;
+        const int64_t r = i - v * rows;
+        const float* x = reinterpret_cast<const float*>(b->in + 4 * k * v);
+        const float* m = reinterpret_cast<const float*>(b->matrix + 4 * k * r);
+        __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
+               a3 = _mm256_setzero_ps();
+        for (int64_t c = 0; c < k; c += 32) {
+            a0 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c), _mm256_loadu_ps(m + c), a0);
+            a1 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c + 8), _mm256_loadu_ps(m + c + 8), a1);
+            a2 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c + 16), _mm256_loadu_ps(m + c + 16), a2);
+            a3 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c + 24), _mm256_loadu_ps(m + c + 24), a3);
+        }
+        // S = (A2 + A3) + (A0 + A1); U[j] = S[j] + S[j+4]; (U0 + U1) + (U2 + U3).
+        const __m256 s = _mm256_add_ps(_mm256_add_ps(a2, a3), _mm256_add_ps(a0, a1));
+        const __m128 u = _mm_add_ps(_mm256_castps256_ps128(s), _mm256_extractf128_ps(s, 1));
+        const __m128 pairs = _mm_add_ps(u, _mm_shuffle_ps(u, u, _MM_SHUFFLE(2, 3, 0, 1)));
+        store<float>(b->out, i, _mm_cvtss_f32(_mm_add_ss(pairs, _mm_movehl_ps(pairs, pairs))));
+    }
+}
+
+KX_AVX2 void kx_cpu_softmax_avx2(const kx_cpu_softmax_block_t* b, int64_t first, int64_t last) {
+    const int64_t length = b->length;
+    for (int64_t row = first; row < last; ++row) {
+        const uint8_t* x = b->in + 2 * length * row;
+        uint8_t* y = b->out + 4 * length * row;
+        __m256i vmax = _mm256_set1_epi16(-32768);
+        for (int64_t j = 0; j < length; j += 16) vmax = _mm256_max_epi16(vmax, loadu(x + 2 * j));
+        const __m256i max = _mm256_set1_epi32(hmax16(vmax));
+        // g = min(max - x, 16383); a difference below -32767 also lands on 16383,
+        // whose table value is the 242 the reference stores for it.
+        const __m256i limit = _mm256_set1_epi32(16383);
+        __m256i sums = _mm256_setzero_si256();
+        for (int64_t j = 0; j < length; j += 8) {
+            const __m256i xv = _mm256_cvtepi16_epi32(loadu128(x + 2 * j));
+            storeu(y + 4 * j, exponents8(_mm256_min_epi32(_mm256_sub_epi32(max, xv), limit), &sums));
+        }
+        const __m128i s2 = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+        const int64_t sum = _mm_cvtsi128_si64(s2) + _mm_extract_epi64(s2, 1);
+        int64_t f = (int64_t{1} << 62) / sum;
+        if (f > 2147483647) f = 2147483647;
+        const __m256i fv = _mm256_set1_epi64x(f);
+        for (int64_t j = 0; j < length; j += 8) storeu(y + 4 * j, scale_q31(loadu(y + 4 * j), fv));
+    }
+}
+
+KX_AVX2 void kx_cpu_standardize_avx2(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last) {
+    const int64_t m = b->width;
+    for (int64_t t = first; t < last; ++t) {
+        const uint8_t* x = b->in + 2 * m * t;
+        uint8_t* y = b->out + 2 * m * t;
+        for (int64_t f = 0; f < m; f += 16) {
+            // The difference is taken in 32 bits: it may exceed the 16-bit range.
+            const __m256i xv = loadu(x + 2 * f), mv = loadu(b->mean + 2 * f), sv = loadu(b->scale + 2 * f);
+            const __m256i lo = standardize8(_mm256_castsi256_si128(xv), _mm256_castsi256_si128(mv),
+                                            _mm256_castsi256_si128(sv));
+            const __m256i hi = standardize8(_mm256_extracti128_si256(xv, 1), _mm256_extracti128_si256(mv, 1),
+                                            _mm256_extracti128_si256(sv, 1));
+            storeu(y + 2 * f, pack16(lo, hi));
+        }
+    }
+}

@@ -1,0 +1,132 @@
+// Argument blocks of the CPU kernels and their per-instruction-set code paths.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+// Operands are byte pointers: operator offsets are arbitrary, so elements are moved
+// with memcpy (plain moves once compiled) and vectors with unaligned loads.
+struct kx_cpu_add_block_t {
+    uint8_t* out;
+    const uint8_t* a;
+    const uint8_t* b;
+    int64_t n;
+    uint64_t count;
+    uint32_t cpu_features;
+};
+
+struct kx_cpu_linear_block_t {
+    uint8_t* out;
+    const uint8_t* in;
+    const int8_t* weights;
+    const int8_t* bias;
+    int64_t vectors;
+    int64_t rows;
+    int64_t columns;
+    uint64_t count;
+    uint32_t cpu_features;
+    bool accumulate;
+};
+
+struct kx_cpu_lstm_block_t {
+    uint8_t* hidden;
+    uint8_t* cell;
+    uint8_t* gates;
+    int64_t size;  // H
+    uint32_t cpu_features;
+};
+
+struct kx_cpu_matmul_block_t {
+    uint8_t* out;
+    const uint8_t* in;
+    const uint8_t* matrix;
+    int64_t vectors;
+    int64_t rows;
+    int64_t columns;
+    uint64_t count;
+    uint32_t cpu_features;
+};
+
+struct kx_cpu_softmax_block_t {
+    uint8_t* out;
+    const uint8_t* in;
+    int64_t rows;
+    int64_t length;
+    uint64_t count;
+    uint32_t cpu_features;
+};
+
+struct kx_cpu_standardize_block_t {
+    uint8_t* out;
+    const uint8_t* in;
+    const uint8_t* mean;
+    const uint8_t* scale;
+    int64_t frames;
+    int64_t width;  // features per frame
+    uint64_t count;
+    uint32_t cpu_features;
+};
+
+namespace kx_cpu {
+
+template <typename T>
+inline T load(const void* base, int64_t index) {
+    T value;
+    std::memcpy(&value, static_cast<const uint8_t*>(base) + index * static_cast<int64_t>(sizeof(T)), sizeof(T));
+    return value;
+}
+
+template <typename T>
+inline void store(void* base, int64_t index, T value) {
+    std::memcpy(static_cast<uint8_t*>(base) + index * static_cast<int64_t>(sizeof(T)), &value, sizeof(T));
+}
+
+inline int16_t saturate16(int32_t v) { return static_cast<int16_t>(v < -32768 ? -32768 : (v > 32767 ? 32767 : v)); }
+
+// Rounds a row's 32-bit sum of products (wrap-around) plus bias into output row r.
+inline void linear_finish(const kx_cpu_linear_block_t* b, uint8_t* y, int64_t r, uint32_t sum) {
+    const uint32_t acc = sum + static_cast<uint32_t>(b->bias[r] * 1024);
+    const int32_t product = static_cast<int32_t>(acc + 64u) >> 7;
+    const int32_t base = b->accumulate ? load<int16_t>(y, r) : 0;
+    store<int16_t>(y, r, saturate16(base + product));
+}
+
+// Softmax exponent e^(-g/1024) in Q31 for g in [0, 16383].
+int64_t softmax_exponent(int32_t g);
+
+}  // namespace kx_cpu
+
+// Element ranges, output ranges [first, last) of the B·M linear outputs, lane ranges
+// of the cell, row ranges of softmax, frame ranges of standardisation.
+void kx_cpu_add_portable(uint8_t* out, const uint8_t* a, const uint8_t* b, int64_t n);
+void kx_cpu_add_sse41(uint8_t* out, const uint8_t* a, const uint8_t* b, int64_t n);  // n % 8 == 0
+void kx_cpu_add_avx2(uint8_t* out, const uint8_t* a, const uint8_t* b, int64_t n);   // n % 16 == 0
+
+void kx_cpu_linear_outputs_portable(const kx_cpu_linear_block_t* b, int64_t first, int64_t last);
+void kx_cpu_linear_outputs_sse41(const kx_cpu_linear_block_t* b, int64_t first, int64_t last);
+void kx_cpu_linear_outputs_avx2(const kx_cpu_linear_block_t* b, int64_t first, int64_t last);
+void kx_cpu_linear_outputs_avx512(const kx_cpu_linear_block_t* b, int64_t first, int64_t last);
+
+// Matrix-vector case: the row pairs of one item (and row M-1 for item 0 when M is odd).
+void kx_cpu_linear_rows_sse41(const kx_cpu_linear_block_t* b, uint64_t item);
+void kx_cpu_linear_rows_avx2(const kx_cpu_linear_block_t* b, uint64_t item);
+void kx_cpu_linear_rows_avx512(const kx_cpu_linear_block_t* b, uint64_t item);
+
+void kx_cpu_lstm_portable(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n);
+void kx_cpu_lstm_sse41(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n);
+void kx_cpu_lstm_avx2(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n);
+
+void kx_cpu_matmul_portable(const kx_cpu_matmul_block_t* b, int64_t first, int64_t last);
+void kx_cpu_matmul_avx2(const kx_cpu_matmul_block_t* b, int64_t first, int64_t last);  // K % 32 == 0
+
+void kx_cpu_softmax_portable(const kx_cpu_softmax_block_t* b, int64_t first, int64_t last);
+void kx_cpu_softmax_sse41(const kx_cpu_softmax_block_t* b, int64_t first, int64_t last);  // L % 8 == 0
+void kx_cpu_softmax_avx2(const kx_cpu_softmax_block_t* b, int64_t first, int64_t last);   // L % 16 == 0
+
+void kx_cpu_standardize_portable(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last);
+void kx_cpu_standardize_sse41(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last);  // m % 8 == 0
+void kx_cpu_standardize_avx2(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last);   // m % 16 == 0
+
+// Processor facts beyond the device's feature bits, read once.
+bool kx_cpu_has_fma();
+bool kx_cpu_has_avx512_vnni();  // AVX512F, BW, VL and VNNI, with the OS saving zmm state
