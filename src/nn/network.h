@@ -28,3 +28,6 @@ struct kx_network_t {
 kx_status_t kx_network_read(kx_device_t* device, FILE* file, kx_network_t** out);
 // Frees a network, complete or partly built; null is ignored.
 void kx_network_free(kx_device_t* device, kx_network_t* network);
+// Features per frame the network expects: layer 0's input size, or the pooled size
+// when there are no layers. The model container checks it against the front end.
+int32_t kx_network_input_size(const kx_network_t* network);
