@@ -1,0 +1,301 @@
+#!/usr/bin/python3
+"""Evaluate a model on held-out speakers: EER, minDCF, DET curve, detector metrics.
+
+    /usr/bin/python3 training/evaluate.py [--model models/default.kx] [--split test]
+        [--out training/runs/eval]
+
+Each held-out speaker is enrolled with about 15 s of speech; 2-4 s segments of
+every speaker are scored against every profile.  Recognition runs the way the
+library runs it (detector, window selector, per-window embeddings, mean, dot
+product).  --engine library runs the built library through the Python
+binding; the default is the bit-exact integer emulation (kxemu), and the
+report names which one produced the figures.  Wide-band and telephone-band (300-3400 Hz) trials
+are reported apart.
+"""
+import argparse
+import json
+import os
+import sys
+
+import numpy as np
+from scipy import signal
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kxdata  # noqa: E402
+import kxemu  # noqa: E402
+import kxformat  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+VAD_SRC = os.path.join(ROOT, "src", "frontend", "vad_weights.cpp")
+ENROLL_SECONDS = 15.0
+P_TARGET = 0.01
+
+
+# ---------------------------------------------------------------- back ends
+
+class Emulation:
+    name = "emulation (kxemu, bit-exact integer network)"
+
+    def __init__(self, model, vad_weights, voice_threshold):
+        self.m = model
+        self.net = kxemu.SpeakerNet(model.fwd, model.bwd, model.projection, model.norm_epsilon)
+        self.det = kxemu.Detector(vad_weights)
+        self.thr = voice_threshold
+
+    def mean_embeddings(self, pcms):
+        """list of int16 arrays -> list of mean unit embeddings (None: no window)."""
+        W, A = self.m.window_frames, self.m.lookahead_frames
+        nfr = [len(p) // 512 for p in pcms]
+        N = max(nfr)
+        feats = np.full((len(pcms), N, 80), -32768, np.int64)
+        for i, p in enumerate(pcms):
+            feats[i, :nfr[i]] = kxemu.vad_features(p)[:nfr[i]]
+        probs = self.det.probabilities(feats)
+        wins, owner = [], []
+        for i, p in enumerate(pcms):
+            for k in kxemu.select_windows(probs[i, :nfr[i]], W, A, self.thr):
+                wins.append(p[(k - W + 1) * 512:(k + 1) * 512])
+                owner.append(i)
+        out = [None] * len(pcms)
+        if not wins:
+            return out, probs
+        embs = []
+        for s in range(0, len(wins), 256):
+            f = np.stack([kxemu.embedding_features(w, self.m.hop_length, self.m.log_floor,
+                                                   self.m.band_mean, self.m.band_std)
+                          for w in wins[s:s + 256]])
+            embs.append(kxemu.l2norm(self.net.embed_features(f)))
+        embs = np.concatenate(embs)
+        owner = np.array(owner)
+        for i in range(len(pcms)):
+            sel = embs[owner == i]
+            if len(sel):
+                acc = np.zeros(embs.shape[1], np.float32)
+                for e in sel:
+                    acc = acc + e
+                out[i] = acc / np.float32(len(sel))
+        return out, probs
+
+
+    def enroll(self, pcms):
+        return self.mean_embeddings(pcms)[0]
+
+    def score(self, pcms, profiles):
+        """-> per utterance the dot products with every profile, or None (no window)."""
+        embs, _ = self.mean_embeddings(pcms)
+        return [None if e is None else profiles @ e for e in embs]
+
+
+class Library:
+    """The real engine through the Python binding (python/kx_orvel)."""
+
+    def __init__(self, model, model_path, voice_threshold):
+        sys.path.insert(0, os.path.join(ROOT, "python"))
+        import kx_orvel
+        import tempfile
+        self.kx = kx_orvel
+        self.name = "library (python/kx_orvel, %s)" % kx_orvel.__name__
+        # thresholds (-2, 0, 2) make the score map invertible: score = 0.5 + dot / 4
+        self.tmp = tempfile.NamedTemporaryFile(suffix=".kx", delete=False)
+        m = kxformat.read_model(model_path)
+        m.thresholds = [-2.0, 0.0, 2.0]
+        self.tmp.write(kxformat.model_bytes(m))
+        self.tmp.close()
+        self.thr = voice_threshold
+        self.min_len = model.window_frames * 512
+
+    def enroll(self, pcms):
+        out = []
+        for p in pcms:
+            with self.kx.Profiler(self.tmp.name, min_enrollment_chunks=1, voice_threshold=self.thr) as pr:
+                pr.enroll(p)
+                pr.flush()
+                try:
+                    out.append(pr.export())
+                except self.kx.KxError:
+                    out.append(None)
+        return out
+
+    def score(self, pcms, profiles):
+        out = []
+        with self.kx.Recognizer(self.tmp.name, voice_threshold=self.thr) as rec:
+            for p in pcms:
+                if len(p) < self.min_len:
+                    out.append(None)
+                    continue
+                s = rec.process(p, list(profiles))
+                out.append(None if s is None else (s.astype(np.float64) - 0.5) * 4.0)
+        return out
+
+
+# ---------------------------------------------------------------- trials
+
+def telephone(x):
+    sos = signal.butter(6, [300.0, 3400.0], btype="band", fs=16000, output="sos")
+    return np.clip(signal.sosfilt(sos, x.astype(np.float64)), -32768, 32767).astype(np.int16)
+
+
+def make_trials(spk_clips, rng, per_speaker=8):
+    enroll, tests = {}, []
+    for spk, clips in sorted(spk_clips.items()):
+        s = np.concatenate(clips)
+        ne = int(min(ENROLL_SECONDS, 0.5 * len(s) / 16000) * 16000)
+        if ne < 5 * 16000 or len(s) - ne < 2 * 16000:
+            continue
+        enroll[spk] = s[:ne]
+        rest = s[ne:]
+        for _ in range(per_speaker):
+            L = int(rng.uniform(2.0, 4.0) * 16000)
+            if len(rest) < L:
+                L = len(rest)
+            o = int(rng.integers(0, len(rest) - L + 1))
+            tests.append((spk, rest[o:o + L]))
+    return enroll, tests
+
+
+def score_trials(backend, enroll, tests, transform=None):
+    f = transform or (lambda x: x)
+    names = sorted(enroll)
+    prof = backend.enroll([f(enroll[s]) for s in names])
+    keep = [i for i, p in enumerate(prof) if p is not None]
+    names = [names[i] for i in keep]
+    if not keep:
+        return np.zeros(0), np.zeros(0), len(tests), 0
+    P = np.stack([prof[i] for i in keep])
+    sc_all = backend.score([f(x) for _, x in tests], P)
+    tgt, non, missing = [], [], 0
+    for (spk, _), sc in zip(tests, sc_all):
+        if spk not in names:
+            continue
+        if sc is None:
+            missing += 1
+            sc = np.zeros(len(names))
+        for n, s in zip(names, sc):
+            (tgt if n == spk else non).append(float(s))
+    return np.array(tgt), np.array(non), missing, len(names)
+
+
+def rates(tgt, non):
+    thr = np.unique(np.concatenate([tgt, non, [np.inf]]))
+    tg, nn = np.sort(tgt), np.sort(non)
+    fr = np.searchsorted(tg, thr, side="left") / len(tg)      # targets below threshold
+    fa = 1.0 - np.searchsorted(nn, thr, side="left") / len(nn)  # non-targets at/above
+    return thr, fr, fa
+
+
+def eer(tgt, non):
+    thr, fr, fa = rates(tgt, non)
+    i = int(np.argmin(np.abs(fr - fa)))
+    return float((fr[i] + fa[i]) / 2), float(thr[i])
+
+
+def min_dcf(tgt, non, p=P_TARGET):
+    _, fr, fa = rates(tgt, non)
+    c = p * fr + (1 - p) * fa
+    return float(c.min() / min(p, 1 - p))
+
+
+def thresholds(tgt, non):
+    _, mid = eer(tgt, non)
+    low = float(np.percentile(tgt, 1))        # 1 % of targets fall below: false rejects
+    high = float(np.percentile(non, 99))      # 1 % of non-targets above: false accepts
+    low = min(low, mid - 1e-3)
+    high = max(high, mid + 1e-3)
+    return [low, mid, high]
+
+
+def det_plot(curves, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from scipy.stats import norm
+    fig, ax = plt.subplots(figsize=(5, 5))
+    for label, (tgt, non) in curves.items():
+        _, fr, fa = rates(tgt, non)
+        ok = (fr > 0) & (fa > 0) & (fr < 1) & (fa < 1)
+        ax.plot(norm.ppf(fa[ok]), norm.ppf(fr[ok]), label=label)
+    ticks = [0.001, 0.01, 0.05, 0.2, 0.5, 0.8]
+    ax.set_xticks(norm.ppf(ticks))
+    ax.set_xticklabels(["%g" % (t * 100) for t in ticks])
+    ax.set_yticks(norm.ppf(ticks))
+    ax.set_yticklabels(["%g" % (t * 100) for t in ticks])
+    ax.set_xlim(norm.ppf(0.0005), norm.ppf(0.9))
+    ax.set_ylim(norm.ppf(0.0005), norm.ppf(0.9))
+    ax.set_xlabel("false accept (%)")
+    ax.set_ylabel("false reject (%)")
+    ax.grid(True)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+def make_backend(model, model_path, voice_threshold, vad_path=VAD_SRC, engine="emulation"):
+    if engine == "library":
+        return Library(model, model_path, voice_threshold)
+    vad = kxformat.parse_vad_source(open(vad_path).read())
+    return Emulation(model, vad, voice_threshold)
+
+
+def calibrate(model, corpus, splits=("valid",), voice_threshold=0.5, seed=5, vad_path=VAD_SRC):
+    """Score thresholds (low, mid, high) from held-out speakers."""
+    spk, _ = kxdata.load_speakers(corpus, splits)
+    rng = np.random.default_rng(seed)
+    enroll, tests = make_trials(spk, rng)
+    be = Emulation(model, kxformat.parse_vad_source(open(vad_path).read()), voice_threshold)
+    tg, nn = [], []
+    for tf in (None, telephone):
+        t, n, _, _ = score_trials(be, enroll, tests, tf)
+        tg.append(t)
+        nn.append(n)
+    tg, nn = np.concatenate(tg), np.concatenate(nn)
+    if len(tg) < 5 or len(nn) < 5:
+        return [0.0, 0.5, 0.9]
+    return thresholds(tg, nn)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--model", default=os.path.join(ROOT, "models", "default.kx"))
+    ap.add_argument("--corpus", default=kxdata.CORPUS)
+    ap.add_argument("--split", default="test")
+    ap.add_argument("--voice-threshold", type=float, default=0.5)
+    ap.add_argument("--per-speaker", type=int, default=8)
+    ap.add_argument("--out", default=os.path.join(ROOT, "training", "runs", "eval"))
+    ap.add_argument("--vad", action="store_true", help="also measure detector frame metrics")
+    ap.add_argument("--engine", choices=("emulation", "library"), default="emulation",
+                    help="library: run the built libkx_orvel through python/kx_orvel")
+    ap.add_argument("--vad-weights", default=VAD_SRC, help="detector source file to read weights from")
+    a = ap.parse_args()
+    os.makedirs(a.out, exist_ok=True)
+    model = kxformat.read_model(a.model)
+    be = make_backend(model, a.model, a.voice_threshold, a.vad_weights, a.engine)
+    spk, _ = kxdata.load_speakers(a.corpus, (a.split,))
+    rng = np.random.default_rng(11)
+    enroll, tests = make_trials(spk, rng, a.per_speaker)
+    res = {"backend": be.name, "model": os.path.relpath(a.model, ROOT), "split": a.split,
+           "parameters": model.parameter_count(), "thresholds": model.thresholds}
+    curves = {}
+    for label, tf in (("wide-band", None), ("telephone-band", telephone)):
+        tgt, non, missing, nspk = score_trials(be, enroll, tests, tf)
+        e, t = eer(tgt, non)
+        res[label] = {"speakers": nspk, "target_trials": len(tgt), "nontarget_trials": len(non),
+                      "segments_without_window": missing, "eer": round(e, 4),
+                      "eer_threshold": round(t, 4), "min_dcf": round(min_dcf(tgt, non), 4)}
+        curves[label] = (tgt, non)
+        print(label, json.dumps(res[label]), flush=True)
+    det_plot(curves, os.path.join(a.out, "det.png"))
+    if a.vad:
+        import train_vad
+        test_spk, _ = kxdata.load_speakers(a.corpus, (a.split,), max_clips=40)
+        noise = kxdata.load_noise(a.corpus, "test")
+        _, Y, P = train_vad.build_set(test_spk, noise, np.random.default_rng(12345), 60, 200)
+        vad = kxformat.parse_vad_source(open(a.vad_weights).read())
+        res["detector"] = train_vad.evaluate_exact(vad, P, list(Y), a.voice_threshold)
+        print("detector", json.dumps(res["detector"]), flush=True)
+    json.dump(res, open(os.path.join(a.out, "results.json"), "w"), indent=1)
+    print("backend:", be.name)
+
+
+if __name__ == "__main__":
+    main()

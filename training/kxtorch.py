@@ -1,0 +1,241 @@
+"""PyTorch versions of the engine's networks for (quantisation-aware) training.
+
+With quant=True the forward pass runs on the engine's grids: int8 weights with
+7 fraction bits, Q10 activations with saturation, the table sigmoid/tanh and
+the cell's rounding; gradients pass straight through the rounding.  The
+integer emulation in kxemu.py stays the bit-exact reference.
+"""
+import numpy as np
+import torch
+import torch.nn as nn
+import torch.nn.functional as F
+
+import kxemu
+
+W_MIN, W_MAX = -1.0, 127.0 / 128.0
+_SIG = torch.tensor(kxemu.SIGMOID_TABLE, dtype=torch.float32)
+
+
+def ste(x, q):
+    """Value of q, gradient of x."""
+    return x + (q - x).detach()
+
+
+def quant_weight(w):
+    return ste(w, torch.clamp(torch.round(w * 128.0), -128, 127) / 128.0)
+
+
+def quant_q10(x):
+    q = torch.clamp(torch.floor(x * 1024.0 + 0.5), -32768, 32767) / 1024.0
+    return ste(x, q)
+
+
+def fsig(x):
+    return torch.sigmoid(x)
+
+
+def ftanh(x):
+    # Debian's torch tanh is slow on CPU
+    return 2.0 * torch.sigmoid(2.0 * x) - 1.0
+
+
+def table_sigmoid(x):
+    """x real (on the Q10 grid) -> table sigmoid value, straight-through."""
+    with torch.no_grad():
+        xi = torch.clamp(torch.round(x * 1024.0), -8192, 8128).long()
+        u = xi & 0x3FFF
+        i = u >> 6
+        f = (u & 63).float()
+        j = (u + 63) >> 6
+        t = _SIG.to(x.device)
+        q = torch.floor((t[i] * (64 - f) + t[j] * f) / 64.0) / 32768.0
+    return ste(torch.sigmoid(x), q)
+
+
+def table_tanh(x):
+    with torch.no_grad():
+        y = torch.clamp(2.0 * x, -32.0, 32767.0 / 1024.0)
+    s = table_sigmoid(ste(2.0 * x, y))
+    return 2.0 * s - 1.0
+
+
+def clip_(module):
+    """Keep every int8-stored parameter representable."""
+    with torch.no_grad():
+        for name, p in module.named_parameters():
+            if not name.startswith("proj"):
+                p.clamp_(W_MIN, W_MAX)
+
+
+def q15_round(x):
+    return ste(x, torch.floor(x * 32768.0) / 32768.0)
+
+
+class CellMath:
+    """One coupled-gate step given gate inputs (float or on-grid)."""
+
+    def __init__(self, quant):
+        self.quant = quant
+
+    def __call__(self, gates, c, H):
+        if self.quant:
+            gates = quant_q10(gates)
+            i = table_sigmoid(gates[:, :H])
+            g = table_tanh(gates[:, H:2 * H])
+            o = table_sigmoid(gates[:, 2 * H:])
+            c = quant_q10(c * (1.0 - i) + i * g)
+            c = torch.clamp(c, -32.0, 32767.0 / 1024.0)
+            h = quant_q10(table_tanh(c) * o)
+        else:
+            i = fsig(gates[:, :H])
+            g = ftanh(gates[:, H:2 * H])
+            o = fsig(gates[:, 2 * H:])
+            c = c * (1.0 - i) + i * g
+            h = ftanh(c) * o
+        return h, c
+
+
+# ---------------------------------------------------------------- speaker network
+
+class Direction(nn.Module):
+    def __init__(self, I, H):
+        super().__init__()
+        self.H, self.I = H, I
+        k = 1.0 / np.sqrt(H + I)
+        self.w = nn.Parameter(torch.empty(3 * H, H + I).uniform_(-k, k))
+        self.b = nn.Parameter(torch.zeros(3 * H))
+        with torch.no_grad():
+            self.b[:H] = -0.5        # keep more of the cell early on
+
+    def forward(self, x, reverse, quant):
+        """x [B, T, I] -> [B, T, H]."""
+        H = self.H
+        w = quant_weight(self.w) if quant else self.w
+        b = quant_weight(self.b) if quant else self.b
+        wh, wx = w[:, :H], w[:, H:]
+        xp = torch.matmul(x, wx.t()) + b
+        steps = list(torch.unbind(xp, dim=1))
+        B = x.shape[0]
+        h = x.new_zeros(B, H)
+        c = x.new_zeros(B, H)
+        cell = CellMath(quant)
+        out = [None] * len(steps)
+        order = range(len(steps) - 1, -1, -1) if reverse else range(len(steps))
+        for t in order:
+            g = steps[t] + torch.matmul(h, wh.t())
+            h, c = cell(g, c, H)
+            out[t] = h
+        return torch.stack(out, dim=1)
+
+
+class SpeakerNet(nn.Module):
+    def __init__(self, bands=40, hidden=(64, 64), emb=128, norm_epsilon=1e-3):
+        super().__init__()
+        self.norm_epsilon = norm_epsilon
+        sizes = [bands] + list(hidden)
+        self.fwd = nn.ModuleList([Direction(sizes[i], sizes[i + 1]) for i in range(len(hidden))])
+        self.bwd = nn.ModuleList([Direction(sizes[i], sizes[i + 1]) for i in range(len(hidden))])
+        self.proj = nn.Parameter(torch.randn(emb, hidden[-1]) / np.sqrt(hidden[-1]))
+        self.quant = False
+
+    def normalize(self, feats):
+        m = feats.mean(dim=1, keepdim=True)
+        v = ((feats - m) ** 2).mean(dim=1, keepdim=True)
+        x = (feats - m) / torch.sqrt(v + self.norm_epsilon)
+        if self.quant:
+            x = ste(x, torch.clamp(torch.trunc(x * 1024.0), -32768, 32767) / 1024.0)
+        return x
+
+    def forward(self, feats):
+        """feats [B, T, F] float -> [B, emb] (not normalised)."""
+        x = self.normalize(feats)
+        for f, b in zip(self.fwd, self.bwd):
+            x = f(x, False, self.quant) + b(x, True, self.quant)
+            if self.quant:
+                x = torch.clamp(x, -32.0, 32767.0 / 1024.0)
+        pooled = x.sum(dim=1)
+        return torch.matmul(pooled, self.proj.t())
+
+    def export_layers(self):
+        def q(p):
+            return np.clip(np.round(p.detach().cpu().numpy() * 128.0), -128, 127).astype(np.int8)
+        fwd = [(d.H, d.I, q(d.w), q(d.b)) for d in self.fwd]
+        bwd = [(d.H, d.I, q(d.w), q(d.b)) for d in self.bwd]
+        return fwd, bwd, self.proj.detach().cpu().numpy().astype(np.float32)
+
+
+class AAMSoftmax(nn.Module):
+    def __init__(self, emb, classes, margin=0.2, scale=30.0):
+        super().__init__()
+        self.w = nn.Parameter(torch.randn(classes, emb) * 0.01)
+        self.m, self.s = margin, scale
+
+    def forward(self, e, y):
+        cos = F.linear(F.normalize(e), F.normalize(self.w)).clamp(-1 + 1e-6, 1 - 1e-6)
+        th = torch.acos(cos)
+        target = torch.cos(th + self.m)
+        onehot = F.one_hot(y, cos.shape[1]).bool()
+        logits = torch.where(onehot, target, cos) * self.s
+        return F.cross_entropy(logits, y), (cos.argmax(1) == y).float().mean()
+
+
+# ---------------------------------------------------------------- detector
+
+class DetectorLayer(nn.Module):
+    def __init__(self, I, H=80):
+        super().__init__()
+        k = 1.0 / np.sqrt(H + I)
+        self.H = H
+        self.wx = nn.Parameter(torch.empty(3 * H, I).uniform_(-k, k))
+        self.bx = nn.Parameter(torch.zeros(3 * H))
+        self.wh = nn.Parameter(torch.empty(3 * H, H).uniform_(-k, k))
+        self.bh = nn.Parameter(torch.zeros(3 * H))
+
+    def forward(self, x, quant):
+        H = self.H
+        qw = quant_weight if quant else (lambda t: t)
+        wx, bx, wh, bh = qw(self.wx), qw(self.bx), qw(self.wh), qw(self.bh)
+        xp = torch.matmul(x, wx.t()) + bx
+        if quant:
+            xp = quant_q10(xp)
+        steps = torch.unbind(xp, dim=1)
+        B = x.shape[0]
+        h = x.new_zeros(B, H)
+        c = x.new_zeros(B, H)
+        cell = CellMath(quant)
+        out = []
+        for s in steps:
+            r = torch.matmul(h, wh.t()) + bh
+            if quant:
+                r = quant_q10(r)
+            h, c = cell(s + r, c, H)
+            out.append(h)
+        return torch.stack(out, dim=1)
+
+
+class Detector(nn.Module):
+    """80 standardised inputs -> P(speech) per frame."""
+
+    def __init__(self):
+        super().__init__()
+        self.l1 = DetectorLayer(80)
+        self.l2 = DetectorLayer(80)
+        self.out_w = nn.Parameter(torch.randn(2, 80) * 0.05)
+        self.register_buffer("out_b", torch.tensor([127.0 / 128.0, -1.0]))
+        self.quant = False
+
+    def forward(self, x):
+        """x [B, N, 80] standardised features (real units) -> logits [B, N, 2]."""
+        h = self.l2(self.l1(x, self.quant), self.quant)
+        w = quant_weight(self.out_w) if self.quant else self.out_w
+        z = torch.matmul(h, w.t()) + self.out_b
+        if self.quant:
+            z = quant_q10(z)
+        return z
+
+    def export(self):
+        def q(p):
+            return np.clip(np.round(p.detach().cpu().numpy() * 128.0), -128, 127).astype(np.int8)
+        return {"l1_wx": q(self.l1.wx), "l1_bx": q(self.l1.bx), "l1_wh": q(self.l1.wh),
+                "l1_bh": q(self.l1.bh), "l2_wx": q(self.l2.wx), "l2_bx": q(self.l2.bx),
+                "l2_wh": q(self.l2.wh), "l2_bh": q(self.l2.bh), "out_w": q(self.out_w)}

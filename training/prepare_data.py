@@ -1,0 +1,342 @@
+#!/usr/bin/python3
+"""Build the training corpus: 16 kHz mono speaker-labelled speech + non-speech.
+
+    /usr/bin/python3 training/prepare_data.py [--out training/data/corpus]
+        [--external ROOT ...] [--no-debian] [--per-speaker N]
+
+Debian sources (downloaded with `apt-get download`, unpacked with dpkg -x):
+real voices from tuxpaint-stamps-default, ktuberling-data, klettres-data,
+flight-of-the-amazon-queen, hedgewars-data voice packs; espeak-ng voices for
+synthetic bulk; music/effects from hedgewars-data, freedroidrpg-data,
+pingus-data, openarena-data plus synthetic noise for the detector.
+An external corpus laid out ROOT/<speaker>/**/*.wav|flac is added as is.
+
+Output: OUT/speech/<speaker>/<n>.wav, OUT/noise/<split>/<n>.wav and
+OUT/speakers.json (speaker -> split, group, source).  Speakers of one group
+(e.g. one language across packages, which may share a narrator) always land
+in the same split.
+"""
+import argparse
+import glob
+import hashlib
+import json
+import os
+import random
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+from scipy.io import wavfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(HERE, "data")
+PKG = os.path.join(DATA, "pkg")
+
+SPEECH_PACKAGES = ["tuxpaint-stamps-default", "ktuberling-data", "klettres-data",
+                   "flight-of-the-amazon-queen", "hedgewars-data", "espeak-ng-data"]
+NOISE_PACKAGES = ["hedgewars-data", "freedroidrpg-data", "pingus-data", "openarena-data"]
+
+# held-out languages (narrators of one language in any package go together)
+TEST_LANGS = {"fr", "ru", "da", "el", "sl", "lt", "hu", "cs"}
+VALID_LANGS = {"ca", "gl", "uk"}
+# held-out voices of the adventure game, by talk file
+QUEEN_TEST_FRACTION = 0.3
+
+
+def fetch(pkgs):
+    os.makedirs(os.path.join(DATA, "debs"), exist_ok=True)
+    for p in pkgs:
+        dest = os.path.join(PKG, p)
+        if os.path.isdir(dest):
+            continue
+        debs = glob.glob(os.path.join(DATA, "debs", p + "_*.deb"))
+        if not debs:
+            subprocess.run(["apt-get", "download", p], cwd=os.path.join(DATA, "debs"), check=True)
+            debs = glob.glob(os.path.join(DATA, "debs", p + "_*.deb"))
+        subprocess.run(["dpkg", "-x", debs[0], dest], check=True)
+
+
+def decode(src, rate=16000, data=None):
+    """Any audio file (or bytes) -> int16 mono at rate, via ffmpeg."""
+    cmd = ["ffmpeg", "-nostdin", "-v", "error", "-i", "pipe:0" if data is not None else src,
+           "-ac", "1", "-ar", str(rate), "-f", "s16le", "pipe:1"]
+    r = subprocess.run(cmd, input=data, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return np.frombuffer(r.stdout, np.int16).copy()
+
+
+def write(path, pcm):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    wavfile.write(path, 16000, np.asarray(pcm, np.int16))
+
+
+def trim(pcm, thr=0.01):
+    """Cut leading/trailing near-silence."""
+    if len(pcm) == 0:
+        return pcm
+    a = np.abs(pcm.astype(np.float32)) / 32768.0
+    idx = np.nonzero(a > thr)[0]
+    if len(idx) == 0:
+        return pcm[:0]
+    return pcm[max(0, idx[0] - 1600):idx[-1] + 1600]
+
+
+def stable_rand(key):
+    return int(hashlib.md5(key.encode()).hexdigest()[:8], 16) / 2 ** 32
+
+
+# ---------------------------------------------------------------- speech sources
+
+def src_tuxpaint(per):
+    root = os.path.join(PKG, "tuxpaint-stamps-default")
+    by_lang = {}
+    for f in glob.glob(root + "/**/*_desc_*.ogg", recursive=True):
+        m = re.search(r"_desc_([a-z]+)\.ogg$", f)
+        if m:
+            by_lang.setdefault(m.group(1), []).append(f)
+    for lang, files in sorted(by_lang.items()):
+        if len(files) < 20:
+            continue
+        files.sort()
+        random.Random(lang).shuffle(files)
+        yield "tux_" + lang, lang, "tuxpaint-stamps-default", [("file", f) for f in files[:per]]
+
+
+def src_lang_dirs(pkg, base, prefix, per):
+    root = os.path.join(PKG, pkg, base)
+    for d in sorted(glob.glob(root + "/*")):
+        if not os.path.isdir(d):
+            continue
+        lang = os.path.basename(d).split("@")[0].split("_")[0]
+        if "@" in os.path.basename(d):
+            continue   # script variants repeat the same recordings
+        files = sorted(f for f in glob.glob(d + "/**/*", recursive=True)
+                       if f.endswith((".ogg", ".wav", ".mp3")))
+        if len(files) < 8:
+            continue
+        random.Random(d).shuffle(files)
+        yield prefix + os.path.basename(d), lang, pkg, [("file", f) for f in files[:per]]
+
+
+def src_queen(per):
+    path = glob.glob(os.path.join(PKG, "flight-of-the-amazon-queen") + "/**/queen.1c", recursive=True)
+    if not path:
+        return
+    d = open(path[0], "rb").read()
+    if d[:4] != b"QTBL":
+        return
+    n = struct.unpack(">H", d[13:15])[0]
+    p = 15
+    talks = {}
+    for _ in range(n):
+        name = d[p:p + 12].split(b"\0")[0].decode("latin-1")
+        off, size = struct.unpack(">II", d[p + 13:p + 21])
+        p += 21
+        if not name.endswith(".SB"):
+            continue
+        stem = name[:-3]
+        m = re.match(r"^(\d\d)\d{4}([JP])\d$", stem)
+        if m:   # dialogue line: J = the hero, P = the talk partner of this file
+            spk = "queen_joe" if m.group(2) == "J" else "queen_t" + m.group(1)
+        elif stem.startswith("JOE"):
+            spk = "queen_joe"
+        else:
+            continue
+        talks.setdefault(spk, []).append(("bytes", d[off + 0:off + size]))
+    for spk, items in sorted(talks.items()):
+        if len(items) < 15:
+            continue
+        random.Random(spk).shuffle(items)
+        yield spk, spk, "flight-of-the-amazon-queen", items[:per]
+
+
+def src_hedgewars(per):
+    root = glob.glob(os.path.join(PKG, "hedgewars-data") + "/**/Sounds/voices", recursive=True)
+    if not root:
+        return
+    for d in sorted(glob.glob(root[0] + "/*")):
+        files = sorted(glob.glob(d + "/*.ogg"))
+        if len(files) < 10:
+            continue
+        yield "hw_" + os.path.basename(d), "hw_" + os.path.basename(d), "hedgewars-data", \
+            [("file", f) for f in files[:per]]
+
+
+SENTENCES = [
+    "The quick brown fox jumps over the lazy dog near the river bank.",
+    "Please call Stella and ask her to bring these things with her from the store.",
+    "Six spoons of fresh snow peas, five thick slabs of blue cheese, and maybe a snack.",
+    "We also need a small plastic snake and a big toy frog for the kids.",
+    "She can scoop these things into three red bags, and we will go meet her on Wednesday.",
+    "A rainbow is a division of white light into many beautiful colors.",
+    "These take the shape of a long round arch, with its path high above.",
+    "When the sunlight strikes raindrops in the air, they act as a prism.",
+    "My phone number is four five six, seven eight nine, zero one two three.",
+    "Open the window before the meeting starts, it is getting warm in here.",
+    "Turn left at the second traffic light and the station is on your right.",
+    "The weather tomorrow will be cloudy with a chance of light rain in the evening.",
+]
+
+
+def src_espeak(count):
+    if not shutil.which("espeak-ng"):
+        return
+    voices = ["en", "en-us", "en-gb-x-rp", "en-029", "en-gb-scotland", "de", "fr", "es", "it",
+              "nl", "pl", "pt", "sv", "cs", "fi"]
+    variants = ["m1", "m2", "m3", "m4", "m5", "m6", "m7", "f1", "f2", "f3", "f4", "f5",
+                "klatt", "klatt2", "klatt3", "croak", "whisper"]
+    rng = random.Random(7)
+    for i in range(count):
+        v = voices[i % len(voices)]
+        var = variants[(i * 7) % len(variants)]
+        pitch = rng.randint(20, 80)
+        speed = rng.randint(130, 190)
+        items = [("espeak", (v + "+" + var, pitch, speed, s)) for s in SENTENCES]
+        yield "tts_%03d" % i, "tts", "espeak-ng", items
+
+
+def render(item):
+    kind, arg = item
+    if kind == "file":
+        pcm = decode(arg)
+    elif kind == "bytes":
+        pcm = decode(None, data=arg)
+    else:
+        voice, pitch, speed, text = arg
+        with tempfile.NamedTemporaryFile(suffix=".wav") as tf:
+            subprocess.run(["espeak-ng", "-v", voice, "-p", str(pitch), "-s", str(speed),
+                            "-w", tf.name, text], stderr=subprocess.DEVNULL, check=False)
+            pcm = decode(tf.name)
+    return trim(pcm)
+
+
+def split_of(group, source):
+    if source == "espeak-ng" or source == "hedgewars-data":
+        return "train"
+    if source == "flight-of-the-amazon-queen":
+        if group == "queen_joe":
+            return "train"
+        r = stable_rand(group)
+        return "test" if r < QUEEN_TEST_FRACTION else ("valid" if r < QUEEN_TEST_FRACTION + 0.1 else "train")
+    if group in TEST_LANGS:
+        return "test"
+    if group in VALID_LANGS:
+        return "valid"
+    return "train"
+
+
+# ---------------------------------------------------------------- noise sources
+
+VOICE_HINT = re.compile(r"voice|vo_|speech|talk|comment|taunt|announc|feedback|player|death|pain|"
+                        r"sing|vocal|/voc", re.I)
+
+
+def noise_files():
+    out = {"train": [], "test": []}
+    for pkg, split in [("hedgewars-data", "train"), ("freedroidrpg-data", "train"),
+                       ("openarena-data", "train"), ("pingus-data", "test")]:
+        root = os.path.join(PKG, pkg)
+        for f in sorted(glob.glob(root + "/**/*", recursive=True)):
+            if not f.endswith((".ogg", ".wav")) or VOICE_HINT.search(f):
+                continue
+            out[split].append(f)
+    return out
+
+
+def synth_noise(rng, n):
+    kind = rng.randint(0, 3)
+    w = rng.standard_normal(n).astype(np.float32)
+    if kind == 1:       # pink-ish
+        w = np.cumsum(w)
+        w -= np.convolve(w, np.ones(400) / 400, mode="same")
+    elif kind == 2:     # brown hum + harmonics
+        t = np.arange(n) / 16000.0
+        f0 = rng.choice([50.0, 60.0, 100.0, 120.0])
+        w = sum(np.sin(2 * np.pi * f0 * k * t + rng.uniform(0, 6)) / k for k in range(1, 8)) + 0.1 * w
+    w = w / (np.abs(w).max() + 1e-9)
+    return (w * 12000).astype(np.int16)
+
+
+# ---------------------------------------------------------------- external corpus
+
+def src_external(root, per):
+    for d in sorted(glob.glob(os.path.join(root, "*"))):
+        if not os.path.isdir(d):
+            continue
+        files = sorted(glob.glob(d + "/**/*.wav", recursive=True) + glob.glob(d + "/**/*.flac", recursive=True))
+        if files:
+            spk = "ext_" + os.path.basename(root.rstrip("/")) + "_" + os.path.basename(d)
+            yield spk, spk, "external", [("file", f) for f in files[:per]]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--out", default=os.path.join(DATA, "corpus"))
+    ap.add_argument("--external", nargs="*", default=[])
+    ap.add_argument("--no-debian", action="store_true")
+    ap.add_argument("--per-speaker", type=int, default=250, help="max clips per speaker")
+    ap.add_argument("--tts-speakers", type=int, default=60)
+    ap.add_argument("--jobs", type=int, default=2)
+    a = ap.parse_args()
+
+    sources = []
+    if not a.no_debian:
+        fetch(sorted(set(SPEECH_PACKAGES + NOISE_PACKAGES) - {"espeak-ng-data"}))
+        sources += list(src_tuxpaint(a.per_speaker))
+        sources += list(src_lang_dirs("ktuberling-data", "usr/share/ktuberling/sounds", "ktub_", a.per_speaker))
+        sources += list(src_lang_dirs("klettres-data", "usr/share/klettres", "klet_", a.per_speaker))
+        sources += list(src_queen(a.per_speaker))
+        sources += list(src_hedgewars(a.per_speaker))
+        sources += list(src_espeak(a.tts_speakers))
+    for root in a.external:
+        sources += list(src_external(root, 10 ** 6))
+
+    meta_path = os.path.join(a.out, "speakers.json")
+    meta = json.load(open(meta_path)) if os.path.exists(meta_path) else {}
+    pool = ThreadPoolExecutor(a.jobs)
+    for spk, group, source, items in sources:
+        d = os.path.join(a.out, "speech", spk)
+        if spk in meta and os.path.isdir(d):
+            continue
+        clips = [c for c in pool.map(render, items) if len(c) >= 4000]
+        if not clips:
+            continue
+        for i, c in enumerate(clips):
+            write(os.path.join(d, "%04d.wav" % i), c)
+        split = "train" if source == "external" else split_of(group, source)
+        secs = sum(len(c) for c in clips) / 16000.0
+        meta[spk] = {"split": split, "group": group, "source": source, "clips": len(clips),
+                     "seconds": round(secs, 1)}
+        print("%-28s %-6s %4d clips %7.1f s" % (spk, split, len(clips), secs), flush=True)
+        json.dump(meta, open(meta_path, "w"), indent=1, sort_keys=True)
+
+    if not a.no_debian and not os.path.isdir(os.path.join(a.out, "noise")):
+        nf = noise_files()
+        rng = np.random.default_rng(3)
+        for split, files in nf.items():
+            clips = list(pool.map(lambda f: decode(f), files))
+            n = 0
+            for c in clips:
+                c = trim(c, 0.002)
+                if len(c) >= 8000:
+                    write(os.path.join(a.out, "noise", split, "%04d.wav" % n), c[:16000 * 60])
+                    n += 1
+            for _ in range(20):
+                write(os.path.join(a.out, "noise", split, "%04d.wav" % n), synth_noise(rng, 16000 * 10))
+                n += 1
+            print("noise %-5s %d files" % (split, n), flush=True)
+    tot = {}
+    for v in meta.values():
+        tot.setdefault(v["split"], [0, 0.0])
+        tot[v["split"]][0] += 1
+        tot[v["split"]][1] += v["seconds"]
+    for k, (n, s) in sorted(tot.items()):
+        print("%-6s %3d speakers %7.1f min" % (k, n, s / 60))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

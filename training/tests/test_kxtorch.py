@@ -1,0 +1,77 @@
+"""Training-time networks against the bit-exact emulation."""
+import os
+import sys
+import unittest
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import kxemu  # noqa: E402
+
+try:
+    import torch
+    import kxtorch
+except ImportError:  # pragma: no cover
+    torch = None
+
+
+@unittest.skipIf(torch is None, "torch is not installed (apt-get install python3-torch)")
+class QuantTest(unittest.TestCase):
+    def setUp(self):
+        torch.manual_seed(0)
+        torch.set_num_threads(1)
+
+    def test_table_functions_on_grid(self):
+        xi = np.arange(-9000, 9000, 7)
+        x = torch.tensor(xi / 1024.0, dtype=torch.float32)
+        s = kxtorch.table_sigmoid(x).numpy() * 32768
+        self.assertTrue(np.array_equal(np.round(s).astype(np.int64), kxemu.sigmoid_q15(xi)))
+        t = kxtorch.table_tanh(x).numpy() * 32768
+        self.assertTrue(np.array_equal(np.round(t).astype(np.int64), kxemu.tanh_q15(xi)))
+
+    def test_straight_through_gradients(self):
+        x = torch.linspace(-3, 3, 11, requires_grad=True)
+        kxtorch.table_sigmoid(x).sum().backward()
+        self.assertTrue(torch.all(x.grad > 0))
+        w = torch.tensor([0.3, 2.0, -2.0], requires_grad=True)
+        q = kxtorch.quant_weight(w)
+        self.assertEqual(q.tolist(), [38 / 128, 127 / 128, -1.0])
+        q.sum().backward()
+        self.assertEqual(w.grad.tolist(), [1.0, 1.0, 1.0])
+
+    def test_speaker_net_quant_forward_tracks_emulation(self):
+        net = kxtorch.SpeakerNet(40, (16, 12), 8, 1e-3)
+        net.quant = True
+        feats = np.random.default_rng(0).standard_normal((3, 30, 40)).astype(np.float32)
+        with torch.no_grad():
+            e = net(torch.from_numpy(feats)).numpy()
+        fwd, bwd, proj = net.export_layers()
+        ref = kxemu.SpeakerNet(fwd, bwd, proj, 1e-3).embed_features(feats)
+        cos = (kxemu.l2norm(e) * kxemu.l2norm(ref)).sum(1)
+        self.assertTrue(np.all(cos > 0.995), cos)
+
+    def test_detector_quant_forward_tracks_emulation(self):
+        det = kxtorch.Detector()
+        det.quant = True
+        pcm = (np.random.default_rng(1).standard_normal(512 * 20) * 2000).astype(np.int16)
+        q = kxemu.vad_features(pcm)
+        st = kxemu.standardize(q.reshape(-1, 2, 40), kxemu.VAD_MEAN, kxemu.VAD_SCALE).reshape(1, -1, 80)
+        with torch.no_grad():
+            z = det(torch.from_numpy(st.astype(np.float32) / 1024.0))
+            p = torch.softmax(z, -1)[0, :, 1].numpy()
+        ref = kxemu.Detector(det.export()).probabilities(q[None])[0]
+        self.assertLess(np.abs(p - ref).max(), 0.02)
+
+    def test_clip_keeps_int8_range(self):
+        net = kxtorch.SpeakerNet(40, (4,), 4)
+        with torch.no_grad():
+            net.fwd[0].w.mul_(100)
+            net.proj.mul_(100)
+        kxtorch.clip_(net)
+        self.assertLessEqual(net.fwd[0].w.max().item(), 127 / 128)
+        self.assertGreaterEqual(net.fwd[0].w.min().item(), -1.0)
+        self.assertGreater(net.proj.abs().max().item(), 1.0)   # float projection is free
+
+
+if __name__ == "__main__":
+    unittest.main()

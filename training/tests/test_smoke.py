@@ -1,0 +1,98 @@
+"""A few training steps of both trainers on tiny generated data."""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+from scipy.io import wavfile
+
+HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, HERE)
+
+try:
+    import torch  # noqa: F401
+except ImportError:  # pragma: no cover
+    torch = None
+
+
+def voice(f0, formants, seconds, rng):
+    """Crude vowel-like buzz with pauses: a stand-in speaker."""
+    n = int(seconds * 16000)
+    t = np.arange(n) / 16000.0
+    f = f0 * (1 + 0.05 * np.sin(2 * np.pi * 0.7 * t))
+    src = np.sign(np.sin(2 * np.pi * np.cumsum(f) / 16000.0))
+    from scipy import signal
+    y = np.zeros(n)
+    for fc in formants:
+        b, a = signal.iirpeak(fc, 8, fs=16000)
+        y += signal.lfilter(b, a, src)
+    env = (np.sin(2 * np.pi * 1.3 * t + rng.uniform(0, 6)) > -0.3).astype(float)
+    return (y / np.abs(y).max() * env * 12000).astype(np.int16)
+
+
+def make_corpus(root):
+    rng = np.random.default_rng(0)
+    meta = {}
+    specs = [("a", 110, (700, 1200), "train"), ("b", 180, (500, 1700), "train"),
+             ("c", 140, (600, 2300), "train"), ("d", 220, (400, 900), "valid"),
+             ("e", 100, (800, 1500), "valid"), ("f", 160, (300, 2000), "test"),
+             ("g", 200, (650, 1100), "test")]
+    for name, f0, fm, split in specs:
+        d = os.path.join(root, "speech", name)
+        os.makedirs(d)
+        for i in range(3):
+            wavfile.write(os.path.join(d, "%04d.wav" % i), 16000, voice(f0, fm, 4.0, rng))
+        meta[name] = {"split": split, "group": name, "source": "generated", "clips": 3, "seconds": 12.0}
+    json.dump(meta, open(os.path.join(root, "speakers.json"), "w"))
+    for split in ("train", "test"):
+        d = os.path.join(root, "noise", split)
+        os.makedirs(d)
+        wavfile.write(os.path.join(d, "0000.wav"), 16000,
+                      (rng.standard_normal(16000 * 3) * 3000).astype(np.int16))
+
+
+@unittest.skipIf(torch is None, "torch is not installed (apt-get install python3-torch)")
+class SmokeTest(unittest.TestCase):
+    def run_py(self, *args):
+        r = subprocess.run([sys.executable] + list(args), capture_output=True, text=True, timeout=300)
+        self.assertEqual(r.returncode, 0, r.stdout[-2000:] + r.stderr[-3000:])
+        return r.stdout
+
+    def test_detector_and_speaker_training(self):
+        import kxformat
+        with tempfile.TemporaryDirectory() as d:
+            corpus = os.path.join(d, "corpus")
+            make_corpus(corpus)
+            vad_out = os.path.join(d, "vad_weights.cpp")
+            rep = os.path.join(d, "vad.json")
+            self.run_py(os.path.join(HERE, "train_vad.py"), "--corpus", corpus, "--out", vad_out,
+                        "--minutes", "0.03", "--sequences", "6", "--frames", "40", "--batch", "4",
+                        "--test-sequences", "3", "--threads", "1", "--report", rep)
+            w = kxformat.parse_vad_source(open(vad_out).read())
+            self.assertEqual(w["l1_wx"].shape, (240, 80))
+            m = json.load(open(rep))
+            self.assertTrue(0.0 <= m["auc"] <= 1.0)
+
+            kx = os.path.join(d, "model.kx")
+            rep = os.path.join(d, "spk.json")
+            self.run_py(os.path.join(HERE, "train_speaker.py"), "--corpus", corpus, "--out", kx,
+                        "--minutes", "0.05", "--hidden", "8,8", "--emb", "8", "--batch", "4",
+                        "--window-frames", "8", "--lookahead-frames", "2", "--variants", "1",
+                        "--threads", "1", "--report", rep, "--vad-weights", vad_out, "--voice-threshold", "0",
+                        "--checkpoint", os.path.join(d, "spk.pt"))
+            model = kxformat.read_model(kx)
+            self.assertEqual((model.window_frames, model.embedding_size, len(model.fwd)), (8, 8, 2))
+            lo, mid, hi = model.thresholds
+            self.assertTrue(lo < mid < hi)
+            out = self.run_py(os.path.join(HERE, "evaluate.py"), "--model", kx, "--corpus", corpus,
+                              "--vad-weights", vad_out, "--voice-threshold", "0", "--per-speaker", "2",
+                              "--out", os.path.join(d, "eval"))
+            self.assertIn("wide-band", out)
+            self.assertTrue(os.path.exists(os.path.join(d, "eval", "det.png")))
+
+
+if __name__ == "__main__":
+    unittest.main()
