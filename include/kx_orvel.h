@@ -92,6 +92,76 @@ KX_API void kx_free(void* ptr);
 /** The library version, "3.0.0"; a constant string. */
 KX_API const char* kx_orvel_version(void);
 
+/* ------------------------------------------------------------ recognizer */
+
+/**
+ * Creates a recognizer.
+ * model_path: the ".kx" model file (UTF-8 path).
+ * device: a device string: "best", or a prefix of "cpu" optionally followed by
+ *         ":threads" (for example "cpu:2"); see kx_orvel_list_hardware_devices().
+ * voice_threshold: minimum mean voice probability of a window, in [0, 1].
+ * object: receives the recognizer; release it with kx_orvel_delete().
+ */
+KX_API kx_status_t kx_orvel_init(const char* model_path, const char* device, float voice_threshold,
+                                 kx_orvel_t** object);
+
+/** Destroys a recognizer; NULL is ignored. */
+KX_API void kx_orvel_delete(kx_orvel_t* object);
+
+/**
+ * Scores one complete utterance against speaker profiles.
+ * pcm/num_samples: the utterance (at least kx_orvel_process_min_audio_length_samples()).
+ * speaker_profiles: num_speakers pointers to profiles exported by a profiler of the same model.
+ * scores: receives an array of num_speakers scores in [0, 1], or NULL when the
+ *         utterance held no speech (still SUCCESS). Release it with kx_orvel_scores_delete().
+ */
+KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int32_t num_samples,
+                                    const float* const* speaker_profiles, int32_t num_speakers,
+                                    float** scores);
+
+/** Stores the shortest utterance kx_orvel_process() accepts, in samples. */
+KX_API kx_status_t kx_orvel_process_min_audio_length_samples(kx_orvel_t* object, int32_t* num_samples);
+
+/** Releases a score array from kx_orvel_process(); NULL is ignored. */
+KX_API void kx_orvel_scores_delete(float* scores);
+
+/* -------------------------------------------------------------- profiler */
+
+/**
+ * Creates an enrollment profiler.
+ * min_enrollment_chunks: speech windows needed for 100 % (at least 1).
+ * object: receives the profiler; release it with kx_orvel_profiler_delete().
+ */
+KX_API kx_status_t kx_orvel_profiler_init(const char* model_path, const char* device,
+                                          int32_t min_enrollment_chunks, float voice_threshold,
+                                          kx_orvel_profiler_t** object);
+
+/** Feeds exactly kx_orvel_profiler_frame_length() samples; stores the progress in percent. */
+KX_API kx_status_t kx_orvel_profiler_enroll(kx_orvel_profiler_t* object, const int16_t* pcm,
+                                            float* percentage);
+
+/** Marks the end of the enrollment audio, possibly adding a final window; stores the progress. */
+KX_API kx_status_t kx_orvel_profiler_flush(kx_orvel_profiler_t* object, float* percentage);
+
+/** Starts enrollment again from zero without reloading the model. */
+KX_API kx_status_t kx_orvel_profiler_reset(kx_orvel_profiler_t* object);
+
+/** Destroys a profiler; NULL is ignored. */
+KX_API void kx_orvel_profiler_delete(kx_orvel_profiler_t* object);
+
+/** Samples consumed by one kx_orvel_profiler_enroll() call: 512. */
+KX_API int32_t kx_orvel_profiler_frame_length(void);
+
+/** Stores the size in bytes of an exported profile (4 x embedding size). */
+KX_API kx_status_t kx_orvel_profiler_export_size(kx_orvel_profiler_t* object,
+                                                 int32_t* speaker_profile_size_bytes);
+
+/**
+ * Writes the speaker profile (little-endian float32 values) into the caller's buffer
+ * of at least kx_orvel_profiler_export_size() bytes. INVALID_STATE before 100 %.
+ */
+KX_API kx_status_t kx_orvel_profiler_export(kx_orvel_profiler_t* object, void* speaker_profile);
+
 /* --------------------------------------------------------------- devices */
 
 /**

@@ -1,0 +1,154 @@
+// Scoring one utterance against speaker profiles.
+#include <cstdio>
+#include <cstring>
+
+#include "engine/recognizer.h"
+#include "frame/error.h"
+#include "frame/memory.h"
+#include "frontend/window_selector.h"
+#include "nn/embedding.h"
+
+namespace {
+
+// Per-call state, released on every way out.
+struct Call {
+    kx_device_t* device;
+    kx_orvel_window_selector* selector;
+    float* accumulator;
+    ~Call() {
+        kx_device_free(device, accumulator);
+        kx_orvel_window_selector_delete(device, selector);
+    }
+};
+
+kx_status_t embed_window(const kx_orvel_t* recognizer, const int16_t* pcm, int32_t last_frame, float* accumulator,
+                         int32_t* windows) {
+    const int16_t* start = pcm + static_cast<int64_t>(last_frame - recognizer->window_frames + 1) * KX_FRAME_SAMPLES;
+    int32_t added = 0;
+    const kx_status_t status = kx_embedding_extract(recognizer, start, accumulator, &added);
+    if (status != KX_STATUS_SUCCESS) {
+        kx_error_trace("316ae06");
+        return status;
+    }
+    *windows += added;
+    return KX_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int32_t num_samples,
+                                    const float* const* speaker_profiles, int32_t num_speakers, float** scores) {
+    kx_error_stack_begin_call();
+    if (!object) {
+        kx_error_push(&KX_ERR_ARG_NULL, "object");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    if (!pcm) {
+        kx_error_push(&KX_ERR_ARG_NULL, "pcm");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    const int32_t min_samples = object->window_frames * KX_FRAME_SAMPLES;
+    if (num_samples < min_samples) {
+        kx_error_push(&KX_ERR_ARG_MIN_INT, "num_samples", num_samples, min_samples);
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    if (!speaker_profiles) {
+        kx_error_push(&KX_ERR_ARG_NULL, "speaker_profiles");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    if (num_speakers < 1) {
+        kx_error_push(&KX_ERR_ARG_MIN_INT, "num_speakers", num_speakers, 1);
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    // A missing profile would be read through a null pointer.
+    for (int32_t i = 0; i < num_speakers; ++i) {
+        if (!speaker_profiles[i]) {
+            char name[40];
+            std::snprintf(name, sizeof(name), "speaker_profiles[%d]", i);
+            kx_error_push(&KX_ERR_ARG_NULL, name);
+            return KX_STATUS_INVALID_ARGUMENT;
+        }
+    }
+    if (!scores) {
+        kx_error_push(&KX_ERR_ARG_NULL, "scores");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    *scores = nullptr;
+
+    Call call{object->device, nullptr, nullptr};
+    kx_status_t status = kx_orvel_window_selector_init(call.device, object->window_frames, object->lookahead_frames,
+                                                       object->voice_threshold, &call.selector);
+    if (status != KX_STATUS_SUCCESS) {
+        kx_error_trace("f44583b");
+        return status;
+    }
+    const int32_t size = object->network->embedding_size;
+    const uint32_t bytes = 4u * static_cast<uint32_t>(size);
+    call.accumulator = static_cast<float*>(kx_device_alloc(call.device, bytes));
+    if (!call.accumulator) {
+        kx_error_push(&KX_ERR_OUT_OF_MEMORY);
+        return KX_STATUS_OUT_OF_MEMORY;
+    }
+    std::memset(call.accumulator, 0, bytes);
+
+    int32_t windows = 0;
+    int32_t last_frame = -1;
+    const int32_t frames = num_samples / KX_FRAME_SAMPLES;
+    for (int32_t f = 0; f < frames; ++f) {
+        status = kx_orvel_window_selector_push(call.selector, pcm + static_cast<int64_t>(f) * KX_FRAME_SAMPLES,
+                                               &last_frame);
+        if (status != KX_STATUS_SUCCESS) {
+            kx_error_trace("8fede03");
+            return status;
+        }
+        if (last_frame >= 0) {
+            status = embed_window(object, pcm, last_frame, call.accumulator, &windows);
+            if (status != KX_STATUS_SUCCESS) return status;
+        }
+    }
+    status = kx_orvel_window_selector_flush(call.selector, &last_frame);
+    if (status != KX_STATUS_SUCCESS) {
+        kx_error_trace("8fede03");
+        return status;
+    }
+    if (last_frame >= 0) {
+        status = embed_window(object, pcm, last_frame, call.accumulator, &windows);
+        if (status != KX_STATUS_SUCCESS) return status;
+    }
+    if (windows == 0) return KX_STATUS_SUCCESS;
+
+    for (int32_t j = 0; j < size; ++j) call.accumulator[j] /= static_cast<float>(windows);
+    auto* result = static_cast<float*>(kx_host_calloc(static_cast<size_t>(num_speakers), sizeof(float)));
+    if (!result) {
+        kx_error_push(&KX_ERR_OUT_OF_MEMORY);
+        return KX_STATUS_OUT_OF_MEMORY;
+    }
+    for (int32_t i = 0; i < num_speakers; ++i) {
+        const float* profile = speaker_profiles[i];
+        float dot = 0.0f;
+        for (int32_t j = 0; j < size; ++j) dot += call.accumulator[j] * profile[j];
+        result[i] = kx_orvel_score_map(object->score_thresholds, dot);
+    }
+    *scores = result;
+    return KX_STATUS_SUCCESS;
+}
+
+KX_API kx_status_t kx_orvel_process_min_audio_length_samples(kx_orvel_t* object, int32_t* num_samples) {
+    kx_error_stack_begin_call();
+    if (!object) {
+        kx_error_push(&KX_ERR_ARG_NULL, "object");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    if (!num_samples) {
+        kx_error_push(&KX_ERR_ARG_NULL, "num_samples");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    *num_samples = object->window_frames * KX_FRAME_SAMPLES;
+    return KX_STATUS_SUCCESS;
+}
+
+KX_API void kx_orvel_scores_delete(float* scores) { kx_host_free(scores); }
+
+}  // extern "C"

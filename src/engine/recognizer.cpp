@@ -1,0 +1,224 @@
+// Recognizer creation and deletion, and the model-container reader.
+#include "engine/recognizer.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "frame/error.h"
+#include "frame/log.h"
+
+namespace {
+
+constexpr const char* kMagic = "orvel";
+constexpr int64_t kInt32Max = 2147483647;
+
+void push_unusable(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void push_unusable(const char* format, ...) {
+    char text[400];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    kx_error_push(&KX_ERR_MODEL_INVALID, text);
+}
+
+bool read_exact(FILE* file, void* data, size_t size) { return std::fread(data, 1, size, file) == size; }
+
+// Header values that no window selector or score map can work with.
+bool header_usable(const kx_orvel_t* recognizer) {
+    const int64_t window = recognizer->window_frames;
+    const int64_t lookahead = recognizer->lookahead_frames;
+    if (window < 1) {
+        push_unusable("window_frames %d is below 1.", recognizer->window_frames);
+        return false;
+    }
+    if (window * KX_FRAME_SAMPLES > kInt32Max) {
+        push_unusable("window_frames %d makes a window longer than %lld samples.", recognizer->window_frames,
+                      static_cast<long long>(kInt32Max));
+        return false;
+    }
+    if (lookahead < 0) {
+        push_unusable("lookahead_frames %d is below 0.", recognizer->lookahead_frames);
+        return false;
+    }
+    // The profiler keeps window + look-ahead frames of 1024 bytes each.
+    if ((window + lookahead) * 2 * KX_FRAME_SAMPLES > kInt32Max) {
+        push_unusable("lookahead_frames %d with window_frames %d needs more than %lld bytes of frame history.",
+                      recognizer->lookahead_frames, recognizer->window_frames, static_cast<long long>(kInt32Max));
+        return false;
+    }
+    const float* t = recognizer->score_thresholds;
+    if (!std::isfinite(t[0]) || !std::isfinite(t[1]) || !std::isfinite(t[2]) || !(t[0] < t[1]) ||
+        !(t[1] < t[2])) {
+        push_unusable("score_thresholds (%g, %g, %g) are not finite and ordered low < mid < high.",
+                      static_cast<double>(t[0]), static_cast<double>(t[1]), static_cast<double>(t[2]));
+        return false;
+    }
+    return true;
+}
+
+// The front end and the network must fit together, and every scratch buffer of one
+// window's embedding must have a 32-bit size.
+bool blocks_usable(const kx_orvel_t* recognizer) {
+    const kx_orvel_frontend_t* frontend = recognizer->frontend;
+    const kx_network_t* network = recognizer->network;
+    const int64_t bands = frontend->num_bands;
+    const int32_t input_size = kx_network_input_size(network);
+    if (input_size != frontend->num_bands) {
+        push_unusable("network input size %d differs from num_bands %d.", input_size, frontend->num_bands);
+        return false;
+    }
+    if (frontend->hop_length < 1) {
+        push_unusable("hop_length %d is below 1.", frontend->hop_length);
+        return false;
+    }
+    const int64_t frames = static_cast<int64_t>(recognizer->window_frames) * KX_FRAME_SAMPLES / frontend->hop_length;
+    if (frames < 1) {
+        push_unusable("a window of %d frames holds no hop of %d samples.", recognizer->window_frames,
+                      frontend->hop_length);
+        return false;
+    }
+    int64_t widest = bands * 2;  // float features: 4 bytes per value
+    for (int32_t i = 0; i < network->layer_count; ++i)
+        if (network->forward[i].hidden_size > widest) widest = network->forward[i].hidden_size;
+    if (frames * widest * 2 > kInt32Max) {
+        push_unusable("window_frames %d makes network buffers larger than %lld bytes.", recognizer->window_frames,
+                      static_cast<long long>(kInt32Max));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+kx_status_t kx_orvel_load_model(kx_device_t* device, const char* model_path, float voice_threshold,
+                                kx_orvel_t** out) {
+    auto* recognizer = static_cast<kx_orvel_t*>(kx_device_alloc(device, sizeof(kx_orvel_t)));
+    if (!recognizer) {
+        kx_error_push(&KX_ERR_OUT_OF_MEMORY);
+        kx_device_release(device);
+        return KX_STATUS_OUT_OF_MEMORY;
+    }
+    std::memset(recognizer, 0, sizeof(*recognizer));
+    recognizer->device = device;
+
+    FILE* file = std::fopen(model_path, "rb");
+    if (!file) {
+        kx_error_push(&KX_ERR_FILE_OPEN, model_path);
+        kx_orvel_delete(recognizer);
+        return KX_STATUS_IO_ERROR;
+    }
+    kx_status_t status = KX_STATUS_SUCCESS;
+    char tag[6] = {0};
+    if (!read_exact(file, tag, 5)) {
+        kx_error_push(&KX_ERR_FILE_READ);
+        status = KX_STATUS_IO_ERROR;
+    } else if (std::memcmp(tag, kMagic, 5) != 0) {
+        kx_error_push(&KX_ERR_FILE_FORMAT, "Orvel model (.kx)");
+        status = KX_STATUS_INVALID_ARGUMENT;
+    } else if (!read_exact(file, tag, 5)) {
+        kx_error_push(&KX_ERR_FILE_READ);
+        status = KX_STATUS_IO_ERROR;
+    } else if (std::memcmp(tag, KX_ORVEL_VERSION_STRING, 5) != 0) {
+        kx_error_push(&KX_ERR_FILE_VERSION, "Orvel model (.kx)", tag, KX_ORVEL_VERSION_STRING);
+        status = KX_STATUS_INVALID_ARGUMENT;
+    } else {
+        recognizer->voice_threshold = voice_threshold;
+        if (!read_exact(file, &recognizer->window_frames, 4) || !read_exact(file, &recognizer->lookahead_frames, 4) ||
+            !read_exact(file, recognizer->score_thresholds, 12)) {
+            kx_error_push(&KX_ERR_FILE_READ);
+            status = KX_STATUS_IO_ERROR;
+        } else if (!header_usable(recognizer)) {
+            status = KX_STATUS_INVALID_ARGUMENT;
+        } else {
+            status = kx_orvel_frontend_read(file, &recognizer->frontend);
+            if (status != KX_STATUS_SUCCESS) {
+                kx_error_trace("6a15559");
+            } else {
+                status = kx_network_read(device, file, &recognizer->network);
+                if (status != KX_STATUS_SUCCESS) {
+                    kx_error_trace("e85c650");
+                } else if (!blocks_usable(recognizer)) {
+                    status = KX_STATUS_INVALID_ARGUMENT;
+                }
+            }
+        }
+    }
+    std::fclose(file);
+    if (status != KX_STATUS_SUCCESS) {
+        kx_orvel_delete(recognizer);
+        return status;
+    }
+    *out = recognizer;
+    return KX_STATUS_SUCCESS;
+}
+
+float kx_orvel_score_map(const float thresholds[3], float dot) {
+    const double s = dot;
+    const double low = thresholds[0];
+    const double mid = thresholds[1];
+    const double high = thresholds[2];
+    double score;
+    if (s <= low)
+        score = 0.0;
+    else if (s >= high)
+        score = 1.0;
+    else if (s <= mid)
+        score = 0.5 * (s - low) / (mid - low);
+    else
+        score = 0.5 + 0.5 * (s - mid) / (high - mid);
+    return static_cast<float>(score);
+}
+
+extern "C" {
+
+KX_API kx_status_t kx_orvel_init(const char* model_path, const char* device, float voice_threshold,
+                                 kx_orvel_t** object) {
+    kx_error_stack_begin_call();
+    if (!model_path) {
+        kx_error_push(&KX_ERR_ARG_NULL, "model_path");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    if (!device) {
+        kx_error_push(&KX_ERR_ARG_NULL, "device");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    // Written so that NaN is refused too.
+    if (!(voice_threshold >= 0.0f && voice_threshold <= 1.0f)) {
+        kx_error_push(&KX_ERR_ARG_RANGE_FLOAT, "voice_threshold", static_cast<double>(voice_threshold), 0.0, 1.0);
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    if (!object) {
+        kx_error_push(&KX_ERR_ARG_NULL, "object");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    *object = nullptr;
+    kx_device_t* compute = nullptr;
+    kx_status_t status = kx_device_create_from_string(device, "cpu:1", &compute);
+    if (status != KX_STATUS_SUCCESS) {
+        kx_error_trace("6e3295a");
+        return status;
+    }
+    kx_orvel_t* recognizer = nullptr;
+    status = kx_orvel_load_model(compute, model_path, voice_threshold, &recognizer);
+    if (status != KX_STATUS_SUCCESS) {
+        kx_error_trace("da02a93");
+        return status;
+    }
+    *object = recognizer;
+    return KX_STATUS_SUCCESS;
+}
+
+KX_API void kx_orvel_delete(kx_orvel_t* object) {
+    if (!object) return;
+    kx_device_t* device = object->device;
+    if (object->network) kx_network_free(device, object->network);
+    if (object->frontend) kx_orvel_frontend_delete(object->frontend);
+    kx_device_free(device, object);
+    kx_device_release(device);
+}
+
+}  // extern "C"

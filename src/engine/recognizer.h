@@ -1,0 +1,45 @@
+// Recognizer and profiler records, the model-container reader and the score map.
+#pragma once
+
+#include <cstdint>
+
+#include "device/device.h"
+#include "frontend/frontend.h"
+#include "kx_orvel.h"
+#include "nn/network.h"
+
+struct kx_orvel_window_selector;
+
+struct kx_orvel {
+    kx_device_t* device;
+    kx_orvel_frontend_t* frontend;
+    kx_network_t* network;
+    int32_t window_frames;
+    int32_t lookahead_frames;
+    float voice_threshold;
+    float score_thresholds[3];  // low, mid, high
+};
+
+struct kx_orvel_profiler {
+    kx_orvel_t* recognizer;
+    kx_orvel_window_selector* selector;  // null only after a failed reset
+    int16_t* history;                    // (window_frames + lookahead_frames) frames of 512 samples
+    int32_t frames_pushed;
+    float* accumulator;  // embedding_size
+    int32_t min_enrollment_chunks;
+    int32_t chunks;
+};
+
+// Samples per engine frame.
+constexpr int32_t KX_FRAME_SAMPLES = 512;
+
+// Container header: magic, version, window_frames, lookahead_frames, three thresholds.
+constexpr int32_t KX_MODEL_HEADER_SIZE = 30;
+
+// Reads the model file into a new recognizer. Takes over the device reference: on
+// success the recognizer owns it, on failure it has been released.
+kx_status_t kx_orvel_load_model(kx_device_t* device, const char* model_path, float voice_threshold,
+                                kx_orvel_t** out);
+
+// Maps a dot product through the low / mid / high thresholds to [0, 1].
+float kx_orvel_score_map(const float thresholds[3], float dot);

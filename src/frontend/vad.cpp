@@ -1,0 +1,152 @@
+// Built-in voice-activity detector.
+#include "frontend/vad.h"
+
+#include "frame/error.h"
+#include "frame/memory.h"
+#include "frontend/vad_weights.h"
+
+namespace {
+
+const int16_t kBandMeans[40] = {-9854, -9092, -8996, -8774, -8468, -8410, -8332, -8106, -8088, -8070,
+                                -7931, -7911, -7887, -7876, -7793, -7795, -7779, -7608, -7597, -7598,
+                                -7529, -7475, -7437, -7427, -7391, -7358, -7375, -7353, -7310, -7324,
+                                -7389, -7431, -7449, -7482, -7532, -7584, -7622, -7680, -7810, -8125};
+const int16_t kBandScales[40] = {427, 426, 425, 424, 426, 428, 428, 427, 429, 431, 431, 432, 433, 434,
+                                 435, 434, 434, 434, 433, 434, 433, 433, 432, 431, 430, 429, 428, 428,
+                                 427, 427, 425, 422, 415, 408, 406, 403, 400, 395, 394, 396};
+const int8_t kOutputBias[2] = {127, -128};
+
+constexpr uint32_t kConstant = 1u;
+
+void* constant(const void* data) { return const_cast<void*>(data); }
+
+}  // namespace
+
+const kx_tensor_desc_t kx_vad_tensors[KX_VAD_BUFFER_COUNT] = {
+    {8, 0, nullptr},
+    {160, 0, nullptr},
+    {480, 0, nullptr},
+    {4, 0, nullptr},
+    {160, 0, nullptr},
+    {160, 0, nullptr},
+    {160, 0, nullptr},
+    {160, 0, nullptr},
+    {80, kConstant, constant(kBandMeans)},
+    {80, kConstant, constant(kBandScales)},
+    {19200, kConstant, constant(kx_vad_layer1_input_weights)},
+    {240, kConstant, constant(kx_vad_layer1_input_bias)},
+    {19200, kConstant, constant(kx_vad_layer1_recurrent_weights)},
+    {240, kConstant, constant(kx_vad_layer1_recurrent_bias)},
+    {19200, kConstant, constant(kx_vad_layer2_input_weights)},
+    {240, kConstant, constant(kx_vad_layer2_input_bias)},
+    {19200, kConstant, constant(kx_vad_layer2_recurrent_weights)},
+    {240, kConstant, constant(kx_vad_layer2_recurrent_bias)},
+    {160, kConstant, constant(kx_vad_output_weights)},
+    {2, kConstant, constant(kOutputBias)},
+};
+
+const int32_t kx_vad_program[KX_VAD_PROGRAM_LENGTH] = {
+    // initialisation: both layers' hidden and cell states
+    KX_OP_ZERO, 4, 160, 0,
+    KX_OP_ZERO, 5, 160, 0,
+    KX_OP_ZERO, 6, 160, 0,
+    KX_OP_ZERO, 7, 160, 0,
+    // per frame
+    KX_OP_STANDARDIZE, 1, 1, 8, 9, 2, 40, 0, 0,
+    KX_OP_LINEAR, 2, 1, 10, 11, 1, 240, 80, 0, 0,
+    KX_OP_LINEAR_ACCUMULATE, 2, 4, 12, 13, 1, 240, 80, 0, 0,
+    KX_OP_LSTM_CELL, 1, 5, 2, 80, 0, 0, 0,
+    KX_OP_COPY, 4, 1, 160, 0, 0,
+    KX_OP_LINEAR, 2, 1, 14, 15, 1, 240, 80, 0, 0,
+    KX_OP_LINEAR_ACCUMULATE, 2, 6, 16, 17, 1, 240, 80, 0, 0,
+    KX_OP_LSTM_CELL, 1, 7, 2, 80, 0, 0, 0,
+    KX_OP_COPY, 6, 1, 160, 0, 0,
+    KX_OP_LINEAR, 3, 1, 18, 19, 1, 2, 80, 0, 0,
+    KX_OP_SOFTMAX, 0, 3, 1, 2, 0, 0,
+};
+
+float kx_vad_q31_to_probability(int32_t q31) { return static_cast<float>(q31) * 4.656613e-10f; }
+
+kx_status_t kx_vad_init(kx_device_t* device, kx_vad_t** out) {
+    if (!device) {
+        kx_error_push(&KX_ERR_VAD_NO_DEVICE);
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    if (!out) {
+        kx_error_push(&KX_ERR_ARG_NULL, "object");
+        kx_device_release(device);
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    auto* vad = static_cast<kx_vad_t*>(kx_host_calloc(1, sizeof(kx_vad_t)));
+    if (!vad) {
+        kx_error_push(&KX_ERR_OUT_OF_MEMORY);
+        kx_device_release(device);
+        return KX_STATUS_OUT_OF_MEMORY;
+    }
+    vad->device = device;
+    // Buffers only; the initialisation section runs once the feature state exists.
+    kx_status_t status = kx_program_create(device, kx_vad_tensors, KX_VAD_BUFFER_COUNT, kx_vad_program, 0, 0,
+                                           &vad->program);
+    if (status != KX_STATUS_SUCCESS) {
+        vad->program = nullptr;
+        kx_vad_delete(vad);
+        return status;
+    }
+    status = kx_vad_frontend_init(256, &vad->features);
+    if (status != KX_STATUS_SUCCESS) {
+        vad->features = nullptr;
+        kx_error_push(&KX_ERR_BACKEND);
+        kx_vad_delete(vad);
+        return KX_STATUS_OUT_OF_MEMORY;
+    }
+    status = kx_op_program_run(device, vad->program->buffers, kx_vad_program, KX_VAD_BUFFER_COUNT, 0,
+                               KX_VAD_PROGRAM_STEP_START);
+    if (status != KX_STATUS_SUCCESS) {
+        kx_error_trace(kx_status_to_string(status));
+        kx_vad_delete(vad);
+        return status;
+    }
+    *out = vad;
+    return KX_STATUS_SUCCESS;
+}
+
+kx_status_t kx_vad_process(kx_vad_t* vad, const int16_t* pcm, float* is_voiced) {
+    kx_error_stack_begin_call();
+    if (!vad) {
+        kx_error_push(&KX_ERR_ARG_NULL, "object");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    if (!pcm) {
+        kx_error_push(&KX_ERR_ARG_NULL, "pcm");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    if (!is_voiced) {
+        kx_error_push(&KX_ERR_ARG_NULL, "is_voiced");
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
+    kx_device_t* device = vad->device;
+    kx_buffer_t* const* buffers = vad->program->buffers;
+    auto* features = static_cast<int16_t*>(kx_buffer_map(device, buffers[1], 0));
+    kx_status_t status = kx_vad_frontend_process(vad->features, pcm, features);
+    if (status == KX_STATUS_SUCCESS) status = kx_vad_frontend_process(vad->features, pcm + 256, features + 40);
+    kx_buffer_unmap(device, buffers[1], 1);
+    if (status == KX_STATUS_SUCCESS)
+        status = kx_op_program_run(device, buffers, kx_vad_program, KX_VAD_BUFFER_COUNT, KX_VAD_PROGRAM_STEP_START,
+                                   KX_VAD_PROGRAM_LENGTH);
+    if (status != KX_STATUS_SUCCESS) {
+        kx_error_trace(kx_status_to_string(status));
+        return status;
+    }
+    const auto* probabilities = static_cast<const int32_t*>(kx_buffer_map(device, buffers[0], 1));
+    *is_voiced = kx_vad_q31_to_probability(probabilities[1]);
+    kx_buffer_unmap(device, buffers[0], 0);
+    return KX_STATUS_SUCCESS;
+}
+
+void kx_vad_delete(kx_vad_t* vad) {
+    if (!vad) return;
+    if (vad->features) kx_vad_frontend_delete(vad->features);
+    if (vad->program) kx_program_free(vad->program);
+    kx_device_release(vad->device);
+    kx_host_free(vad);
+}

@@ -1,0 +1,54 @@
+// Shared helpers of the engine tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "frame/error.h"
+#include "frame/memory.h"
+#include "kx_orvel.h"
+#include "support/error_stack.h"
+#include "support/model_writer.h"
+
+// The thread's messages without their frame, innermost first.
+inline std::vector<std::string> message_texts() {
+    std::vector<std::string> texts;
+    for (const std::string& m : fetch_error_stack()) texts.push_back(message_text(m));
+    return texts;
+}
+
+// The message codes ("00000065", ...) of the thread's messages.
+inline std::vector<std::string> message_codes() {
+    std::vector<std::string> codes;
+    for (const std::string& m : fetch_error_stack()) codes.push_back(m.size() >= 16 ? m.substr(8, 8) : m);
+    return codes;
+}
+
+// A small consistent model: W = 2, A = 0, 8 bands, one layer of 6, projection to 5.
+inline kxtest::ModelShape small_shape() { return kxtest::ModelShape(); }
+
+// Disarms the allocation-failure hook when a test ends, whatever happened.
+struct FaultGuard {
+    ~FaultGuard() { kx_fault_fail_allocation(0); }
+};
+
+// A recognizer loaded from a temporary model file.
+class TestRecognizer {
+public:
+    explicit TestRecognizer(const kxtest::ModelParams& model, float voice_threshold = 0.0f) : file_(model) {
+        status_ = kx_orvel_init(file_.c_str(), "cpu:1", voice_threshold, &object_);
+    }
+    ~TestRecognizer() { kx_orvel_delete(object_); }
+    TestRecognizer(const TestRecognizer&) = delete;
+    TestRecognizer& operator=(const TestRecognizer&) = delete;
+    kx_orvel_t* get() const { return object_; }
+    kx_status_t status() const { return status_; }
+    const char* path() const { return file_.c_str(); }
+
+private:
+    kxtest::TempFile file_;
+    kx_orvel_t* object_ = nullptr;
+    kx_status_t status_ = KX_STATUS_RUNTIME_ERROR;
+};
