@@ -18,6 +18,16 @@ KX_AVX512 inline __m512i weights_masked(const int8_t* w, __mmask32 m) {
     return _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, w));
 }
 
+// Lane sum with wrap-around (_mm512_reduce_add_epi32 adds signed ints in C, which
+// overflows for wide rows).
+KX_AVX512 inline uint32_t hsum(__m512i a) {
+    const __m256i s = _mm256_add_epi32(_mm512_castsi512_si256(a), _mm512_extracti64x4_epi64(a, 1));
+    __m128i t = _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+    t = _mm_add_epi32(t, _mm_shuffle_epi32(t, _MM_SHUFFLE(1, 0, 3, 2)));
+    t = _mm_add_epi32(t, _mm_shuffle_epi32(t, _MM_SHUFFLE(2, 3, 0, 1)));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(t));
+}
+
 KX_AVX512 inline void dot2(const uint8_t* x, const int8_t* w0, const int8_t* w1, int64_t k, uint32_t* s0,
                            uint32_t* s1) {
     __m512i a0 = _mm512_setzero_si512(), a1 = _mm512_setzero_si512();
@@ -42,8 +52,8 @@ KX_AVX512 inline void dot2(const uint8_t* x, const int8_t* w0, const int8_t* w1,
         c0 = _mm512_dpwssd_epi32(c0, weights_masked(w0 + c, m), xa);
         c1 = _mm512_dpwssd_epi32(c1, weights_masked(w1 + c, m), xa);
     }
-    *s0 = static_cast<uint32_t>(_mm512_reduce_add_epi32(_mm512_add_epi32(a0, c0)));
-    *s1 = static_cast<uint32_t>(_mm512_reduce_add_epi32(_mm512_add_epi32(a1, c1)));
+    *s0 = hsum(_mm512_add_epi32(a0, c0));
+    *s1 = hsum(_mm512_add_epi32(a1, c1));
 }
 
 KX_AVX512 inline uint32_t dot1(const uint8_t* x, const int8_t* w, int64_t k) {
@@ -54,7 +64,7 @@ KX_AVX512 inline uint32_t dot1(const uint8_t* x, const int8_t* w, int64_t k) {
         const __mmask32 m = static_cast<__mmask32>((uint64_t{1} << (k - c)) - 1);
         a = _mm512_dpwssd_epi32(a, weights_masked(w + c, m), inputs_masked(x + 2 * c, m));
     }
-    return static_cast<uint32_t>(_mm512_reduce_add_epi32(a));
+    return hsum(a);
 }
 
 }  // namespace

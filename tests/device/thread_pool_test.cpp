@@ -99,8 +99,8 @@ TEST(ThreadPool, SlowItemsAreStolenAndStillRunOnce) {
             pool.get(),
             [](void* arg, uint64_t item) {
                 auto* j = static_cast<Job*>(arg);
-                volatile int sink = 0;
-                for (int i = 0; i < j->spins[item].load(); ++i) sink = sink + i;
+                volatile unsigned sink = 0;
+                for (int i = 0; i < j->spins[item].load(); ++i) sink = sink + static_cast<unsigned>(i);
                 j->runs[item].fetch_add(1);
             },
             &job, 64);
@@ -228,7 +228,7 @@ TEST(ThreadPool, DestroyRightAfterCreateStopsTheWorkers) {
 
 TEST(ThreadPool, DivisionByThreadCountMatchesDivide) {
     std::mt19937_64 rng(3);
-    for (int32_t threads : {2, 3, 4, 5, 7, 8, 9, 12, 16, 31, 100, 1023, 1024}) {
+    for (int32_t threads : {2, 3, 4, 5, 7, 8, 9, 12, 16, 31, 33, 100}) {
         kx_thread_pool_t* pool = nullptr;
         ASSERT_EQ(kx_thread_pool_create(threads, &pool), KX_STATUS_SUCCESS);
         const uint64_t n = static_cast<uint64_t>(threads);
