@@ -26,9 +26,6 @@ inline std::vector<std::string> message_codes() {
     return codes;
 }
 
-// A small consistent model: W = 2, A = 0, 8 bands, one layer of 6, projection to 5.
-inline kxtest::ModelShape small_shape() { return kxtest::ModelShape(); }
-
 // Disarms the allocation-failure hook when a test ends, whatever happened.
 struct FaultGuard {
     ~FaultGuard() { kx_fault_fail_allocation(0); }
@@ -45,7 +42,6 @@ public:
     TestRecognizer& operator=(const TestRecognizer&) = delete;
     kx_orvel_t* get() const { return object_; }
     kx_status_t status() const { return status_; }
-    const char* path() const { return file_.c_str(); }
 
 private:
     kxtest::TempFile file_;
