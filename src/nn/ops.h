@@ -36,6 +36,8 @@ struct kx_op_arity_t {
 extern const kx_op_arity_t kx_op_arity[KX_OP_COUNT];
 
 // Host reference implementation of each operator (maps buffers through the device).
+// Each checks the byte ranges it would touch against its buffers and returns
+// INVALID_ARGUMENT, touching nothing, for a range outside a buffer or a negative count.
 typedef kx_status_t (*kx_op_reference_fn)(kx_device_t* device, const kx_op_args_t* args);
 extern const kx_op_reference_fn kx_op_reference[KX_OP_COUNT];
 

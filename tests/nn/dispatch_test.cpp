@@ -1,4 +1,6 @@
 // Dispatch to kernels or references, the op-program interpreter and program instances.
+#include <functional>
+#include <memory>
 #include <random>
 
 #include "fake_device.h"

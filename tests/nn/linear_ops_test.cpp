@@ -64,19 +64,6 @@ TEST(Linear, QuotedCases) {
     }
 }
 
-// The rounding shift applies to the product alone, before the accumulation: −64/128
-// rounds to 0 on its own, so adding it changes nothing.
-TEST(Linear, AccumulateRoundsTheProductAlone) {
-    CpuDevice device;
-    Buffer out(device, 2), in(device, 2), w(device, 1), b(device, 1);
-    in.put(std::vector<int16_t>{-1});
-    w.put(std::vector<int8_t>{64});
-    out.put(std::vector<int16_t>{5});
-    ASSERT_EQ(run_op(device, KX_OP_LINEAR_ACCUMULATE, {out.get(), in.get(), w.get(), b.get()}, {1, 1, 1, 0, 0}),
-              KX_STATUS_SUCCESS);
-    EXPECT_EQ(out.get_values<int16_t>(1)[0], 5 + ((-64 + 64) >> 7));
-}
-
 TEST(Linear, RandomisedAgainstWideArithmetic) {
     CpuDevice device;
     std::mt19937 rng(4);

@@ -82,15 +82,3 @@ TEST(Tanh, QuotedValuesAndInPlace) {
     kx_tanh_q15(values, values, 6);
     for (int k = 0; k < 6; ++k) EXPECT_EQ(values[k], out[k]);
 }
-
-TEST(Tanh, IsTwiceTheSigmoidOfTwiceTheInput) {
-    for (int x = -32768; x <= 32767; x += 7) {
-        const int16_t in = static_cast<int16_t>(x);
-        int16_t t;
-        kx_tanh_q15(&in, &t, 1);
-        const int y = std::max(-32768, std::min(32767, 2 * x));
-        ASSERT_EQ(t, 2 * kx_sigmoid_q15(static_cast<int16_t>(y)) - 32768) << x;
-        ASSERT_GE(t, -32746);
-        ASSERT_LE(t, 32742);
-    }
-}
