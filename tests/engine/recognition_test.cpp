@@ -140,6 +140,24 @@ TEST(Recognition, ScoresAreDeterministicAndIgnoreSamplesAfterTheLastFrame) {
     EXPECT_EQ(scores_of(r.get(), pcm, basis.pointers, 11 * 512), first);
 }
 
+TEST(Recognition, ThreadCountDoesNotChangeTheScores) {
+    const kxtest::ModelParams model = model_for_scoring(2, 1, 4);
+    kxtest::TempFile file(model);
+    const std::vector<int16_t> pcm = kxtest::make_test_audio(9 * 512, 41);
+    BasisProfiles basis(model.embedding_size);
+    std::vector<std::vector<float>> results;
+    for (const char* device : {"cpu:1", "cpu:3"}) {
+        kx_orvel_t* r = nullptr;
+        ASSERT_EQ(kx_orvel_init(file.c_str(), device, 0.0f, &r), KX_STATUS_SUCCESS);
+        results.push_back(scores_of(r, pcm, basis.pointers));
+        kx_orvel_delete(r);
+    }
+    ASSERT_FALSE(results[0].empty());
+    ASSERT_EQ(results[0].size(), results[1].size());
+    // Fixed point is exact; only the float projection may sum in another order.
+    for (size_t j = 0; j < results[0].size(); ++j) EXPECT_NEAR(results[0][j], results[1][j], 1e-6f) << j;
+}
+
 TEST(Recognition, NoWindowOfEnoughVoiceGivesANullScoreArray) {
     // A threshold of 1 needs every probability at exactly 1.0, which the detector's
     // softmax never reaches (each class keeps at least 242 / 2^31).
