@@ -2,7 +2,7 @@
  * Minimal use of the C interface: enroll a speaker from one WAV file, then score
  * another WAV file against the profile.
  *
- *   enroll_and_score MODEL.kx ENROLL.wav TEST.wav
+ *   enroll_and_score MODEL.kx ENROLL.wav TEST.wav [VOICE_THRESHOLD]
  *
  * Both files must be 16 kHz, mono, 16-bit PCM WAV (convert other audio with
  * `kx-orvel`, which reads most formats, or any audio editor).
@@ -75,7 +75,7 @@ static int16_t* read_wav(const char* path, int32_t* num_samples) {
 }
 
 int main(int argc, char** argv) {
-    const float voice_threshold = 0.5f;
+    float voice_threshold = 0.5f;
     const int32_t min_enrollment_chunks = 4;
     kx_orvel_profiler_t* profiler = NULL;
     kx_orvel_t* recognizer = NULL;
@@ -89,10 +89,11 @@ int main(int argc, char** argv) {
     kx_status_t status;
     int result = 1;
 
-    if (argc != 4) {
-        fprintf(stderr, "usage: %s MODEL.kx ENROLL.wav TEST.wav\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        fprintf(stderr, "usage: %s MODEL.kx ENROLL.wav TEST.wav [VOICE_THRESHOLD]\n", argv[0]);
         return 1;
     }
+    if (argc == 5) voice_threshold = strtof(argv[4], NULL);
     kx_log_disable();
     enroll_pcm = read_wav(argv[2], &enroll_len);
     test_pcm = read_wav(argv[3], &test_len);

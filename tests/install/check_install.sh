@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Installs a build tree into a scratch prefix and builds outside programs against it,
 # once with find_package(kx_orvel) and once with pkg-config.
-# Usage: check_install.sh BUILD_DIR PYTHON
+# Usage: check_install.sh BUILD_DIR PYTHON [SANITIZER_FLAGS]
+# (with sanitizer flags the outside programs are built with them, and the Python
+# interpreter gets the runtime named by $KX_TEST_PRELOAD)
 set -euo pipefail
 build=$1
 python=$2
+cflags=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/kx-install-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 model=$work/model.kx
-"$python" -c "import sys; sys.path.insert(0, '$here/../python'); import kxtest; kxtest.write_model('$model')"
+LD_PRELOAD= "$python" -c "import sys; sys.path.insert(0, '$here/../python'); import kxtest; kxtest.write_model('$model')"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -30,7 +33,8 @@ objdump -p "$libdir/libkx_orvel.so.3" | grep -q 'SONAME *libkx_orvel.so.3' || fa
 echo "installed files ok"
 
 # find_package
-cmake -S "$here/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log" \
+cmake -S "$here/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$cflags" \
+  >"$work/configure.log" \
   || { cat "$work/configure.log"; fail "find_package(kx_orvel) project does not configure"; }
 cmake --build "$work/cmake-build" >"$work/build.log" || { cat "$work/build.log"; fail "find_package build"; }
 out=$(LD_LIBRARY_PATH="$libdir" "$work/cmake-build/consumer" "$model")
@@ -46,7 +50,7 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 [ "$(pkg-config --modversion kx_orvel)" = "$(grep -o '^version .*' <<<"$out" | cut -d' ' -f2)" ] \
   || fail "pkg-config version differs from the library's"
 # shellcheck disable=SC2046
-cc -std=c99 -Wall -Werror -o "$work/pc-consumer" "$here/consumer/consumer.c" $(pkg-config --cflags --libs kx_orvel) \
+cc -std=c99 -Wall -Werror $cflags -o "$work/pc-consumer" "$here/consumer/consumer.c" $(pkg-config --cflags --libs kx_orvel) \
   || fail "pkg-config build"
 out=$(LD_LIBRARY_PATH="$libdir" "$work/pc-consumer")
 grep -q '^device cpu:' <<<"$out" || fail "pkg-config consumer: $out"
@@ -67,7 +71,8 @@ echo "tool ok"
 # The installed Python package finds the installed library by itself.
 pydir=$(dirname "$(find "$prefix" -path '*/kx_orvel/_install_paths.py' | head -n1)")
 [ -n "$pydir" ] || fail "Python binding not installed"
-got=$(cd "$work" && env -u KX_ORVEL_LIBRARY -u KX_ORVEL_MODEL PYTHONPATH="$(dirname "$pydir")" "$python" -c \
+got=$(cd "$work" && env -u KX_ORVEL_LIBRARY -u KX_ORVEL_MODEL PYTHONPATH="$(dirname "$pydir")" \
+  LD_PRELOAD="${KX_TEST_PRELOAD:-}" "$python" -c \
   'import kx_orvel, kx_orvel._native as n; print(n.library_path); print(kx_orvel.list_devices()[0])')
 grep -q "^$prefix/" <<<"$got" || fail "Python binding loaded another library: $got"
 echo "python ok"

@@ -138,6 +138,7 @@ public:
     Progress() : tty_(isatty(fileno(stderr)) != 0) {}
     void update(float percent, const std::string& file) {
         const int whole = int(std::floor(percent));
+        if (whole == last_ && file == last_file_) return;
         if (tty_) {
             const int width = 30, filled = std::min(width, whole * width / 100);
             std::fprintf(stderr, "\r[%s%s] %3d%%  %-40.40s", std::string(filled, '#').c_str(),
@@ -148,6 +149,7 @@ public:
             std::fprintf(stderr, "enrollment %d%%\n", whole);
         }
         last_ = whole;
+        last_file_ = file;
     }
     void finish() {
         if (drawn_) std::fputc('\n', stderr);
@@ -158,6 +160,7 @@ private:
     bool tty_;
     bool drawn_ = false;
     int last_ = -1;
+    std::string last_file_;
 };
 
 // ------------------------------------------------------------------- enroll
@@ -483,7 +486,7 @@ int cmd_info(const std::vector<std::string>& argv) {
                 m.num_bands, double(m.log_floor));
     std::printf("network           %d bidirectional layer(s)", m.layer_count);
     for (int i = 0; i < m.layer_count; ++i)
-        std::printf("%s %dx%d", i ? "," : ":", m.forward[size_t(i)].input_size, m.forward[size_t(i)].hidden_size);
+        std::printf("%s %d->%d", i ? "," : ":", m.forward[size_t(i)].input_size, m.forward[size_t(i)].hidden_size);
     std::printf(", norm epsilon %g\n", double(m.norm_epsilon));
     std::printf("pooling           %d values, projection %s\n", m.pooled_size,
                 m.projection_kind == 0 ? "none" : (std::to_string(m.pooled_size) + " -> " +
