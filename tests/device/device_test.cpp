@@ -217,7 +217,6 @@ TEST(HardwareDevices, ListsOneCpuLine) {
 
 TEST(HardwareDevices, ChecksArgumentsInOrder) {
     char** lines = nullptr;
-    int32_t count = 0;
     EXPECT_EQ(kx_orvel_list_hardware_devices(nullptr, nullptr), KX_STATUS_INVALID_ARGUMENT);
     auto messages = fetch_error_stack();
     ASSERT_EQ(messages.size(), 1u);
