@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and tests need (only what is missing).
 set -euo pipefail
-packages=(build-essential cmake libgtest-dev libbenchmark-dev pkg-config binutils "$@")
+packages=(build-essential cmake libgtest-dev libbenchmark-dev pkg-config binutils libsndfile1-dev libsoxr-dev python3 python3-numpy "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
