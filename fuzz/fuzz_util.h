@@ -19,6 +19,19 @@
         }                                                                                 \
     } while (0)
 
+// A call that must succeed; on failure prints the status and the thread's messages.
+#define FUZZ_CHECK_OK(call)                                                                       \
+    do {                                                                                          \
+        const kx_status_t fuzz_status_ = (call);                                                  \
+        if (fuzz_status_ != KX_STATUS_SUCCESS) {                                                  \
+            std::fprintf(stderr, "%s:%d: %s returned %d\n", __FILE__, __LINE__, #call, fuzz_status_); \
+            for (const std::string& m : fuzz_drain_error_stack()) std::fprintf(stderr, "  %s\n", m.c_str()); \
+            std::abort();                                                                         \
+        }                                                                                         \
+    } while (0)
+
+inline std::vector<std::string> fuzz_drain_error_stack();
+
 // Consumes the fuzzer's bytes front to back; reads past the end give zeros.
 class FuzzReader {
 public:
@@ -72,4 +85,21 @@ inline uint32_t fuzz_message_code(const std::string& framed) {
 
 inline bool fuzz_valid_status(kx_status_t status) {
     return static_cast<int32_t>(status) >= 0 && static_cast<int32_t>(status) <= 7;
+}
+
+// Whether the first (innermost) message of a failed call names its cause. A few sites
+// report with a trace of their own: a short parameter read ("5143e09"), an unknown
+// projection kind ("58c33c1"), the transform's context ("6dd680f") or work buffer
+// ("e23e2d2") out of memory, and a detector step whose feature scratch could not be
+// allocated (the status name).
+inline bool fuzz_innermost_names_cause(const std::vector<std::string>& messages) {
+    if (messages.empty()) return false;
+    const uint32_t first = fuzz_message_code(messages[0]);
+    if (first == ~0u) return false;
+    if (first != 0x136) return true;
+    for (const char* site : {": 5143e09", ": 58c33c1", ": 6dd680f", ": e23e2d2", ": OUT_OF_MEMORY"})
+        if (messages[0].size() >= std::strlen(site) &&
+            messages[0].compare(messages[0].size() - std::strlen(site), std::string::npos, site) == 0)
+            return true;
+    return false;
 }

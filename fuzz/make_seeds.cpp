@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nn/ops.h"
+#include "support/model_writer.h"
 
 namespace {
 
@@ -131,6 +132,147 @@ void op_program_seeds() {
     for (const Program& p : programs) write_seed("op_program", "seed" + std::to_string(n++), p.bytes);
 }
 
+// ---------------------------------------------------------------- model files
+// Format of model_loader_fuzzer: control byte (bit 7: use the objects), then the file.
+
+std::vector<kxtest::ModelShape> model_shapes() {
+    std::vector<kxtest::ModelShape> shapes;
+    kxtest::ModelShape s;  // defaults: 2 frames, 8 bands, one layer of 6, projection to 5
+    shapes.push_back(s);
+    s.projection_kind = 0;
+    shapes.push_back(s);
+    s = kxtest::ModelShape();
+    s.hidden_sizes = {};
+    s.projection_kind = 0;
+    shapes.push_back(s);
+    s = kxtest::ModelShape();
+    s.window_frames = 3;
+    s.lookahead_frames = 2;
+    s.hop_length = 160;
+    s.num_bands = 12;
+    s.hidden_sizes = {8, 4};
+    s.embedding_size = 6;
+    shapes.push_back(s);
+    s = kxtest::ModelShape();
+    s.num_bands = 40;
+    s.hop_length = 512;
+    s.hidden_sizes = {16};
+    s.embedding_size = 16;
+    shapes.push_back(s);
+    s = kxtest::ModelShape();
+    s.window_frames = 1;
+    s.num_bands = 1;
+    s.hidden_sizes = {1};
+    s.embedding_size = 1;
+    s.weight_range = 127;
+    shapes.push_back(s);
+    return shapes;
+}
+
+Bytes with_control(uint8_t control, const Bytes& file) {
+    Bytes out = {control};
+    out.insert(out.end(), file.begin(), file.end());
+    return out;
+}
+
+void model_loader_seeds() {
+    int n = 0;
+    auto seed = [&](uint8_t control, const Bytes& file) {
+        write_seed("model_loader", "seed" + std::to_string(n++), with_control(control, file));
+    };
+    uint32_t random_seed = 1;
+    for (const kxtest::ModelShape& shape : model_shapes()) {
+        const kxtest::ModelParams model = kxtest::make_random_model(shape, random_seed++);
+        const Bytes file = kxtest::serialize_model(model);
+        seed(0x00, file);
+        seed(0x80, file);
+        // Cut at every block boundary and a few points inside blocks.
+        const size_t network = kxtest::model_network_offset(model);
+        for (size_t cut : {size_t{3}, size_t{5}, size_t{9}, size_t{10}, size_t{20}, size_t{29}, size_t{30},
+                           size_t{38}, network - 1, network, network + 4, network + 12, file.size() / 2,
+                           file.size() - 20, file.size() - 1})
+            if (cut < file.size()) seed(0x00, Bytes(file.begin(), file.begin() + cut));
+        // With one allocation failing.
+        for (uint8_t fail : {1, 2, 3, 5, 8, 13})
+            seed(fail, file);
+    }
+
+    // Hostile headers and blocks, each a variation of the default model.
+    const kxtest::ModelParams base = kxtest::make_random_model(kxtest::ModelShape(), 7);
+    auto variant = [&](void (*change)(kxtest::ModelParams&)) {
+        kxtest::ModelParams m = base;
+        change(m);
+        seed(0x80, kxtest::serialize_model(m));
+    };
+    variant([](kxtest::ModelParams& m) { m.magic = "orvle"; });
+    variant([](kxtest::ModelParams& m) { m.version = "2.9.9"; });
+    variant([](kxtest::ModelParams& m) { m.window_frames = 0; });
+    variant([](kxtest::ModelParams& m) { m.window_frames = -3; });
+    variant([](kxtest::ModelParams& m) { m.window_frames = 0x7fffffff; });
+    variant([](kxtest::ModelParams& m) { m.lookahead_frames = -1; });
+    variant([](kxtest::ModelParams& m) { m.lookahead_frames = 0x40000000; });
+    variant([](kxtest::ModelParams& m) { m.score_thresholds[1] = m.score_thresholds[0]; });
+    variant([](kxtest::ModelParams& m) { m.score_thresholds[2] = __builtin_nanf(""); });
+    variant([](kxtest::ModelParams& m) { m.frame_length = 256; });
+    variant([](kxtest::ModelParams& m) { m.hop_length = 0; });
+    variant([](kxtest::ModelParams& m) { m.hop_length = 1; });
+    variant([](kxtest::ModelParams& m) { m.hop_length = 1 << 20; });
+    variant([](kxtest::ModelParams& m) { m.num_bands = 41; });
+    variant([](kxtest::ModelParams& m) { m.num_bands = -1; });
+    variant([](kxtest::ModelParams& m) { m.log_floor = -1.0f; });
+    variant([](kxtest::ModelParams& m) { m.band_std.assign(m.band_std.size(), 0.0f); });
+    variant([](kxtest::ModelParams& m) { m.band_mean.assign(m.band_mean.size(), __builtin_inff()); });
+    variant([](kxtest::ModelParams& m) { m.layer_count = 1 << 30; });
+    variant([](kxtest::ModelParams& m) { m.layer_count = -1; });
+    variant([](kxtest::ModelParams& m) { m.norm_epsilon = -1.0f; });
+    variant([](kxtest::ModelParams& m) { m.norm_epsilon = 0.0f; });
+    variant([](kxtest::ModelParams& m) { m.forward[0].hidden_size = 100000; });
+    variant([](kxtest::ModelParams& m) { m.forward[0].hidden_size = -6; });
+    variant([](kxtest::ModelParams& m) { m.backward[0].input_size = 7; });
+    variant([](kxtest::ModelParams& m) { m.embedding_size = 0; });
+    variant([](kxtest::ModelParams& m) { m.embedding_size = -5; });
+    variant([](kxtest::ModelParams& m) { m.pooled_size = 5; });
+    variant([](kxtest::ModelParams& m) { m.projection_kind = 2; });
+    variant([](kxtest::ModelParams& m) {
+        m.projection_kind = 0;
+        m.embedding_size = m.pooled_size;
+    });
+    variant([](kxtest::ModelParams& m) {
+        m.projection_kind = 0;
+        m.embedding_size = m.pooled_size + 1;
+    });
+    variant([](kxtest::ModelParams& m) { m.projection.assign(m.projection.size(), __builtin_nanf("")); });
+    variant([](kxtest::ModelParams& m) { m.projection.assign(m.projection.size(), 3e38f); });
+    variant([](kxtest::ModelParams& m) {
+        for (kxtest::LayerParams& l : m.forward) l.weights.assign(l.weights.size(), 127);
+    });
+    seed(0, {});
+    seed(0, Bytes{'o', 'r', 'v', 'e', 'l'});
+}
+
+// ---------------------------------------------------------------- API sequences
+// Format of api_sequence_fuzzer: setup byte (model, device), threshold byte, chunks
+// byte, then operations (see the target).
+
+void api_sequence_seeds() {
+    std::vector<Bytes> sequences = {
+        // enroll noise to completion, flush, export, process, reset, export again
+        {0, 0, 1, 1, 15, 1, 15, 2, 4, 5, 2, 0, 1, 3, 4},
+        {1, 0, 3, 1, 15, 1, 15, 1, 15, 2, 4, 5, 4, 2, 1, 3, 6, 4},
+        {2, 0, 0, 1, 9, 2, 4, 5, 7, 2, 3},
+        {4, 1, 2, 1, 15, 2, 4, 5, 1, 1, 0},
+        // bad audio kinds, one frame each: silence, square, DC, single sample, sine, extremes
+        {0, 0, 0, 0, 0, 0, 0, 2, 5, 0, 0, 0, 3, 200, 0, 5, 17, 0, 6, 3, 0, 7, 0, 11, 2, 5, 11, 7, 2, 1, 4, 2, 4},
+        // allocation failures armed before creation-heavy and per-call work
+        {0, 0, 0, 1, 10, 7, 3, 3, 1, 4, 7, 1, 5, 0, 0, 1, 7, 5, 2, 7, 2, 10, 7, 9, 10},
+        {3, 0, 1, 7, 1, 1, 12, 7, 4, 2, 1, 12, 4, 7, 2, 4, 5, 1, 0, 2},
+        // misuse between valid calls
+        {0, 0, 0, 9, 0, 9, 1, 9, 2, 9, 3, 9, 4, 9, 5, 1, 4, 8, 2, 4},
+    };
+    int n = 0;
+    for (const Bytes& s : sequences) write_seed("api_sequence", "seed" + std::to_string(n++), s);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -141,5 +283,7 @@ int main(int argc, char** argv) {
     g_root = argv[1];
     device_string_seeds();
     op_program_seeds();
+    model_loader_seeds();
+    api_sequence_seeds();
     return 0;
 }

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets (clang, libFuzzer, ASan + UBSan) and runs each for a while.
+#
+#   scripts/fuzz.sh [seconds per target] [target ...]
+#
+# Targets: device_string op_program model_loader api_sequence (default: all built).
+# Environment: FUZZ_BUILD (build directory, default build-fuzz), FUZZ_NICE=1 to run at
+# the lowest priority, FUZZ_ARGS for extra libFuzzer flags.
+# Corpora grow in $FUZZ_BUILD/corpus/<target>; crashes land in $FUZZ_BUILD/artifacts/<target>/.
+# Exit status 1 when a target found a crash, a leak or a timeout.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-30}
+shift || true
+build=${FUZZ_BUILD:-build-fuzz}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKX_BUILD_FUZZ=ON -DKX_BUILD_TESTS=OFF -DKX_BUILD_TOOLS=OFF -DKX_BUILD_BENCH=OFF >/dev/null
+
+all=(device_string op_program model_loader api_sequence)
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
+build_targets=(kx_fuzz_seeds)
+for t in "${targets[@]}"; do
+  [ -f "fuzz/${t}_fuzzer.cpp" ] && build_targets+=("fuzz_$t")
+done
+cmake --build "$build" -j"$jobs" --target "${build_targets[@]}"
+
+# Seed corpora, generated fresh; the grown corpora are kept between runs.
+rm -rf "$build/seeds"
+"$build/fuzz/kx_fuzz_seeds" "$build/seeds"
+
+prefix=()
+[ "${FUZZ_NICE:-0}" = 1 ] && prefix=(nice -n 19)
+failed=0
+summary=()
+for t in "${targets[@]}"; do
+  binary="$build/fuzz/fuzz_$t"
+  if [ ! -x "$binary" ]; then
+    summary+=("$t: not built")
+    continue
+  fi
+  corpus="$build/corpus/$t"
+  artifacts="$build/artifacts/$t"
+  mkdir -p "$corpus" "$artifacts"
+  seeds=()
+  [ -d "$build/seeds/$t" ] && seeds+=("$build/seeds/$t")
+  [ -d "fuzz/regressions/$t" ] && seeds+=("fuzz/regressions/$t")
+  dict=()
+  [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
+  log="$build/fuzz_$t.log"
+  echo "== $t: ${seconds}s"
+  set +e
+  # shellcheck disable=SC2086
+  "${prefix[@]}" "$binary" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "${dict[@]}" ${FUZZ_ARGS:-} \
+    "$corpus" "${seeds[@]}" >"$log" 2>&1
+  rc=$?
+  set -e
+  runs=$(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}')
+  cov=$(grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -1 | sed -n 's/.*cov: \([0-9]*\) ft: \([0-9]*\).*/cov \1, features \2/p')
+  if [ $rc -ne 0 ]; then
+    failed=1
+    summary+=("$t: FAILED (exit $rc), see $log and $artifacts")
+    grep -E 'ERROR|check failed|runtime error|SUMMARY' "$log" | head -5 || true
+  else
+    summary+=("$t: ${runs:-?} runs, ${cov:-no coverage line}, corpus $(ls "$corpus" | wc -l) inputs")
+  fi
+done
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+exit $failed
