@@ -22,54 +22,65 @@ KX_AVX2 inline __m128i weights8(const int8_t* w) {
     return _mm_cvtepi8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(w)));
 }
 
-// Sums of the 8 lanes of a and of b.
-KX_AVX2 inline void hsum2(__m256i a, __m256i b, uint32_t* sa, uint32_t* sb) {
-    const __m256i h = _mm256_hadd_epi32(a, b);  // a01 a23 b01 b23 | a45 a67 b45 b67
-    __m128i t = _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
-    t = _mm_hadd_epi32(t, t);
-    *sa = static_cast<uint32_t>(_mm_cvtsi128_si32(t));
-    *sb = static_cast<uint32_t>(_mm_extract_epi32(t, 1));
+// Lane sums of four accumulators: [sum a0, sum a1, sum a2, sum a3].
+KX_AVX2 inline __m128i hsum4(__m256i a0, __m256i a1, __m256i a2, __m256i a3) {
+    const __m256i h = _mm256_hadd_epi32(_mm256_hadd_epi32(a0, a1), _mm256_hadd_epi32(a2, a3));
+    return _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
 }
 
-// Dot products of two weight rows with one input, 16 columns per step. The tail
-// variant finishes with one 8-column step and single columns.
+// Sums of products of four weight rows with one input, 16 columns per step; each
+// loaded input block serves all four rows. The tail variant finishes with one
+// 8-column step and single columns.
 template <bool kTail>
-KX_AVX2 void dot2(const uint8_t* x, const int8_t* w0, const int8_t* w1, int64_t k, uint32_t* s0, uint32_t* s1) {
+KX_AVX2 __m128i dot4(const uint8_t* x, const int8_t* w0, const int8_t* w1, const int8_t* w2, const int8_t* w3,
+                     int64_t k) {
     __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
-    __m256i c0 = _mm256_setzero_si256(), c1 = _mm256_setzero_si256();
+    __m256i a2 = _mm256_setzero_si256(), a3 = _mm256_setzero_si256();
     int64_t c = 0;
-    for (; c + 32 <= k; c += 32) {
-        const __m256i xa = loadu(x + 2 * c), xb = loadu(x + 2 * c + 32);
-        a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(weights16(w0 + c), xa));
-        a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(weights16(w1 + c), xa));
-        c0 = _mm256_add_epi32(c0, _mm256_madd_epi16(weights16(w0 + c + 16), xb));
-        c1 = _mm256_add_epi32(c1, _mm256_madd_epi16(weights16(w1 + c + 16), xb));
+    for (; c + 16 <= k; c += 16) {
+        const __m256i xv = loadu(x + 2 * c);
+        a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(weights16(w0 + c), xv));
+        a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(weights16(w1 + c), xv));
+        a2 = _mm256_add_epi32(a2, _mm256_madd_epi16(weights16(w2 + c), xv));
+        a3 = _mm256_add_epi32(a3, _mm256_madd_epi16(weights16(w3 + c), xv));
     }
-    if (c + 16 <= k) {
-        const __m256i xa = loadu(x + 2 * c);
-        a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(weights16(w0 + c), xa));
-        a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(weights16(w1 + c), xa));
-        c += 16;
-    }
-    a0 = _mm256_add_epi32(a0, c0);
-    a1 = _mm256_add_epi32(a1, c1);
     if (kTail && c + 8 <= k) {
-        const __m128i xa = loadu128(x + 2 * c);
-        a0 = _mm256_add_epi32(a0, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w0 + c), xa)));
-        a1 = _mm256_add_epi32(a1, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w1 + c), xa)));
+        const __m128i xv = loadu128(x + 2 * c);
+        a0 = _mm256_add_epi32(a0, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w0 + c), xv)));
+        a1 = _mm256_add_epi32(a1, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w1 + c), xv)));
+        a2 = _mm256_add_epi32(a2, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w2 + c), xv)));
+        a3 = _mm256_add_epi32(a3, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w3 + c), xv)));
         c += 8;
     }
-    uint32_t r0, r1;
-    hsum2(a0, a1, &r0, &r1);
-    if (kTail) {
+    __m128i s = hsum4(a0, a1, a2, a3);
+    if (kTail && c < k) {
+        uint32_t t[4] = {};
         for (; c < k; ++c) {
             const int32_t xc = load<int16_t>(x, c);
-            r0 += static_cast<uint32_t>(w0[c] * xc);
-            r1 += static_cast<uint32_t>(w1[c] * xc);
+            t[0] += static_cast<uint32_t>(w0[c] * xc);
+            t[1] += static_cast<uint32_t>(w1[c] * xc);
+            t[2] += static_cast<uint32_t>(w2[c] * xc);
+            t[3] += static_cast<uint32_t>(w3[c] * xc);
         }
+        s = _mm_add_epi32(s, _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
     }
-    *s0 = r0;
-    *s1 = r1;
+    return s;
+}
+
+// Rounds the sums of rows r0, r0+1 (lanes 0, 1) and r1, r1+1 (lanes 2, 3) into y;
+// with pairs = 1 only the first two.
+KX_AVX2 inline void finish4(const kx_cpu_linear_block_t* b, uint8_t* y, __m128i s, int64_t r0, int64_t r1,
+                            int pairs) {
+    const int8_t* bias = b->bias;
+    const __m128i bias_q10 = _mm_slli_epi32(_mm_setr_epi32(bias[r0], bias[r0 + 1], bias[r1], bias[r1 + 1]), 10);
+    __m128i v = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(s, bias_q10), _mm_set1_epi32(64)), 7);
+    if (b->accumulate)
+        v = _mm_add_epi32(v, _mm_setr_epi32(load<int16_t>(y, r0), load<int16_t>(y, r0 + 1),
+                                            pairs > 1 ? load<int16_t>(y, r1) : 0,
+                                            pairs > 1 ? load<int16_t>(y, r1 + 1) : 0));
+    const __m128i packed = _mm_packs_epi32(v, v);
+    store<int32_t>(y + 2 * r0, 0, _mm_cvtsi128_si32(packed));
+    if (pairs > 1) store<int32_t>(y + 2 * r1, 0, _mm_extract_epi32(packed, 1));
 }
 
 template <bool kTail>
@@ -81,45 +92,49 @@ KX_AVX2 uint32_t dot1(const uint8_t* x, const int8_t* w, int64_t k) {
         a = _mm256_add_epi32(a, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w + c), loadu128(x + 2 * c))));
         c += 8;
     }
-    uint32_t r, unused;
-    hsum2(a, a, &r, &unused);
+    uint32_t r = static_cast<uint32_t>(_mm_cvtsi128_si32(hsum4(a, a, a, a)));
     if (kTail)
         for (; c < k; ++c) r += static_cast<uint32_t>(w[c] * int32_t{load<int16_t>(x, c)});
     return r;
 }
 
+// Row pairs 2t, 2t + step, 2t + 2·step, ... two pairs at a time; then row M-1 for
+// item 0 when M is odd.
 template <bool kTail>
 KX_AVX2 void rows(const kx_cpu_linear_block_t* b, uint64_t item) {
     const int64_t m = b->rows, k = b->columns;
     const int64_t step = 2 * static_cast<int64_t>(b->count);
+    const int8_t* w = b->weights;
     uint8_t* y = b->out;
-    for (int64_t r = 2 * static_cast<int64_t>(item); r + 1 < m; r += step) {
-        uint32_t s0, s1;
-        dot2<kTail>(b->in, b->weights + r * k, b->weights + (r + 1) * k, k, &s0, &s1);
-        kx_cpu::linear_finish(b, y, r, s0);
-        kx_cpu::linear_finish(b, y, r + 1, s1);
+    int64_t r = 2 * static_cast<int64_t>(item);
+    for (; r + step + 1 < m; r += 2 * step) {
+        const int64_t r1 = r + step;
+        finish4(b, y, dot4<kTail>(b->in, w + r * k, w + (r + 1) * k, w + r1 * k, w + (r1 + 1) * k, k), r, r1, 2);
     }
-    if (item == 0 && (m & 1)) kx_cpu::linear_finish(b, y, m - 1, dot1<true>(b->in, b->weights + (m - 1) * k, k));
+    if (r + 1 < m) finish4(b, y, dot4<kTail>(b->in, w + r * k, w + (r + 1) * k, w + r * k, w + (r + 1) * k, k), r, r, 1);
+    if (item == 0 && (m & 1)) kx_cpu::linear_finish(b, y, m - 1, dot1<true>(b->in, w + (m - 1) * k, k));
 }
 
+// Outputs [first, last) in memory order, four neighbouring rows of a vector at a time.
 template <bool kTail>
 KX_AVX2 void outputs(const kx_cpu_linear_block_t* b, int64_t first, int64_t last) {
     const int64_t m = b->rows, k = b->columns;
+    const int8_t* w = b->weights;
     int64_t v = first / m;
     int64_t r = first - v * m;
     for (int64_t i = first; i < last;) {
         const uint8_t* x = b->in + 2 * k * v;
         uint8_t* y = b->out + 2 * m * v;
-        // Neighbouring outputs of one vector share each loaded input block.
-        if (r + 1 < m && i + 1 < last) {
-            uint32_t s0, s1;
-            dot2<kTail>(x, b->weights + r * k, b->weights + (r + 1) * k, k, &s0, &s1);
-            kx_cpu::linear_finish(b, y, r, s0);
-            kx_cpu::linear_finish(b, y, r + 1, s1);
+        if (r + 3 < m && i + 3 < last) {
+            finish4(b, y, dot4<kTail>(x, w + r * k, w + (r + 1) * k, w + (r + 2) * k, w + (r + 3) * k, k), r, r + 2, 2);
+            i += 4;
+            r += 4;
+        } else if (r + 1 < m && i + 1 < last) {
+            finish4(b, y, dot4<kTail>(x, w + r * k, w + (r + 1) * k, w + r * k, w + (r + 1) * k, k), r, r, 1);
             i += 2;
             r += 2;
         } else {
-            kx_cpu::linear_finish(b, y, r, dot1<kTail>(x, b->weights + r * k, k));
+            kx_cpu::linear_finish(b, y, r, dot1<kTail>(x, w + r * k, k));
             ++i;
             ++r;
         }

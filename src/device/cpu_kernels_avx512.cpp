@@ -1,109 +1,220 @@
-// AVX-512 code paths of the LINEAR kernels: int8 weights widened to 16 bits and
-// multiply-accumulated into 32-bit lanes with VNNI (vpdpwssd), 32 columns per step;
-// the tail is one masked step, so no element outside the operands is touched.
+// AVX-512 code paths of the LINEAR kernels, with VNNI byte dot products.
+//
+// The input is split once per vector into its low bytes l (unsigned) and high bytes h
+// (signed): x = 256·h + l. With w' = w + 128 (unsigned),
+//   Σ w·x = Σ l·w + 256·(Σ w'·h − 128·Σ h),
+// where both sums are vpdpbusd forms (unsigned × signed bytes, four per 32-bit lane)
+// and Σ h is one number per vector. Weights are used as loaded, without widening.
+// The identity holds modulo 2^32, so the 32-bit sums equal the reference's. Up to
+// eight rows share each loaded input block, 32 columns per step. No byte outside the
+// operands is read (tails use masked loads); rows wider than the split buffer take
+// the AVX2 path.
 #include <immintrin.h>
 
 #include "device/cpu_kernels_paths.h"
 
 #define KX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni")))
 
+using kx_cpu::load;
+using kx_cpu::store;
+
 namespace {
 
-KX_AVX512 inline __m512i inputs(const uint8_t* x) { return _mm512_loadu_si512(x); }
-KX_AVX512 inline __m512i weights(const int8_t* w) {
-    return _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w)));
-}
-KX_AVX512 inline __m512i inputs_masked(const uint8_t* x, __mmask32 m) { return _mm512_maskz_loadu_epi16(m, x); }
-KX_AVX512 inline __m512i weights_masked(const int8_t* w, __mmask32 m) {
-    return _mm512_cvtepi8_epi16(_mm256_maskz_loadu_epi8(m, w));
+constexpr int64_t kSplitColumns = 4096;
+
+struct SplitInput {
+    alignas(64) uint8_t lo[kSplitColumns];
+    alignas(64) int8_t hi[kSplitColumns];
+    int32_t hi_sum;
+};
+
+// acc += byte dot products of u (unsigned) and v (signed). In assembly because GCC 12
+// copies the accumulator around every intrinsic form of this instruction.
+KX_AVX512 inline void dpbusd(__m256i& acc, __m256i u, __m256i v) {
+    __asm__("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(u), "v"(v));
 }
 
-// Lane sum with wrap-around (_mm512_reduce_add_epi32 adds signed ints in C, which
-// overflows for wide rows).
-KX_AVX512 inline uint32_t hsum(__m512i a) {
-    const __m256i s = _mm256_add_epi32(_mm512_castsi512_si256(a), _mm512_extracti64x4_epi64(a, 1));
-    __m128i t = _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
-    t = _mm_add_epi32(t, _mm_shuffle_epi32(t, _MM_SHUFFLE(1, 0, 3, 2)));
-    t = _mm_add_epi32(t, _mm_shuffle_epi32(t, _MM_SHUFFLE(2, 3, 0, 1)));
-    return static_cast<uint32_t>(_mm_cvtsi128_si32(t));
+// 16 lanes folded to 8 (_mm512_reduce_add_epi32 adds signed ints in C, which
+// overflows for wide rows; these adds wrap). The zero-masking intrinsic forms here
+// and in split() avoid GCC 12's false uninitialised-value warnings of the plain ones.
+KX_AVX512 inline __m256i fold(__m512i a) {
+    return _mm256_add_epi32(_mm512_maskz_extracti64x4_epi64(0xFF, a, 0), _mm512_maskz_extracti64x4_epi64(0xFF, a, 1));
 }
 
-KX_AVX512 inline void dot2(const uint8_t* x, const int8_t* w0, const int8_t* w1, int64_t k, uint32_t* s0,
-                           uint32_t* s1) {
-    __m512i a0 = _mm512_setzero_si512(), a1 = _mm512_setzero_si512();
-    __m512i c0 = _mm512_setzero_si512(), c1 = _mm512_setzero_si512();
-    int64_t c = 0;
-    for (; c + 64 <= k; c += 64) {
-        const __m512i xa = inputs(x + 2 * c), xb = inputs(x + 2 * c + 64);
-        a0 = _mm512_dpwssd_epi32(a0, weights(w0 + c), xa);
-        a1 = _mm512_dpwssd_epi32(a1, weights(w1 + c), xa);
-        c0 = _mm512_dpwssd_epi32(c0, weights(w0 + c + 32), xb);
-        c1 = _mm512_dpwssd_epi32(c1, weights(w1 + c + 32), xb);
+// Lane sums of eight accumulators: [sum f0, ..., sum f7].
+KX_AVX512 inline __m256i hsum8(const __m256i* f) {
+    const __m256i a = _mm256_hadd_epi32(_mm256_hadd_epi32(f[0], f[1]), _mm256_hadd_epi32(f[2], f[3]));
+    const __m256i b = _mm256_hadd_epi32(_mm256_hadd_epi32(f[4], f[5]), _mm256_hadd_epi32(f[6], f[7]));
+    return _mm256_add_epi32(_mm256_permute2x128_si256(a, b, 0x20), _mm256_permute2x128_si256(a, b, 0x31));
+}
+
+// Splits k <= kSplitColumns int16 values into bytes, zero-padded to a multiple of 32.
+KX_AVX512 void split(const uint8_t* x, int64_t k, SplitInput* s) {
+    __m512i sum = _mm512_setzero_si512();
+    const __m512i ones = _mm512_set1_epi16(1);
+    for (int64_t c = 0; c < k; c += 32) {
+        const __mmask32 m = c + 32 <= k ? ~__mmask32{0} : static_cast<__mmask32>((uint64_t{1} << (k - c)) - 1);
+        const __m512i v = _mm512_maskz_loadu_epi16(m, x + 2 * c);
+        const __m512i high = _mm512_srai_epi16(v, 8);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(s->lo + c), _mm512_maskz_cvtepi16_epi8(~__mmask32{0}, v));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(s->hi + c), _mm512_maskz_cvtepi16_epi8(~__mmask32{0}, high));
+        sum = _mm512_add_epi32(sum, _mm512_madd_epi16(high, ones));
     }
-    if (c + 32 <= k) {
-        const __m512i xa = inputs(x + 2 * c);
-        a0 = _mm512_dpwssd_epi32(a0, weights(w0 + c), xa);
-        a1 = _mm512_dpwssd_epi32(a1, weights(w1 + c), xa);
-        c += 32;
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i f[8] = {fold(sum), zero, zero, zero, zero, zero, zero, zero};
+    s->hi_sum = _mm256_cvtsi256_si32(hsum8(f));
+}
+
+// Sums of kRows weight rows with the split input: lane i of the result is row i
+// (lanes from kRows on are 0). A row's last block is loaded whole when the matrix
+// continues past it (the extra bytes meet zero input bytes), else with a mask.
+template <int kRows>
+KX_AVX512 inline __m256i dot_rows(const SplitInput& s, const int8_t* const* w, int64_t k, const int8_t* end) {
+    __m256i l[kRows], h[kRows];
+#pragma GCC unroll 8
+    for (int i = 0; i < kRows; ++i) l[i] = h[i] = _mm256_setzero_si256();
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+    int64_t c = 0;
+    for (; c + 32 <= k; c += 32) {
+        const __m256i lo = _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lo + c));
+        const __m256i hi = _mm256_load_si256(reinterpret_cast<const __m256i*>(s.hi + c));
+#pragma GCC unroll 8
+        for (int i = 0; i < kRows; ++i) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w[i] + c));
+            __asm__("" : "+v"(v));  // one load per block: keep the xor from loading again
+            dpbusd(l[i], lo, v);
+            dpbusd(h[i], _mm256_xor_si256(v, flip), hi);
+        }
     }
     if (c < k) {
-        const __mmask32 m = static_cast<__mmask32>((uint64_t{1} << (k - c)) - 1);
-        const __m512i xa = inputs_masked(x + 2 * c, m);
-        c0 = _mm512_dpwssd_epi32(c0, weights_masked(w0 + c, m), xa);
-        c1 = _mm512_dpwssd_epi32(c1, weights_masked(w1 + c, m), xa);
+        bool inside = true;
+        for (int i = 0; i < kRows; ++i) inside = inside && w[i] + c + 32 <= end;
+        const __mmask32 m = inside ? ~__mmask32{0} : static_cast<__mmask32>((uint64_t{1} << (k - c)) - 1);
+        const __m256i lo = _mm256_load_si256(reinterpret_cast<const __m256i*>(s.lo + c));
+        const __m256i hi = _mm256_load_si256(reinterpret_cast<const __m256i*>(s.hi + c));
+#pragma GCC unroll 8
+        for (int i = 0; i < kRows; ++i) {
+            const __m256i v = inside ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w[i] + c))
+                                     : _mm256_maskz_loadu_epi8(m, w[i] + c);
+            dpbusd(l[i], lo, v);
+            dpbusd(h[i], _mm256_xor_si256(v, flip), hi);  // columns past k meet l = h = 0
+        }
     }
-    *s0 = hsum(_mm512_add_epi32(a0, c0));
-    *s1 = hsum(_mm512_add_epi32(a1, c1));
+    __m256i f[8];
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i)
+        f[i] = i < kRows ? _mm256_add_epi32(l[i], _mm256_slli_epi32(h[i], 8)) : _mm256_setzero_si256();
+    // Σ w'·h counts 128·Σ h too much per row.
+    const __m256i correction = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(s.hi_sum) << 15));
+    return _mm256_sub_epi32(hsum8(f), correction);
 }
 
-KX_AVX512 inline uint32_t dot1(const uint8_t* x, const int8_t* w, int64_t k) {
-    __m512i a = _mm512_setzero_si512();
-    int64_t c = 0;
-    for (; c + 32 <= k; c += 32) a = _mm512_dpwssd_epi32(a, weights(w + c), inputs(x + 2 * c));
-    if (c < k) {
-        const __mmask32 m = static_cast<__mmask32>((uint64_t{1} << (k - c)) - 1);
-        a = _mm512_dpwssd_epi32(a, weights_masked(w + c, m), inputs_masked(x + 2 * c, m));
+// Rounds lanes 2j, 2j+1 of sums into rows first[j], first[j] + 1 of y, j < kPairs.
+template <int kPairs>
+KX_AVX512 inline void finish(const kx_cpu_linear_block_t* b, uint8_t* y, __m256i sums, const int64_t* first) {
+    bool contiguous = true;
+    for (int j = 1; j < kPairs; ++j) contiguous = contiguous && first[j] == first[0] + 2 * j;
+    const __mmask8 lanes = static_cast<__mmask8>((1u << (2 * kPairs)) - 1);
+    __m128i bias, old = _mm_setzero_si128();
+    if (contiguous) {
+        bias = _mm_maskz_loadu_epi8(lanes, b->bias + first[0]);
+        if (b->accumulate) old = _mm_maskz_loadu_epi16(lanes, y + 2 * first[0]);
+    } else {
+        alignas(16) int8_t bias_bytes[16] = {};
+        alignas(16) int16_t old_values[8] = {};
+        for (int j = 0; j < kPairs; ++j) {
+            std::memcpy(bias_bytes + 2 * j, b->bias + first[j], 2);
+            if (b->accumulate) std::memcpy(old_values + 2 * j, y + 2 * first[j], 4);
+        }
+        bias = _mm_load_si128(reinterpret_cast<const __m128i*>(bias_bytes));
+        old = _mm_load_si128(reinterpret_cast<const __m128i*>(old_values));
     }
-    return hsum(a);
+    const __m256i bias_q10 = _mm256_slli_epi32(_mm256_cvtepi8_epi32(bias), 10);
+    __m256i v = _mm256_srai_epi32(_mm256_add_epi32(_mm256_add_epi32(sums, bias_q10), _mm256_set1_epi32(64)), 7);
+    v = _mm256_add_epi32(v, _mm256_cvtepi16_epi32(old));
+    const __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    if (contiguous) {
+        _mm_mask_storeu_epi16(y + 2 * first[0], lanes, packed);
+    } else {
+        alignas(16) int32_t pairs[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(pairs), packed);
+        for (int j = 0; j < kPairs; ++j) store<int32_t>(y + 2 * first[j], 0, pairs[j]);
+    }
+}
+
+// kPairs row pairs starting at first[0..kPairs) against one split input.
+template <int kPairs>
+KX_AVX512 inline void pairs(const kx_cpu_linear_block_t* b, const SplitInput& s, uint8_t* y, const int64_t* first) {
+    const int64_t k = b->columns;
+    const int8_t* w[2 * kPairs];
+    for (int j = 0; j < kPairs; ++j) {
+        w[2 * j] = b->weights + first[j] * k;
+        w[2 * j + 1] = w[2 * j] + k;
+    }
+    finish<kPairs>(b, y, dot_rows<2 * kPairs>(s, w, k, b->weights + b->rows * k), first);
+}
+
+KX_AVX512 inline void single(const kx_cpu_linear_block_t* b, const SplitInput& s, uint8_t* y, int64_t r) {
+    const int8_t* w[1] = {b->weights + r * b->columns};
+    kx_cpu::linear_finish(b, y, r, static_cast<uint32_t>(_mm256_cvtsi256_si32(
+                                                  dot_rows<1>(s, w, b->columns, b->weights + b->rows * b->columns))));
 }
 
 }  // namespace
 
+// The item's row pairs 2t, 2t + step, ... four at a time, then the rest; row M-1 for
+// item 0 when M is odd.
 KX_AVX512 void kx_cpu_linear_rows_avx512(const kx_cpu_linear_block_t* b, uint64_t item) {
-    const int64_t m = b->rows, k = b->columns;
+    if (b->columns > kSplitColumns) return kx_cpu_linear_rows_avx2(b, item);
+    SplitInput s;
+    split(b->in, b->columns, &s);
+    const int64_t m = b->rows;
     const int64_t step = 2 * static_cast<int64_t>(b->count);
     uint8_t* y = b->out;
-    for (int64_t r = 2 * static_cast<int64_t>(item); r + 1 < m; r += step) {
-        uint32_t s0, s1;
-        dot2(b->in, b->weights + r * k, b->weights + (r + 1) * k, k, &s0, &s1);
-        kx_cpu::linear_finish(b, y, r, s0);
-        kx_cpu::linear_finish(b, y, r + 1, s1);
+    int64_t r = 2 * static_cast<int64_t>(item);
+    for (; r + 3 * step + 1 < m; r += 4 * step) {
+        const int64_t first[4] = {r, r + step, r + 2 * step, r + 3 * step};
+        pairs<4>(b, s, y, first);
     }
-    if (item == 0 && (m & 1)) kx_cpu::linear_finish(b, y, m - 1, dot1(b->in, b->weights + (m - 1) * k, k));
+    for (; r + step + 1 < m; r += 2 * step) {
+        const int64_t first[2] = {r, r + step};
+        pairs<2>(b, s, y, first);
+    }
+    if (r + 1 < m) pairs<1>(b, s, y, &r);
+    if (item == 0 && (m & 1)) single(b, s, y, m - 1);
 }
 
+// Outputs [first, last) in memory order, eight neighbouring rows of a vector at a time.
 KX_AVX512 void kx_cpu_linear_outputs_avx512(const kx_cpu_linear_block_t* b, int64_t first, int64_t last) {
+    if (b->columns > kSplitColumns) return kx_cpu_linear_outputs_avx2(b, first, last);
+    SplitInput s;
     const int64_t m = b->rows, k = b->columns;
     int64_t v = first / m;
     int64_t r = first - v * m;
+    split(b->in + 2 * k * v, k, &s);
     for (int64_t i = first; i < last;) {
-        const uint8_t* x = b->in + 2 * k * v;
         uint8_t* y = b->out + 2 * m * v;
-        if (r + 1 < m && i + 1 < last) {
-            uint32_t s0, s1;
-            dot2(x, b->weights + r * k, b->weights + (r + 1) * k, k, &s0, &s1);
-            kx_cpu::linear_finish(b, y, r, s0);
-            kx_cpu::linear_finish(b, y, r + 1, s1);
-            i += 2;
-            r += 2;
+        int64_t n = 1;
+        if (r + 7 < m && i + 7 < last) {
+            const int64_t pair_rows[4] = {r, r + 2, r + 4, r + 6};
+            pairs<4>(b, s, y, pair_rows);
+            n = 8;
+        } else if (r + 3 < m && i + 3 < last) {
+            const int64_t pair_rows[2] = {r, r + 2};
+            pairs<2>(b, s, y, pair_rows);
+            n = 4;
+        } else if (r + 1 < m && i + 1 < last) {
+            pairs<1>(b, s, y, &r);
+            n = 2;
         } else {
-            kx_cpu::linear_finish(b, y, r, dot1(x, b->weights + r * k, k));
-            ++i;
-            ++r;
+            single(b, s, y, r);
         }
+        i += n;
+        r += n;
         if (r == m) {
             r = 0;
             ++v;
+            if (i < last) split(b->in + 2 * k * v, k, &s);
         }
     }
 }

@@ -177,17 +177,19 @@ TEST_F(CpuKernels, LinearOnEveryPathMatchesTheReference) {
                 }
 }
 
-TEST_F(CpuKernels, LinearSumsWrapLikeTheReference) {
-    // 520 columns of 127 × 32767 exceed 32 bits; every path wraps the same way.
+TEST_F(CpuKernels, WideLinearSumsWrapLikeTheReference) {
+    // 520 columns of 127 × 32767 exceed 32 bits; every path wraps the same way. 4500
+    // columns are wider than the byte-split input buffer of the AVX-512 path.
     for (kx_op_t op : {KX_OP_LINEAR, KX_OP_LINEAR_ACCUMULATE})
-        for (int32_t vectors : {1, 2}) {
-            const int32_t rows = 5, columns = 520;
-            Bytes in(2 * vectors * columns), weights(rows * columns, 0x7F), bias(rows, 0x7F);
-            fill16(in, 0, vectors * columns, [] { return 32767; });
-            expect_matches_reference({op, {random_bytes(rng_, 2 * vectors * rows), in, weights, bias},
-                                      {0, 1, 2, 3}, {vectors, rows, columns, 0, 0}},
-                                     "wrap");
-        }
+        for (int32_t vectors : {1, 2})
+            for (int32_t columns : {520, 4500}) {
+                const int32_t rows = 5;
+                Bytes in(2 * vectors * columns), weights(rows * columns, 0x7F), bias(rows, 0x7F);
+                fill16(in, 0, vectors * columns, [] { return 32767; });
+                expect_matches_reference({op, {random_bytes(rng_, 2 * vectors * rows), in, weights, bias},
+                                          {0, 1, 2, 3}, {vectors, rows, columns, 0, 0}},
+                                         "K=" + std::to_string(columns));
+            }
 }
 
 TEST_F(CpuKernels, AddOnEveryPathMatchesTheReference) {
