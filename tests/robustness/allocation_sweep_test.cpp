@@ -75,10 +75,11 @@ void run_scenario(const std::string& model, Sweep& s) {
         EXPECT_GE(percentage, last);
         last = percentage;
     }
-    if (failed(s, "flush", kx_orvel_profiler_flush(profiler, &percentage)))
+    if (failed(s, "flush", kx_orvel_profiler_flush(profiler, &percentage))) {
         EXPECT_EQ(percentage, 0.0f);
-    else
+    } else {
         last = percentage;
+    }
     EXPECT_EQ(last, 100.0f) << "allocation " << s.fail_at;
 
     int32_t bytes = 0;
@@ -105,9 +106,11 @@ void run_scenario(const std::string& model, Sweep& s) {
         EXPECT_FALSE(robust::take_messages().empty());
         ASSERT_EQ(kx_orvel_profiler_reset(profiler), KX_STATUS_SUCCESS);
     }
-    for (int f = 0; f < 2; ++f)
-        if (!failed(s, "enroll_after_reset", kx_orvel_profiler_enroll(profiler, &audio[512 * f], &percentage)))
+    for (int f = 0; f < 2; ++f) {
+        if (!failed(s, "enroll_after_reset", kx_orvel_profiler_enroll(profiler, &audio[512 * f], &percentage))) {
             EXPECT_LT(percentage, 100.0f);
+        }
+    }
     std::vector<float> untouched(s.profile.size(), -7.0f);
     EXPECT_EQ(kx_orvel_profiler_export(profiler, untouched.data()), KX_STATUS_INVALID_STATE);
     robust::take_messages();
@@ -146,7 +149,9 @@ TEST_P(AllocationSweep, EveryAllocationOfTheScenarioMayFail) {
             EXPECT_EQ(s.profile, clean.profile) << "allocation " << n << " in " << s.failed_call;
             EXPECT_EQ(s.scores, clean.scores) << "allocation " << n << " in " << s.failed_call;
         }
-        if (__lsan_do_recoverable_leak_check) EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << "allocation " << n;
+        if (__lsan_do_recoverable_leak_check) {
+            EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << "allocation " << n;
+        }
         if (::testing::Test::HasFailure()) break;  // one reproducer is enough
     }
     // Every allocating step of the scenario was made to fail at least once.

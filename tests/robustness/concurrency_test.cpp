@@ -1,0 +1,143 @@
+// Concurrency: engine objects used from many threads at once must give exactly the
+// results of a single-threaded run, and every thread must see only its own errors.
+// Meant to run under ThreadSanitizer as well (see the fuzz and CI notes).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "robustness_support.h"
+#include "support/barrier.h"
+#include "support/error_stack.h"
+
+namespace {
+
+constexpr int kThreads = 8;
+constexpr int kRounds = 4;
+
+const char* device_of(int thread) { return thread % 2 ? "cpu:2" : "cpu:1"; }
+
+// Per-thread audio, so that the threads' results differ from one another.
+std::vector<int16_t> audio_of(int thread) { return kxtest::make_test_audio(16 * 512, 100 + thread % 4, 9000); }
+
+// A failing call whose message carries a number unique to the thread.
+void record_own_error(kx_orvel_t* recognizer, int thread, int round) {
+    const int32_t samples = 7 + thread * 10 + round;  // below any window
+    const int16_t pcm[1] = {0};
+    const float profile[1] = {0};
+    const float* profiles[1] = {profile};
+    float* scores = nullptr;
+    EXPECT_EQ(kx_orvel_process(recognizer, pcm, samples, profiles, 1, &scores), KX_STATUS_INVALID_ARGUMENT);
+    const std::vector<std::string> messages = fetch_error_stack();
+    ASSERT_EQ(messages.size(), 1u) << "thread " << thread;
+    EXPECT_NE(messages[0].find("`num_samples` value `" + std::to_string(samples) + "`"), std::string::npos)
+        << "thread " << thread << " got " << messages[0];
+}
+
+TEST(Concurrency, EightThreadsGiveTheSingleThreadedResults) {
+    kxtest::TempFile file(robust::small_model(1));
+    std::vector<robust::Outcome> expected(kThreads);
+    for (int t = 0; t < kThreads; ++t) expected[t] = robust::enroll_and_score(file.path(), device_of(t), audio_of(t));
+    // The inputs differ, so equal results below cannot come from crossed threads.
+    EXPECT_FALSE(expected[0] == expected[1]);
+
+    std::vector<std::vector<robust::Outcome>> got(kThreads, std::vector<robust::Outcome>(kRounds));
+    TestBarrier start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const std::vector<int16_t> audio = audio_of(t);
+            kx_orvel_t* recognizer = nullptr;
+            ASSERT_EQ(kx_orvel_init(file.c_str(), device_of(t), 0.0f, &recognizer), KX_STATUS_SUCCESS);
+            start.arrive_and_wait();
+            for (int round = 0; round < kRounds; ++round) {
+                record_own_error(recognizer, t, round);
+                got[t][round] = robust::enroll_and_score(file.path(), device_of(t), audio);
+                record_own_error(recognizer, t, round);
+            }
+            kx_orvel_delete(recognizer);
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t)
+        for (int round = 0; round < kRounds; ++round)
+            EXPECT_TRUE(got[t][round] == expected[t]) << "thread " << t << " round " << round;
+}
+
+TEST(Concurrency, SharedObjectsAcrossThreadsInTurn) {
+    // One profiler handed from thread to thread (never two at once) enrolls exactly as
+    // on one thread: no per-thread state hides in the objects.
+    kxtest::TempFile file(robust::small_model(1));
+    const std::vector<int16_t> audio = audio_of(3);
+    const robust::Outcome expected = robust::enroll_and_score(file.path(), "cpu:2", audio);
+
+    kx_orvel_profiler_t* profiler = nullptr;
+    ASSERT_EQ(kx_orvel_profiler_init(file.c_str(), "cpu:2", 2, 0.0f, &profiler), KX_STATUS_SUCCESS);
+    std::vector<float> percentages;
+    for (size_t f = 0; f + 512 <= audio.size(); f += 512) {
+        std::thread([&] {
+            float percentage = -1.0f;
+            EXPECT_EQ(kx_orvel_profiler_enroll(profiler, &audio[f], &percentage), KX_STATUS_SUCCESS);
+            percentages.push_back(percentage);
+        }).join();
+    }
+    std::vector<float> reference(expected.percentages.begin(), expected.percentages.end() - 1);  // less the flush
+    EXPECT_EQ(percentages, reference);
+    kx_orvel_profiler_delete(profiler);
+}
+
+TEST(Concurrency, MoreThreadsThanErrorSlotsStayApart) {
+    // 128 slots: with 160 threads holding messages at once, some threads' messages are
+    // dropped, but no thread ever receives another's, and every status is right.
+    constexpr int kMany = 160;
+    TestBarrier recorded(kMany);
+    std::atomic<int> with_messages{0}, without{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kMany; ++t) {
+        threads.emplace_back([&, t] {
+            kx_orvel_profiler_t* profiler = nullptr;
+            const int32_t chunks = -1000 - t;  // refused, and the message names the value
+            EXPECT_EQ(kx_orvel_profiler_init("unused.kx", "cpu", chunks, 0.5f, &profiler), KX_STATUS_INVALID_ARGUMENT);
+            recorded.arrive_and_wait();  // every thread holds (or tried to hold) a slot now
+            char** stack = nullptr;
+            int32_t depth = -1;
+            const kx_status_t status = kx_get_error_stack(&stack, &depth);
+            if (status == KX_STATUS_SUCCESS) {
+                ++with_messages;
+                EXPECT_EQ(depth, 1);
+                EXPECT_NE(std::string(stack[0]).find("value `" + std::to_string(chunks) + "`"), std::string::npos)
+                    << stack[0];
+                kx_free_error_stack(stack);
+            } else {
+                ++without;
+                EXPECT_EQ(status, KX_STATUS_INVALID_STATE);
+                EXPECT_EQ(depth, 0);
+                EXPECT_EQ(stack, nullptr);
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(with_messages + without, kMany);
+    EXPECT_LE(with_messages, 128);
+    EXPECT_GE(with_messages, 120);  // a few slots may belong to threads of earlier tests
+
+    // Fetching released the slots: a new crowd of 100 threads all get their messages.
+    std::atomic<int> second{0};
+    threads.clear();
+    TestBarrier again(100);
+    for (int t = 0; t < 100; ++t) {
+        threads.emplace_back([&, t] {
+            kx_orvel_t* recognizer = nullptr;
+            EXPECT_EQ(kx_orvel_init(nullptr, "cpu", 0.5f, &recognizer), KX_STATUS_INVALID_ARGUMENT);
+            again.arrive_and_wait();
+            if (fetch_error_stack().size() == 1) ++second;
+            (void)t;
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(second, 100);
+}
+
+}  // namespace
