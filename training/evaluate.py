@@ -31,6 +31,11 @@ ENROLL_SECONDS = 15.0
 P_TARGET = 0.01
 
 
+def _read(path):
+    with open(path) as fh:
+        return fh.read()
+
+
 # ---------------------------------------------------------------- back ends
 
 class Emulation:
@@ -233,7 +238,7 @@ def det_plot(curves, path):
 def make_backend(model, model_path, voice_threshold, vad_path=VAD_SRC, engine="emulation"):
     if engine == "library":
         return Library(model, model_path, voice_threshold)
-    vad = kxformat.parse_vad_source(open(vad_path).read())
+    vad = kxformat.parse_vad_source(_read(vad_path))
     return Emulation(model, vad, voice_threshold)
 
 
@@ -242,7 +247,7 @@ def calibrate(model, corpus, splits=("valid",), voice_threshold=0.5, seed=5, vad
     spk, _ = kxdata.load_speakers(corpus, splits)
     rng = np.random.default_rng(seed)
     enroll, tests = make_trials(spk, rng)
-    be = Emulation(model, kxformat.parse_vad_source(open(vad_path).read()), voice_threshold)
+    be = Emulation(model, kxformat.parse_vad_source(_read(vad_path)), voice_threshold)
     tg, nn = [], []
     for tf in (None, telephone):
         t, n, _, _ = score_trials(be, enroll, tests, tf)
@@ -290,7 +295,7 @@ def main():
         test_spk, _ = kxdata.load_speakers(a.corpus, (a.split,), max_clips=40)
         noise = kxdata.load_noise(a.corpus, "test")
         _, Y, P = train_vad.build_set(test_spk, noise, np.random.default_rng(12345), 60, 200)
-        vad = kxformat.parse_vad_source(open(a.vad_weights).read())
+        vad = kxformat.parse_vad_source(_read(a.vad_weights))
         res["detector"] = train_vad.evaluate_exact(vad, P, list(Y), a.voice_threshold)
         print("detector", json.dumps(res["detector"]), flush=True)
     json.dump(res, open(os.path.join(a.out, "results.json"), "w"), indent=1)

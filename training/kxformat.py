@@ -113,7 +113,11 @@ class _Reader:
 
 
 def read_model(src):
-    data = open(src, "rb").read() if isinstance(src, str) else bytes(src)
+    if isinstance(src, str):
+        with open(src, "rb") as fh:
+            data = fh.read()
+    else:
+        data = bytes(src)
     r = _Reader(data)
     if r.take(5) != MAGIC:
         raise ValueError("not a model file")

@@ -72,26 +72,35 @@ def q15_round(x):
 
 
 class CellMath:
-    """One coupled-gate step given gate inputs (float or on-grid)."""
+    """One coupled-gate step given gate inputs.
+
+    quant False: float cell.  quant True: Q10 rounding of gates, cell and
+    hidden state with float nonlinearities (cheap enough to train with).
+    quant "exact": additionally the table sigmoid/tanh (slow; for checks).
+    """
 
     def __init__(self, quant):
         self.quant = quant
 
     def __call__(self, gates, c, H):
-        if self.quant:
+        if self.quant == "exact":
             gates = quant_q10(gates)
             i = table_sigmoid(gates[:, :H])
             g = table_tanh(gates[:, H:2 * H])
             o = table_sigmoid(gates[:, 2 * H:])
             c = quant_q10(c * (1.0 - i) + i * g)
             c = torch.clamp(c, -32.0, 32767.0 / 1024.0)
-            h = quant_q10(table_tanh(c) * o)
-        else:
-            i = fsig(gates[:, :H])
-            g = ftanh(gates[:, H:2 * H])
-            o = fsig(gates[:, 2 * H:])
-            c = c * (1.0 - i) + i * g
-            h = ftanh(c) * o
+            return quant_q10(table_tanh(c) * o), c
+        if self.quant:
+            gates = quant_q10(gates)
+        i = fsig(gates[:, :H])
+        g = ftanh(gates[:, H:2 * H])
+        o = fsig(gates[:, 2 * H:])
+        c = c - c * i + i * g
+        h = ftanh(c) * o
+        if self.quant:
+            c = quant_q10(c)
+            h = quant_q10(h)
         return h, c
 
 
@@ -232,6 +241,16 @@ class Detector(nn.Module):
         if self.quant:
             z = quant_q10(z)
         return z
+
+    def params(self):
+        return {"l1_wx": self.l1.wx, "l1_bx": self.l1.bx, "l1_wh": self.l1.wh, "l1_bh": self.l1.bh,
+                "l2_wx": self.l2.wx, "l2_bx": self.l2.bx, "l2_wh": self.l2.wh, "l2_bh": self.l2.bh,
+                "out_w": self.out_w}
+
+    def load_int8(self, weights):
+        with torch.no_grad():
+            for k, p in self.params().items():
+                p.copy_(torch.from_numpy(np.asarray(weights[k], np.float32) / 128.0))
 
     def export(self):
         def q(p):

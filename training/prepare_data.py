@@ -237,7 +237,7 @@ VOICE_HINT = re.compile(r"voice|vo_|speech|talk|comment|taunt|announc|feedback|p
 
 def noise_files():
     out = {"train": [], "test": []}
-    for pkg, split in [("hedgewars-data", "train"), ("freedroidrpg-data", "train"),
+    for pkg, split in [("hedgewars-data", "train"), ("freedroidrpg-data", "test"),
                        ("openarena-data", "train"), ("pingus-data", "test")]:
         root = os.path.join(PKG, pkg)
         for f in sorted(glob.glob(root + "/**/*", recursive=True)):
@@ -248,7 +248,7 @@ def noise_files():
 
 
 def synth_noise(rng, n):
-    kind = rng.randint(0, 3)
+    kind = int(rng.integers(0, 3))
     w = rng.standard_normal(n).astype(np.float32)
     if kind == 1:       # pink-ish
         w = np.cumsum(w)

@@ -138,6 +138,8 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--report", default=None, help="write metrics JSON here")
+    ap.add_argument("--init", default=None, help="start from the weights of a vad_weights.cpp")
+    ap.add_argument("--lr", type=float, default=3e-3)
     a = ap.parse_args()
     torch.set_num_threads(a.threads)
     torch.manual_seed(a.seed)
@@ -157,7 +159,10 @@ def main():
     _, Yt, Pt = build_set(test_spk, noise_te, trng, a.test_sequences, a.frames)
 
     model = kxtorch.Detector()
-    opt = torch.optim.Adam(model.parameters(), lr=3e-3)
+    if a.init:
+        with open(a.init) as fh:
+            model.load_int8(kxformat.parse_vad_source(fh.read()))
+    opt = torch.optim.Adam(model.parameters(), lr=a.lr)
     Xt = torch.from_numpy(X)
     Yt_ = torch.from_numpy(Y).long()
     budget = a.minutes * 60.0
@@ -167,7 +172,7 @@ def main():
         frac = (time.time() - t1) / budget
         model.quant = frac > 1.0 - a.qat_fraction
         for g in opt.param_groups:
-            g["lr"] = 3e-3 * (0.1 if model.quant else (1.0 if frac < 0.5 else 0.3))
+            g["lr"] = a.lr * (0.1 if model.quant else (1.0 if frac < 0.5 else 0.3))
         idx = torch.from_numpy(rng.integers(0, len(X), a.batch))
         z = model(Xt[idx])
         loss = F.cross_entropy(z.reshape(-1, 2), Yt_[idx].reshape(-1))

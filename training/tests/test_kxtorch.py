@@ -41,7 +41,7 @@ class QuantTest(unittest.TestCase):
 
     def test_speaker_net_quant_forward_tracks_emulation(self):
         net = kxtorch.SpeakerNet(40, (16, 12), 8, 1e-3)
-        net.quant = True
+        net.quant = "exact"
         feats = np.random.default_rng(0).standard_normal((3, 30, 40)).astype(np.float32)
         with torch.no_grad():
             e = net(torch.from_numpy(feats)).numpy()
@@ -52,7 +52,7 @@ class QuantTest(unittest.TestCase):
 
     def test_detector_quant_forward_tracks_emulation(self):
         det = kxtorch.Detector()
-        det.quant = True
+        det.quant = "exact"
         pcm = (np.random.default_rng(1).standard_normal(512 * 20) * 2000).astype(np.int16)
         q = kxemu.vad_features(pcm)
         st = kxemu.standardize(q.reshape(-1, 2, 40), kxemu.VAD_MEAN, kxemu.VAD_SCALE).reshape(1, -1, 80)
@@ -61,6 +61,24 @@ class QuantTest(unittest.TestCase):
             p = torch.softmax(z, -1)[0, :, 1].numpy()
         ref = kxemu.Detector(det.export()).probabilities(q[None])[0]
         self.assertLess(np.abs(p - ref).max(), 0.02)
+
+    def test_training_quant_mode_stays_close(self):
+        net = kxtorch.SpeakerNet(40, (16, 12), 8, 1e-3)
+        feats = torch.from_numpy(np.random.default_rng(2).standard_normal((2, 30, 40)).astype(np.float32))
+        with torch.no_grad():
+            net.quant = "exact"
+            a = torch.nn.functional.normalize(net(feats), dim=1)
+            net.quant = True
+            b = torch.nn.functional.normalize(net(feats), dim=1)
+        self.assertTrue(torch.all((a * b).sum(1) > 0.99))
+
+    def test_detector_int8_round_trip(self):
+        det = kxtorch.Detector()
+        w = det.export()
+        other = kxtorch.Detector()
+        other.load_int8(w)
+        for k, v in other.export().items():
+            self.assertTrue(np.array_equal(v, w[k]), k)
 
     def test_clip_keeps_int8_range(self):
         net = kxtorch.SpeakerNet(40, (4,), 4)

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Full retrain: data, detector, speaker model, evaluation (about 1.5 h on 2 cores).
+#   training/retrain.sh [--external ROOT ...]     extra args go to prepare_data.py
+# Writes src/frontend/vad_weights.cpp, models/default.kx and training/runs/eval/.
+set -e
+cd "$(dirname "$0")/.."
+PY=/usr/bin/python3
+VAD_MIN=${VAD_MINUTES:-14}
+SPK_MIN=${SPEAKER_MINUTES:-35}
+mkdir -p training/runs
+nice -n 19 $PY training/prepare_data.py "$@"
+nice -n 19 $PY training/train_vad.py --minutes "$VAD_MIN" --frames 100 --batch 16 --sequences 800 \
+    --report training/runs/vad.json --out src/frontend/vad_weights.cpp
+nice -n 19 $PY training/train_speaker.py --minutes "$SPK_MIN" --report training/runs/speaker.json \
+    --out models/default.kx
+nice -n 19 $PY training/evaluate.py --model models/default.kx --vad --out training/runs/eval
