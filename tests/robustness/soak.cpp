@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
     long baseline = -1, peak = 0;
     int turn = 0;
     bool ok = true;
+    long profiles_made = 0, scored = 0, no_speech = 0;
     while (done < target && ok) {
         // Each simulated minute: a new profiler enrolls one speaker from the minute's
         // audio and a new recognizer scores every 4-second piece against the profile.
@@ -94,6 +95,7 @@ int main(int argc, char** argv) {
         if (ok) {
             profile.assign(static_cast<size_t>(bytes) / 4, 0.0f);
             ok = check(kx_orvel_profiler_export(profiler, profile.data()), "export");
+            ++profiles_made;
         }
         if (ok) ok = check(kx_orvel_profiler_reset(profiler), "reset");
         const float* profiles[1] = {profile.data()};
@@ -105,6 +107,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "score out of range: %f\n", static_cast<double>(scores[0]));
                 ok = false;
             }
+            ++(scores ? scored : no_speech);
             kx_orvel_scores_delete(scores);
         }
         kx_orvel_profiler_delete(profiler);
@@ -119,6 +122,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     if (!ok) return 2;
+    std::printf("%ld profiles enrolled, %ld utterances scored, %ld without speech\n", profiles_made, scored, no_speech);
     const long growth = peak - baseline;
     std::printf("resident memory after the first minute %ld KiB, peak %ld KiB, growth %ld KiB: %s\n", baseline, peak,
                 growth, growth <= 1024 ? "flat" : "GROWING");
