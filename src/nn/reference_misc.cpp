@@ -94,8 +94,10 @@ kx_status_t kx_reference_sum_pool(kx_device_t* device, const kx_op_args_t* args)
 
 namespace {
 
-// e^(d/1024) in Q31 for d = x - max (never positive).
+// e^(d/1024) in Q31 for d = x - max (never positive, unless an output written over its
+// own input changed the row; such a d is taken as 0 so the tables are never left).
 int64_t softmax_exponent(int32_t d) {
+    if (d > 0) d = 0;
     if (d < -32767) return 242;
     const int32_t g = -d < 16383 ? -d : 16383;
     const int64_t p = (int64_t{kx_softmax_fine_table[g & 127]} * kx_softmax_coarse_table[g >> 7] + (int64_t{1} << 30)) >> 31;
