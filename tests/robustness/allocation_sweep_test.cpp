@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "device/thread_pool.h"
 #include "frame/memory.h"
 #include "robustness_support.h"
 
@@ -170,6 +171,35 @@ TEST_P(AllocationSweep, EveryAllocationOfTheScenarioMayFail) {
     for (const auto& f : failures) summary += " " + f.first + ":" + std::to_string(f.second);
     RecordProperty("failures", summary);
     std::printf("%lld allocations swept on %s:%s\n", static_cast<long long>(total), GetParam(), summary.c_str());
+}
+
+TEST(WorkerStartFailure, ConstructorsFailCleanlyAndTheNextSucceeds) {
+    // A worker thread that cannot start is the pool's other resource failure.
+    kxtest::TempFile file(robust::small_model(1));
+    for (int32_t worker = 1; worker <= 3; ++worker) {
+        kx_thread_pool_fail_worker_start(worker);
+        kx_orvel_t* recognizer = reinterpret_cast<kx_orvel_t*>(uintptr_t{0x10});
+        const kx_status_t status = kx_orvel_init(file.c_str(), "cpu:4", 0.0f, &recognizer);
+        kx_thread_pool_fail_worker_start(0);
+        EXPECT_EQ(status, KX_STATUS_RUNTIME_ERROR) << worker;
+        EXPECT_EQ(recognizer, nullptr);
+        const std::vector<std::string> messages = robust::take_messages();
+        EXPECT_TRUE(robust::names_cause(messages)) << (messages.empty() ? "none" : messages[0]);
+
+        kx_thread_pool_fail_worker_start(worker);
+        kx_orvel_profiler_t* profiler = reinterpret_cast<kx_orvel_profiler_t*>(uintptr_t{0x10});
+        EXPECT_EQ(kx_orvel_profiler_init(file.c_str(), "cpu:4", 2, 0.0f, &profiler), KX_STATUS_RUNTIME_ERROR);
+        kx_thread_pool_fail_worker_start(0);
+        EXPECT_EQ(profiler, nullptr);
+        robust::take_messages();
+    }
+    // Nothing is left half-started: the same device string works and computes as usual.
+    const std::vector<int16_t> audio = kxtest::make_test_audio(8 * 512, 21);
+    EXPECT_TRUE(robust::enroll_and_score(file.path(), "cpu:4", audio) ==
+                robust::enroll_and_score(file.path(), "cpu:1", audio));
+    if (__lsan_do_recoverable_leak_check) {
+        EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, AllocationSweep, ::testing::Values("cpu:1", "cpu:2"),
