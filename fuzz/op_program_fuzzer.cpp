@@ -431,6 +431,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const Instruction& ins = decoded[k];
         if (ins.position + ins.length > end) break;
         const Model model = judge(ins);
+        if (verbose) {
+            std::fprintf(stderr, "step %zu: code %d buffers", k, ins.code);
+            for (int b = 0; b < kx_op_arity[ins.code].buffers; ++b) std::fprintf(stderr, " %d", ins.buffers[b]);
+            std::fprintf(stderr, " ints");
+            for (int i = 0; i < kx_op_arity[ins.code].ints; ++i) std::fprintf(stderr, " %d", ins.ints[i]);
+            std::fprintf(stderr, "\n");
+        }
         for (int b = 0; b < kBuffers; ++b) before[b].assign(storage(kReference, b), storage(kReference, b) + kSizes[b]);
         kx_status_t statuses[kDeviceCount];
         for (int d = 0; d < kDeviceCount; ++d) {

@@ -2,6 +2,7 @@
 # Builds the fuzz targets (clang, libFuzzer, ASan + UBSan) and runs each for a while.
 #
 #   scripts/fuzz.sh [seconds per target] [target ...]
+#   scripts/fuzz.sh coverage [target ...]    line coverage of the library by the corpora
 #
 # Targets: device_string op_program model_loader api_sequence (default: all built).
 # Environment: FUZZ_BUILD (build directory, default build-fuzz), FUZZ_NICE=1 to run at
@@ -14,11 +15,36 @@ seconds=${1:-30}
 shift || true
 build=${FUZZ_BUILD:-build-fuzz}
 jobs=$(nproc 2>/dev/null || echo 2)
+all=(device_string op_program model_loader api_sequence)
+
+if [ "$seconds" = coverage ]; then
+  # Replays seeds, grown corpora and regressions through source-based coverage builds.
+  cov="$build-coverage"
+  CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$cov" -DCMAKE_BUILD_TYPE=Debug -DKX_BUILD_FUZZ=ON \
+    -DKX_FUZZ_REPLAY_ONLY=ON -DKX_BUILD_TESTS=OFF -DKX_BUILD_TOOLS=OFF -DKX_BUILD_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" >/dev/null
+  targets=("$@")
+  [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
+  cmake --build "$cov" -j"$jobs" --target kx_fuzz_seeds "${targets[@]/#/fuzz_}"
+  rm -rf "$cov/seeds" "$cov"/*.profraw
+  "$cov/fuzz/kx_fuzz_seeds" "$cov/seeds"
+  objects=()
+  for t in "${targets[@]}"; do
+    dirs=("$cov/seeds/$t")
+    [ -d "$build/corpus/$t" ] && dirs+=("$build/corpus/$t")
+    [ -d "fuzz/regressions/$t" ] && dirs+=("fuzz/regressions/$t")
+    LLVM_PROFILE_FILE="$cov/$t.profraw" "$cov/fuzz/fuzz_$t" "${dirs[@]}" >/dev/null 2>&1 || true
+    objects+=(-object "$cov/fuzz/fuzz_$t")
+  done
+  llvm-profdata merge -sparse "$cov"/*.profraw -o "$cov/all.profdata"
+  llvm-cov report -instr-profile="$cov/all.profdata" "${objects[@]:1}" \
+    -ignore-filename-regex='(tests|fuzz)/' | tail -n 40
+  exit 0
+fi
 
 CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKX_BUILD_FUZZ=ON -DKX_BUILD_TESTS=OFF -DKX_BUILD_TOOLS=OFF -DKX_BUILD_BENCH=OFF >/dev/null
 
-all=(device_string op_program model_loader api_sequence)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 build_targets=(kx_fuzz_seeds)
