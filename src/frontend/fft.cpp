@@ -8,6 +8,10 @@
 #include <emmintrin.h>
 #define KX_FFT_SSE 1
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KX_FFT_AVX 1
+#endif
 
 namespace {
 
@@ -117,6 +121,56 @@ void stage_sse(float* w, int s) {
     }
 }
 
+// One butterfly per lane on split real / imaginary vectors: the scalar operations.
+inline void butterfly4(__m128& a_re, __m128& a_im, __m128& b_re, __m128& b_im, __m128 sn, __m128 cs) {
+    const __m128 t_re = _mm_add_ps(_mm_mul_ps(b_im, sn), _mm_mul_ps(b_re, cs));
+    const __m128 t_im = _mm_sub_ps(_mm_mul_ps(b_im, cs), _mm_mul_ps(b_re, sn));
+    const __m128 x_re = _mm_add_ps(a_re, t_re), x_im = _mm_add_ps(a_im, t_im);
+    b_re = _mm_sub_ps(a_re, t_re);
+    b_im = _mm_sub_ps(a_im, t_im);
+    a_re = x_re;
+    a_im = x_im;
+}
+
+// Stage 0 (half 1): butterflies g..g+3 are the adjacent pairs 2g, 2g+1; a 4x4
+// transpose splits them into lanes. The twiddle is sin 0, cos 1, as in the plain loop.
+void stage0_sse(float* w) {
+    const __m128 sn = _mm_set1_ps(kx_fft_sin_table[0]), cs = _mm_set1_ps(kx_fft_sin_table[128]);
+    for (int g = 0; g < 128; g += 4) {
+        float* p = w + 4 * g;
+        __m128 a_re = _mm_loadu_ps(p), a_im = _mm_loadu_ps(p + 4), b_re = _mm_loadu_ps(p + 8),
+               b_im = _mm_loadu_ps(p + 12);
+        _MM_TRANSPOSE4_PS(a_re, a_im, b_re, b_im);
+        butterfly4(a_re, a_im, b_re, b_im, sn, cs);
+        _MM_TRANSPOSE4_PS(a_re, a_im, b_re, b_im);
+        _mm_storeu_ps(p, a_re);
+        _mm_storeu_ps(p + 4, a_im);
+        _mm_storeu_ps(p + 8, b_re);
+        _mm_storeu_ps(p + 12, b_im);
+    }
+}
+
+// Stage 1 (half 2): two groups at once, lanes j = 0, 1, 0, 1.
+void stage1_sse(float* w) {
+    const float s0 = kx_fft_sin_table[0], s1 = kx_fft_sin_table[128];
+    const float c0 = kx_fft_sin_table[128], c1 = kx_fft_sin_table[256];
+    const __m128 sn = _mm_setr_ps(s0, s1, s0, s1), cs = _mm_setr_ps(c0, c1, c0, c1);
+    for (int g = 0; g < 64; g += 2) {
+        float* p = w + 8 * g;  // group g: a at p, b at p + 4; group g + 1 at p + 8
+        const __m128 a0 = _mm_loadu_ps(p), b0 = _mm_loadu_ps(p + 4), a1 = _mm_loadu_ps(p + 8),
+                     b1 = _mm_loadu_ps(p + 12);
+        __m128 a_re = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(2, 0, 2, 0));
+        __m128 a_im = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 1, 3, 1));
+        __m128 b_re = _mm_shuffle_ps(b0, b1, _MM_SHUFFLE(2, 0, 2, 0));
+        __m128 b_im = _mm_shuffle_ps(b0, b1, _MM_SHUFFLE(3, 1, 3, 1));
+        butterfly4(a_re, a_im, b_re, b_im, sn, cs);
+        _mm_storeu_ps(p, _mm_unpacklo_ps(a_re, a_im));
+        _mm_storeu_ps(p + 8, _mm_unpackhi_ps(a_re, a_im));
+        _mm_storeu_ps(p + 4, _mm_unpacklo_ps(b_re, b_im));
+        _mm_storeu_ps(p + 12, _mm_unpackhi_ps(b_re, b_im));
+    }
+}
+
 // Bins k..k+3 pair with the mirrored points 256-k..253-k, loaded as one block and
 // reversed.
 void split_sse(const float* w, float* out) {
@@ -147,6 +201,61 @@ void split_sse(const float* w, float* out) {
 
 #endif
 
+#if KX_FFT_AVX
+
+// Stage twiddles in the lane order of an in-lane shuffle of eight points:
+// j, j+1, j+4, j+5, j+2, j+3, j+6, j+7.
+constexpr StageTwiddles make_avx_twiddles() {
+    StageTwiddles t{};
+    constexpr int kOrder[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+    for (int half = 8; half <= 128; half *= 2)
+        for (int j = 0; j < half; j += 8)
+            for (int l = 0; l < 8; ++l) {
+                t.sin[half + j + l] = kStageTwiddles.sin[half + j + kOrder[l]];
+                t.cos[half + j + l] = kStageTwiddles.cos[half + j + kOrder[l]];
+            }
+    return t;
+}
+
+constexpr StageTwiddles kAvxTwiddles = make_avx_twiddles();
+
+// Eight butterflies at once (half at least 8); multiplies and adds stay separate
+// (no fused multiply-add), so each lane equals the scalar butterfly.
+__attribute__((target("avx"))) void stage_avx(float* w, int s) {
+    const int half = 1 << s, groups = 128 >> s;
+    const float* tw_sin = kAvxTwiddles.sin.data() + half;
+    const float* tw_cos = kAvxTwiddles.cos.data() + half;
+    for (int g = 0; g < groups; ++g) {
+        float* pa = w + 2 * (g * 2 * half);
+        float* pb = pa + 2 * half;
+        for (int j = 0; j < half; j += 8) {
+            const __m256 a0 = _mm256_loadu_ps(pa + 2 * j), a1 = _mm256_loadu_ps(pa + 2 * j + 8);
+            const __m256 b0 = _mm256_loadu_ps(pb + 2 * j), b1 = _mm256_loadu_ps(pb + 2 * j + 8);
+            const __m256 a_re = _mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(2, 0, 2, 0));
+            const __m256 a_im = _mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 1, 3, 1));
+            const __m256 b_re = _mm256_shuffle_ps(b0, b1, _MM_SHUFFLE(2, 0, 2, 0));
+            const __m256 b_im = _mm256_shuffle_ps(b0, b1, _MM_SHUFFLE(3, 1, 3, 1));
+            const __m256 sn = _mm256_loadu_ps(tw_sin + j), cs = _mm256_loadu_ps(tw_cos + j);
+            const __m256 t_re = _mm256_add_ps(_mm256_mul_ps(b_im, sn), _mm256_mul_ps(b_re, cs));
+            const __m256 t_im = _mm256_sub_ps(_mm256_mul_ps(b_im, cs), _mm256_mul_ps(b_re, sn));
+            const __m256 x_re = _mm256_add_ps(a_re, t_re), x_im = _mm256_add_ps(a_im, t_im);
+            const __m256 y_re = _mm256_sub_ps(a_re, t_re), y_im = _mm256_sub_ps(a_im, t_im);
+            _mm256_storeu_ps(pa + 2 * j, _mm256_unpacklo_ps(x_re, x_im));
+            _mm256_storeu_ps(pa + 2 * j + 8, _mm256_unpackhi_ps(x_re, x_im));
+            _mm256_storeu_ps(pb + 2 * j, _mm256_unpacklo_ps(y_re, y_im));
+            _mm256_storeu_ps(pb + 2 * j + 8, _mm256_unpackhi_ps(y_re, y_im));
+        }
+    }
+    _mm256_zeroupper();
+}
+
+bool avx_usable() {
+    static const bool usable = __builtin_cpu_supports("avx");
+    return usable;
+}
+
+#endif
+
 template <bool kSimd>
 kx_status_t transform(const float* input, float* output) {
     float* work = static_cast<float*>(kx_host_malloc(512 * sizeof(float)));
@@ -154,9 +263,18 @@ kx_status_t transform(const float* input, float* output) {
     pack(input, work);
 #if KX_FFT_SSE
     if (kSimd) {
-        stage_plain(work, 0);
-        stage_plain(work, 1);
-        for (int s = 2; s < 8; ++s) stage_sse(work, s);
+        stage0_sse(work);
+        stage1_sse(work);
+        stage_sse(work, 2);
+#if KX_FFT_AVX
+        if (avx_usable()) {
+            for (int s = 3; s < 8; ++s) stage_avx(work, s);
+        } else {
+            for (int s = 3; s < 8; ++s) stage_sse(work, s);
+        }
+#else
+        for (int s = 3; s < 8; ++s) stage_sse(work, s);
+#endif
         split_sse(work, output);
         kx_host_free(work);
         return KX_STATUS_SUCCESS;

@@ -23,28 +23,45 @@ kx_status_t kx_reference_normalize_quantize(kx_device_t* device, const kx_op_arg
     const kx_status_t status = mapping.map(ranges, 2, p);
     if (status != KX_STATUS_SUCCESS || n == 0 || m == 0) return status;
     const float count = static_cast<float>(n);
-    for (int32_t f = 0; f < m; ++f) {
-        float sum = 0.0f;
-        for (int32_t t = 0; t < n; ++t) sum += load<float>(p[1], int64_t{t} * m + f);
-        const float mean = sum / count;
-        float squares = 0.0f;
+    // Features in blocks, frames in the outer loops: each feature still sums its
+    // frames in order, but rows are read contiguously and the lanes vectorise.
+    constexpr int32_t kBlock = 64;
+    float sum[kBlock], mean[kBlock], squares[kBlock], inv[kBlock];
+    for (int32_t f0 = 0; f0 < m; f0 += kBlock) {
+        const int32_t w = m - f0 < kBlock ? m - f0 : kBlock;
+        for (int32_t j = 0; j < w; ++j) sum[j] = 0.0f;
         for (int32_t t = 0; t < n; ++t) {
-            const float d = load<float>(p[1], int64_t{t} * m + f) - mean;
-            squares += d * d;
+            const uint8_t* row = p[1] + 4 * (int64_t{t} * m + f0);
+            for (int32_t j = 0; j < w; ++j) sum[j] += load<float>(row, j);
         }
-        const float inv = 1.0f / std::sqrt(squares / count + epsilon);
+        for (int32_t j = 0; j < w; ++j) {
+            mean[j] = sum[j] / count;
+            squares[j] = 0.0f;
+        }
         for (int32_t t = 0; t < n; ++t) {
-            const float v = ((load<float>(p[1], int64_t{t} * m + f) - mean) * inv) * 1024.0f;
-            int16_t q;
-            if (v >= 32767.0f)
-                q = 32767;
-            else if (v <= -32768.0f)
-                q = -32768;
-            else if (v == v)
-                q = static_cast<int16_t>(v);
-            else
-                q = 0;  // NaN (no variance and no epsilon, or a NaN feature) has no value to convert
-            store<int16_t>(p[0], int64_t{t} * m + f, q);
+            const uint8_t* row = p[1] + 4 * (int64_t{t} * m + f0);
+            for (int32_t j = 0; j < w; ++j) {
+                const float d = load<float>(row, j) - mean[j];
+                squares[j] += d * d;
+            }
+        }
+        for (int32_t j = 0; j < w; ++j) inv[j] = 1.0f / std::sqrt(squares[j] / count + epsilon);
+        for (int32_t t = 0; t < n; ++t) {
+            const uint8_t* row = p[1] + 4 * (int64_t{t} * m + f0);
+            uint8_t* out = p[0] + 2 * (int64_t{t} * m + f0);
+            for (int32_t j = 0; j < w; ++j) {
+                const float v = ((load<float>(row, j) - mean[j]) * inv[j]) * 1024.0f;
+                int16_t q;
+                if (v >= 32767.0f)
+                    q = 32767;
+                else if (v <= -32768.0f)
+                    q = -32768;
+                else if (v == v)
+                    q = static_cast<int16_t>(v);
+                else
+                    q = 0;  // NaN (no variance and no epsilon, or a NaN feature) has no value to convert
+                store<int16_t>(out, j, q);
+            }
         }
     }
     return KX_STATUS_SUCCESS;
@@ -84,10 +101,19 @@ kx_status_t kx_reference_sum_pool(kx_device_t* device, const kx_op_args_t* args)
     HostMapping mapping(device);
     const kx_status_t status = mapping.map(ranges, 2, p);
     if (status != KX_STATUS_SUCCESS || m == 0) return status;
-    for (int32_t f = 0; f < m; ++f) {
-        uint32_t sum = 0;  // 32-bit sum with wrap-around, as the kernels' lanes
-        for (int32_t t = 0; t < n; ++t) sum += static_cast<uint32_t>(load<int16_t>(p[1], int64_t{t} * m + f));
-        store<float>(p[0], f, static_cast<float>(kx_ref::wrap32(sum)) * (1.0f / 1024.0f));
+    // 32-bit sums with wrap-around, as the kernels' lanes; frames outer so that rows
+    // are read contiguously (integer sums do not depend on order).
+    constexpr int32_t kBlock = 64;
+    uint32_t sum[kBlock];
+    for (int32_t f0 = 0; f0 < m; f0 += kBlock) {
+        const int32_t w = m - f0 < kBlock ? m - f0 : kBlock;
+        for (int32_t j = 0; j < w; ++j) sum[j] = 0;
+        for (int32_t t = 0; t < n; ++t) {
+            const uint8_t* row = p[1] + 2 * (int64_t{t} * m + f0);
+            for (int32_t j = 0; j < w; ++j) sum[j] += static_cast<uint32_t>(load<int16_t>(row, j));
+        }
+        for (int32_t j = 0; j < w; ++j)
+            store<float>(p[0], f0 + j, static_cast<float>(kx_ref::wrap32(sum[j])) * (1.0f / 1024.0f));
     }
     return KX_STATUS_SUCCESS;
 }
