@@ -20,7 +20,7 @@ all=(device_string op_program model_loader api_sequence)
 if [ "$seconds" = coverage ]; then
   # Replays seeds, grown corpora and regressions through source-based coverage builds.
   cov="$build-coverage"
-  CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$cov" -DCMAKE_BUILD_TYPE=Debug -DKX_BUILD_FUZZ=ON \
+  CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$cov" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_BUILD_FUZZ=ON \
     -DKX_FUZZ_REPLAY_ONLY=ON -DKX_BUILD_TESTS=OFF -DKX_BUILD_TOOLS=OFF -DKX_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" >/dev/null
   targets=("$@")
@@ -33,12 +33,19 @@ if [ "$seconds" = coverage ]; then
     dirs=("$cov/seeds/$t")
     [ -d "$build/corpus/$t" ] && dirs+=("$build/corpus/$t")
     [ -d "fuzz/regressions/$t" ] && dirs+=("fuzz/regressions/$t")
-    LLVM_PROFILE_FILE="$cov/$t.profraw" "$cov/fuzz/fuzz_$t" "${dirs[@]}" >/dev/null 2>&1 || true
+    if ! LLVM_PROFILE_FILE="$cov/$t.profraw" "$cov/fuzz/fuzz_$t" "${dirs[@]}" >/dev/null 2>&1; then
+      # An input fails: replay one file per process so the others still count.
+      echo "$t: some inputs fail; replaying them one by one"
+      rm -f "$cov/$t.profraw"
+      find "${dirs[@]}" -type f | while read -r f; do
+        LLVM_PROFILE_FILE="$cov/$t-%p.profraw" "$cov/fuzz/fuzz_$t" "$f" >/dev/null 2>&1 || echo "  fails: $f"
+      done
+    fi
     objects+=(-object "$cov/fuzz/fuzz_$t")
   done
   llvm-profdata merge -sparse "$cov"/*.profraw -o "$cov/all.profdata"
   llvm-cov report -instr-profile="$cov/all.profdata" "${objects[@]:1}" \
-    -ignore-filename-regex='(tests|fuzz)/' | tail -n 40
+    -ignore-filename-regex='(tests|fuzz)/'
   exit 0
 fi
 
