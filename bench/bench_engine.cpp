@@ -1,0 +1,342 @@
+// End-to-end timings through the engine: one window embedding and one detector
+// frame through kx_op_execute with the share spent in the LINEAR kernels, and
+// kx_orvel_process on a minute of speech-like audio on cpu:1 and cpu:2.
+//
+// Uses models/default.kx when it exists, else a generated model of the default
+// shape (two bidirectional layers of 64, hop 256, 40 bands, window 48 + 8).
+// Every figure is the minimum over the iterations of one run; single-thread
+// figures are thread CPU time, pool figures wall time (the machine is shared).
+#include <benchmark/benchmark.h>
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/device.h"
+#include "engine/recognizer.h"
+#include "frontend/frontend.h"
+#include "frontend/vad.h"
+#include "frontend/window_selector.h"
+#include "kx_orvel.h"
+#include "nn/embedding.h"
+#include "nn/network.h"
+#include "nn/ops.h"
+#include "support/model_writer.h"
+
+#ifndef KX_SOURCE_DIR
+#define KX_SOURCE_DIR "."
+#endif
+
+namespace {
+
+double thread_seconds() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+double wall_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr int32_t kSampleRate = 16000;
+
+// Voiced syllables (a gliding pitch with formant-like harmonics, 3 to 5 per second)
+// separated by short pauses, over low noise.
+std::vector<int16_t> speech_like(size_t samples, uint32_t seed) {
+    std::vector<int16_t> pcm(samples);
+    uint32_t state = seed;
+    auto next = [&] {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<double>(state >> 8) / 16777216.0;
+    };
+    const double pi = 3.141592653589793;
+    double phase = 0, pitch = 120, syllable_left = 0, syllable_length = 1, gap_left = 0;
+    for (size_t n = 0; n < samples; ++n) {
+        if (syllable_left <= 0 && gap_left <= 0) {
+            syllable_length = syllable_left = (0.15 + 0.15 * next()) * kSampleRate;
+            gap_left = (0.02 + 0.15 * next()) * kSampleRate;
+            pitch = 100 + 120 * next();
+        }
+        double v = 0;
+        if (syllable_left > 0) {
+            const double progress = 1.0 - syllable_left / syllable_length;
+            const double envelope = std::sin(pi * progress);
+            const double f0 = pitch * (1.0 + 0.2 * progress);
+            phase += 2 * pi * f0 / kSampleRate;
+            for (int h = 1; h <= 12; ++h) {
+                const double f = h * f0;
+                const double formant = std::exp(-std::pow((f - 700) / 300, 2)) + 0.6 * std::exp(-std::pow((f - 1800) / 400, 2)) + 0.1;
+                v += formant * std::sin(h * phase) / h;
+            }
+            v *= 9000 * envelope;
+            --syllable_left;
+        } else {
+            --gap_left;
+        }
+        v += 200 * (next() - 0.5);
+        pcm[n] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, v)));
+    }
+    return pcm;
+}
+
+std::string default_model_path() { return std::string(KX_SOURCE_DIR) + "/models/default.kx"; }
+
+// The default model, or a generated one of the same shape (kept for the process).
+const std::string& model_path() {
+    static std::unique_ptr<kxtest::TempFile> generated;
+    static const std::string path = [] {
+        const std::string candidate = default_model_path();
+        if (access(candidate.c_str(), R_OK) == 0) return candidate;
+        kxtest::ModelShape shape;
+        shape.window_frames = 48;
+        shape.lookahead_frames = 8;
+        shape.hop_length = 256;
+        shape.num_bands = 40;
+        shape.hidden_sizes = {64, 64};
+        shape.embedding_size = 128;
+        shape.projection_kind = 1;
+        generated = std::make_unique<kxtest::TempFile>(kxtest::make_random_model(shape, 7), "bench_model");
+        return generated->path();
+    }();
+    return path;
+}
+
+struct Recognizer {
+    kx_orvel_t* object = nullptr;
+    explicit Recognizer(const char* device, float threshold = 0.0f) {
+        if (kx_orvel_init(model_path().c_str(), device, threshold, &object) != KX_STATUS_SUCCESS) object = nullptr;
+    }
+    ~Recognizer() { kx_orvel_delete(object); }
+};
+
+struct Minimum {
+    double value = 1e30;
+    void add(double v) { value = std::min(value, v); }
+};
+
+// The LINEAR calls of one window, with the shapes and buffers the embedding uses.
+double replay_embedding_linears(const kx_orvel_t* rec, int32_t frames, int32_t* calls, double (*clock)()) {
+    kx_device_t* device = rec->device;
+    const kx_network_t* network = rec->network;
+    const double start = clock();
+    *calls = 0;
+    for (int32_t i = 0; i < network->layer_count; ++i) {
+        for (const kx_lstm_layer_t* layer : {&network->forward[i], &network->backward[i]}) {
+            const int32_t h = layer->hidden_size, in = layer->input_size;
+            kx_buffer_t* state = kx_buffer_cache_acquire(device, 2u * static_cast<uint32_t>(2 * h + in));
+            kx_buffer_t* gates = kx_buffer_cache_acquire(device, 6u * static_cast<uint32_t>(h));
+            const kx_op_args_t args = {{gates, state, layer->weights, layer->bias}, {1, 3 * h, h + in, 0, 2 * h, 0}};
+            for (int32_t t = 0; t < frames; ++t) kx_op_execute(device, KX_OP_LINEAR, &args);
+            *calls += frames;
+            kx_buffer_cache_release(device, gates);
+            kx_buffer_cache_release(device, state);
+        }
+    }
+    return clock() - start;
+}
+
+// cpu:1 figures in thread CPU time; with a pool the workers' time counts, so wall time.
+double (*clock_for(int64_t threads))() { return threads > 1 ? wall_seconds : thread_seconds; }
+const char* device_for(int64_t threads) { return threads > 1 ? "cpu:2" : "cpu:1"; }
+
+// One window: the whole extraction, its features alone, and its LINEAR calls alone.
+void BM_EmbeddingWindow(benchmark::State& state) {
+    double (*clock)() = clock_for(state.range(0));
+    Recognizer rec(device_for(state.range(0)));
+    if (!rec.object) {
+        state.SkipWithError("model did not load");
+        return;
+    }
+    const kx_orvel_t* r = rec.object;
+    const int32_t samples = r->window_frames * KX_FRAME_SAMPLES;
+    const int32_t frames = samples / r->frontend->hop_length;
+    const std::vector<int16_t> pcm = speech_like(static_cast<size_t>(samples), 3);
+    std::vector<float> sum(static_cast<size_t>(r->network->embedding_size));
+    std::vector<float> features(static_cast<size_t>(frames) * r->frontend->num_bands);
+    Minimum whole, frontend, linear;
+    int32_t calls = 0;
+    for (auto _ : state) {
+        int32_t added = 0;
+        double t = clock();
+        kx_embedding_extract(r, pcm.data(), sum.data(), &added);
+        whole.add(clock() - t);
+        t = clock();
+        kx_orvel_frontend_compute(r->frontend, features.data(), pcm.data(), frames * r->frontend->hop_length);
+        frontend.add(clock() - t);
+        linear.add(replay_embedding_linears(r, frames, &calls, clock));
+    }
+    const double network = whole.value - frontend.value;
+    state.counters["window_us"] = 1e6 * whole.value;
+    state.counters["features_us"] = 1e6 * frontend.value;
+    state.counters["network_us"] = 1e6 * network;
+    state.counters["linear_us"] = 1e6 * linear.value;
+    state.counters["linear_calls"] = calls;
+    // Target: below 0.5 (dispatch, copies, cell, cache against LINEAR).
+    state.counters["outside/linear"] = (network - linear.value) / linear.value;
+}
+BENCHMARK(BM_EmbeddingWindow)->ArgName("threads")->Arg(1)->Arg(2)->Iterations(60)->Unit(benchmark::kMicrosecond);
+
+// The detector's instructions of one kind set only: the LINEAR and LINEAR_ACCUMULATE ones.
+std::vector<int32_t> linear_only_program() {
+    std::vector<int32_t> out;
+    int32_t p = KX_VAD_PROGRAM_STEP_START;
+    while (p < KX_VAD_PROGRAM_LENGTH) {
+        const int32_t code = kx_vad_program[p];
+        const int32_t length = 1 + kx_op_arity[code].buffers + kx_op_arity[code].ints;
+        if (code == KX_OP_LINEAR || code == KX_OP_LINEAR_ACCUMULATE)
+            out.insert(out.end(), kx_vad_program + p, kx_vad_program + p + length);
+        p += length;
+    }
+    return out;
+}
+
+// One detector frame: the whole step, its features, its op program, its LINEAR calls.
+void BM_DetectorFrame(benchmark::State& state) {
+    double (*clock)() = clock_for(state.range(0));
+    kx_device_t* device = nullptr;
+    kx_device_create_from_string(device_for(state.range(0)), "cpu:1", &device);
+    kx_device_retain(device);
+    kx_vad_t* vad = nullptr;
+    if (kx_vad_init(device, &vad) != KX_STATUS_SUCCESS) {
+        kx_device_release(device);
+        state.SkipWithError("detector did not start");
+        return;
+    }
+    kx_vad_frontend_t* features = nullptr;
+    kx_vad_frontend_init(256, &features);
+    const std::vector<int16_t> pcm = speech_like(16000, 4);
+    const std::vector<int32_t> linears = linear_only_program();
+    int16_t row[80];
+    Minimum whole, front, program, linear;
+    size_t frame = 0;
+    for (auto _ : state) {
+        const int16_t* at = pcm.data() + (frame++ % 30) * KX_FRAME_SAMPLES;
+        float voiced = 0;
+        double t = clock();
+        kx_vad_process(vad, at, &voiced);
+        whole.add(clock() - t);
+        t = clock();
+        kx_vad_frontend_process(features, at, row);
+        kx_vad_frontend_process(features, at + 256, row + 40);
+        front.add(clock() - t);
+        t = clock();
+        kx_op_program_run(device, vad->program->buffers, kx_vad_program, KX_VAD_BUFFER_COUNT,
+                          KX_VAD_PROGRAM_STEP_START, KX_VAD_PROGRAM_LENGTH);
+        program.add(clock() - t);
+        t = clock();
+        kx_op_program_run(device, vad->program->buffers, linears.data(), KX_VAD_BUFFER_COUNT, 0,
+                          static_cast<int32_t>(linears.size()));
+        linear.add(clock() - t);
+    }
+    state.counters["frame_us"] = 1e6 * whole.value;
+    state.counters["features_us"] = 1e6 * front.value;
+    state.counters["program_us"] = 1e6 * program.value;
+    state.counters["linear_us"] = 1e6 * linear.value;
+    state.counters["outside/linear"] = (program.value - linear.value) / linear.value;
+    kx_vad_frontend_delete(features);
+    kx_vad_delete(vad);
+    kx_device_release(device);
+}
+BENCHMARK(BM_DetectorFrame)->ArgName("threads")->Arg(1)->Arg(2)->Iterations(3000)->Unit(benchmark::kMicrosecond);
+
+// Windows the selector commits on this audio (the embeddings one call computes).
+int32_t committed_windows(const kx_orvel_t* r, const std::vector<int16_t>& pcm) {
+    kx_orvel_window_selector* selector = nullptr;
+    if (kx_orvel_window_selector_init(r->device, r->window_frames, r->lookahead_frames, r->voice_threshold,
+                                      &selector) != KX_STATUS_SUCCESS)
+        return -1;
+    int32_t windows = 0, last = -1;
+    for (size_t f = 0; f + KX_FRAME_SAMPLES <= pcm.size(); f += KX_FRAME_SAMPLES) {
+        kx_orvel_window_selector_push(selector, pcm.data() + f, &last);
+        windows += last >= 0;
+    }
+    kx_orvel_window_selector_flush(selector, &last);
+    windows += last >= 0;
+    kx_orvel_window_selector_delete(r->device, selector);
+    return windows;
+}
+
+// One minute through kx_orvel_process on cpu:1 and cpu:2, alternating in one run.
+// range(0): voice threshold in percent (0 embeds every window the selector offers).
+void BM_ProcessMinute(benchmark::State& state) {
+    const float threshold = static_cast<float>(state.range(0)) / 100.0f;
+    Recognizer one("cpu:1", threshold), two("cpu:2", threshold);
+    if (!one.object || !two.object) {
+        state.SkipWithError("model did not load");
+        return;
+    }
+    const std::vector<int16_t> pcm = speech_like(60 * kSampleRate, 5);
+    std::vector<float> profile(static_cast<size_t>(one.object->network->embedding_size), 0.0f);
+    profile[0] = 1.0f;
+    const float* profiles[1] = {profile.data()};
+    Minimum cpu1_thread, cpu1_wall, cpu2_wall;
+    for (auto _ : state) {
+        float* scores = nullptr;
+        double w = wall_seconds(), t = thread_seconds();
+        kx_orvel_process(one.object, pcm.data(), static_cast<int32_t>(pcm.size()), profiles, 1, &scores);
+        cpu1_thread.add(thread_seconds() - t);
+        cpu1_wall.add(wall_seconds() - w);
+        kx_orvel_scores_delete(scores);
+        w = wall_seconds();
+        kx_orvel_process(two.object, pcm.data(), static_cast<int32_t>(pcm.size()), profiles, 1, &scores);
+        cpu2_wall.add(wall_seconds() - w);
+        kx_orvel_scores_delete(scores);
+    }
+    // Pool jobs of one cpu:2 call: every LINEAR with at least two items (rows / 2 >= 2
+    // in the matrix-vector case); the cells (H <= 128), additions, softmax and
+    // standardisation of these shapes are single items and run inline.
+    const int32_t windows = committed_windows(one.object, pcm);
+    const kx_network_t* net = one.object->network;
+    const int32_t frames = one.object->window_frames * KX_FRAME_SAMPLES / one.object->frontend->hop_length;
+    double jobs = 0;
+    for (int32_t i = 0; i < net->layer_count; ++i)
+        if (3 * net->forward[i].hidden_size / 2 >= 2) jobs += 2.0 * frames * windows;
+    jobs += 4.0 * static_cast<double>(pcm.size() / KX_FRAME_SAMPLES);  // detector: 4 LINEARs of 240 rows
+    state.counters["windows"] = windows;
+    state.counters["pool_jobs"] = jobs;
+    state.counters["cpu2_extra_us_per_job"] = 1e6 * (cpu2_wall.value - cpu1_wall.value) / jobs;
+    state.counters["cpu1_ms"] = 1e3 * cpu1_thread.value;
+    state.counters["cpu1_wall_ms"] = 1e3 * cpu1_wall.value;
+    state.counters["cpu2_wall_ms"] = 1e3 * cpu2_wall.value;
+    state.counters["rtf_cpu1"] = cpu1_thread.value / 60.0;
+    state.counters["rtf_cpu2"] = cpu2_wall.value / 60.0;
+    state.counters["speedup_cpu2"] = cpu1_wall.value / cpu2_wall.value;
+}
+BENCHMARK(BM_ProcessMinute)->ArgName("threshold_pct")->Arg(0)->Arg(50)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// cpu:1 alone, for profiling the whole call (callgrind --toggle-collect=kx_orvel_process).
+void BM_ProcessMinuteOneThread(benchmark::State& state) {
+    Recognizer one("cpu:1", 0.0f);
+    if (!one.object) {
+        state.SkipWithError("model did not load");
+        return;
+    }
+    const std::vector<int16_t> pcm = speech_like(60 * kSampleRate, 5);
+    std::vector<float> profile(static_cast<size_t>(one.object->network->embedding_size), 0.0f);
+    const float* profiles[1] = {profile.data()};
+    Minimum cpu1_thread;
+    for (auto _ : state) {
+        float* scores = nullptr;
+        const double t = thread_seconds();
+        kx_orvel_process(one.object, pcm.data(), static_cast<int32_t>(pcm.size()), profiles, 1, &scores);
+        cpu1_thread.add(thread_seconds() - t);
+        kx_orvel_scores_delete(scores);
+    }
+    state.counters["cpu1_ms"] = 1e3 * cpu1_thread.value;
+    state.counters["rtf_cpu1"] = cpu1_thread.value / 60.0;
+}
+BENCHMARK(BM_ProcessMinuteOneThread)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
