@@ -1,7 +1,7 @@
 // The public engine calls in fuzzed order on small valid models: enroll (fuzzed and
 // synthetic audio), flush, reset, export, process, misuse, and allocation failures
 // armed for single calls. The sequence runs twice, on the chosen device and on a
-// one-thread device with portable kernels; both runs must agree.
+// one-thread device with portable kernels ("best" on both); both runs must agree.
 //
 // Input: model/device byte, threshold byte, chunks byte, then operations.
 #include <cmath>
