@@ -172,9 +172,9 @@ def score_trials(backend, enroll, tests, transform=None):
     for (spk, _), sc in zip(tests, sc_all):
         if spk not in names:
             continue
-        if sc is None:
+        if sc is None:   # no window held enough speech: the library gives no score
             missing += 1
-            sc = np.zeros(len(names))
+            continue
         for n, s in zip(names, sc):
             (tgt if n == spk else non).append(float(s))
     return np.array(tgt), np.array(non), missing, len(names)
@@ -268,12 +268,18 @@ def main():
     ap.add_argument("--per-speaker", type=int, default=8)
     ap.add_argument("--out", default=os.path.join(ROOT, "training", "runs", "eval"))
     ap.add_argument("--vad", action="store_true", help="also measure detector frame metrics")
+    ap.add_argument("--calibrate", action="store_true",
+                    help="first recompute the score thresholds on the validation speakers and rewrite the model")
     ap.add_argument("--engine", choices=("emulation", "library"), default="emulation",
                     help="library: run the built libkx_orvel through python/kx_orvel")
     ap.add_argument("--vad-weights", default=VAD_SRC, help="detector source file to read weights from")
     a = ap.parse_args()
     os.makedirs(a.out, exist_ok=True)
     model = kxformat.read_model(a.model)
+    if a.calibrate:
+        model.thresholds = calibrate(model, a.corpus, ("valid",), a.voice_threshold, vad_path=a.vad_weights)
+        kxformat.write_model(a.model, model)
+        print("thresholds", model.thresholds, flush=True)
     be = make_backend(model, a.model, a.voice_threshold, a.vad_weights, a.engine)
     spk, _ = kxdata.load_speakers(a.corpus, (a.split,))
     rng = np.random.default_rng(11)

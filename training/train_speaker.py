@@ -163,6 +163,7 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--checkpoint", default=os.path.join(ROOT, "training", "runs", "speaker.pt"))
     ap.add_argument("--report", default=None)
+    ap.add_argument("--init", default=None, help="continue from a checkpoint written by this script")
     ap.add_argument("--vad-weights", default=os.path.join(ROOT, "src", "frontend", "vad_weights.cpp"))
     ap.add_argument("--voice-threshold", type=float, default=0.5, help="used for calibration")
     a = ap.parse_args()
@@ -183,9 +184,13 @@ def main():
     classes += c2
     names += n2
     vfeats = {s: stream_logmel(np.concatenate(c), a.hop, a.log_floor) for s, c in valid.items()}
-    allf = np.concatenate([v[0] for v in classes])
-    band_mean = allf.mean(0)
-    band_std = allf.std(0) + 1e-3
+    if a.init:
+        ck = torch.load(a.init)
+        band_mean, band_std = ck["band_mean"], ck["band_std"]
+    else:
+        allf = np.concatenate([v[0] for v in classes])
+        band_mean = allf.mean(0)
+        band_std = allf.std(0) + 1e-3
     for cl in classes:
         for i in range(len(cl)):
             cl[i] = (cl[i] - band_mean) / band_std
@@ -196,6 +201,12 @@ def main():
     hidden = tuple(int(h) for h in a.hidden.split(","))
     model = kxtorch.SpeakerNet(40, hidden, a.emb, a.norm_epsilon)
     head = kxtorch.AAMSoftmax(a.emb, len(classes))
+    if a.init:
+        model.load_state_dict(ck["model"])
+        with torch.no_grad():   # class centres as the starting classifier
+            for c in range(len(classes)):
+                x, _ = sample_batch([classes[c]], rng, 4, T)
+                head.w[c] = torch.nn.functional.normalize(model(torch.from_numpy(x)), dim=1).mean(0)
     opt = torch.optim.Adam(list(model.parameters()) + list(head.parameters()), lr=a.lr)
     budget = a.minutes * 60.0
     t1 = time.time()
@@ -208,7 +219,7 @@ def main():
         lr = a.lr * (0.05 + 0.95 * 0.5 * (1 + math.cos(math.pi * min(frac, 1.0))))
         for g in opt.param_groups:
             g["lr"] = lr
-        head.m = 0.2 * min(1.0, frac * 4)
+        head.m = 0.2 if a.init else 0.2 * min(1.0, frac * 4)
         x, y = sample_batch(classes, rng, a.batch, T)
         e = model(torch.from_numpy(x))
         loss, acc = head(e, torch.from_numpy(y))
