@@ -210,7 +210,11 @@ def thresholds(tgt, non):
 
 
 def det_plot(curves, path):
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        print("matplotlib missing: no DET plot (apt-get install python3-matplotlib)")
+        return False
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from scipy.stats import norm
@@ -233,6 +237,7 @@ def det_plot(curves, path):
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
+    return True
 
 
 def make_backend(model, model_path, voice_threshold, vad_path=VAD_SRC, engine="emulation"):
