@@ -7,9 +7,10 @@
 Each held-out speaker is enrolled with about 15 s of speech; 2-4 s segments of
 every speaker are scored against every profile.  Recognition runs the way the
 library runs it (detector, window selector, per-window embeddings, mean, dot
-product).  --engine library runs the built library through the Python
-binding; the default is the bit-exact integer emulation (kxemu), and the
-report names which one produced the figures.  Wide-band and telephone-band (300-3400 Hz) trials
+product).  By default the built library runs through the Python binding
+when it loads and was built with the current detector weights; otherwise the
+bit-exact integer emulation (kxemu) stands in.  The report names which one
+produced the figures.  Wide-band and telephone-band (300-3400 Hz) trials
 are reported apart.
 """
 import argparse
@@ -89,6 +90,22 @@ class Emulation:
         """-> per utterance the dot products with every profile, or None (no window)."""
         embs, _ = self.mean_embeddings(pcms)
         return [None if e is None else profiles @ e for e in embs]
+
+
+def library_problem():
+    """None when python/kx_orvel loads a library built with the current detector
+    weights, else why not.  Probed in a child: a sanitizer build aborts its loader."""
+    import subprocess
+    r = subprocess.run([sys.executable, "-c", "import sys; sys.path.insert(0, %r); import kx_orvel._native as n; "
+                        "print(n.library_path)" % os.path.join(ROOT, "python")],
+                       capture_output=True, text=True, timeout=60)
+    if r.returncode != 0:
+        lines = (r.stderr or r.stdout).strip().splitlines()
+        return lines[-1] if lines else "exit status %d" % r.returncode
+    path = r.stdout.strip().splitlines()[-1]
+    if os.path.exists(path) and os.path.getmtime(os.path.realpath(path)) < os.path.getmtime(VAD_SRC):
+        return "%s is older than the detector weights; rebuild it" % path
+    return None
 
 
 class Library:
@@ -241,6 +258,12 @@ def det_plot(curves, path):
 
 
 def make_backend(model, model_path, voice_threshold, vad_path=VAD_SRC, engine="emulation"):
+    if engine == "auto":
+        why = library_problem()
+        if why is None and os.path.abspath(vad_path) == os.path.abspath(VAD_SRC):
+            engine = "library"
+        else:
+            print("library not used (%s); using the emulation" % (why or "other detector weights"))
     if engine == "library":
         return Library(model, model_path, voice_threshold)
     vad = kxformat.parse_vad_source(_read(vad_path))
@@ -275,8 +298,9 @@ def main():
     ap.add_argument("--vad", action="store_true", help="also measure detector frame metrics")
     ap.add_argument("--calibrate", action="store_true",
                     help="first recompute the score thresholds on the validation speakers and rewrite the model")
-    ap.add_argument("--engine", choices=("emulation", "library"), default="emulation",
-                    help="library: run the built libkx_orvel through python/kx_orvel")
+    ap.add_argument("--engine", choices=("auto", "emulation", "library"), default="auto",
+                    help="library: the built libkx_orvel through python/kx_orvel; auto: the library when "
+                         "it loads and is newer than the detector weights, else the emulation")
     ap.add_argument("--vad-weights", default=VAD_SRC, help="detector source file to read weights from")
     a = ap.parse_args()
     os.makedirs(a.out, exist_ok=True)

@@ -18,20 +18,10 @@ TOLERANCE = 1e-3
 
 
 def _library_problem():
-    # probe in a child first: a sanitizer build aborts the process that loads it
-    import subprocess
-    r = subprocess.run([sys.executable, "-c", "import sys; sys.path.insert(0, %r); import kx_orvel._native as n; "
-                        "print(n.library_path)" % os.path.join(ROOT, "python")],
-                       capture_output=True, text=True, timeout=60)
-    if r.returncode != 0:
-        lines = (r.stderr or r.stdout).strip().splitlines()
-        return lines[-1] if lines else "exit status %d" % r.returncode
-    path = r.stdout.strip().splitlines()[-1]
-    weights = os.path.join(ROOT, "src", "frontend", "vad_weights.cpp")
-    if os.path.exists(path) and os.path.getmtime(os.path.realpath(path)) < os.path.getmtime(weights):
-        return "%s is older than the detector weights; rebuild it" % path
-    sys.path.insert(0, os.path.join(ROOT, "python"))
-    return None
+    why = evaluate.library_problem()
+    if why is None:
+        sys.path.insert(0, os.path.join(ROOT, "python"))
+    return why
 
 
 PROBLEM = _library_problem()
