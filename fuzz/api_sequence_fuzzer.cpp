@@ -5,6 +5,7 @@
 //
 // Input: model/device byte, threshold byte, chunks byte, then operations.
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -17,7 +18,7 @@
 
 namespace {
 
-constexpr int kModels = 3;
+constexpr int kModels = 4;  // three small ones and the shipped model
 std::string g_models[kModels];
 constexpr const char* kDevices[] = {"cpu:1", "cpu:2", "best", "cpu"};
 constexpr float kThresholds[] = {0.0f, 0.25f, 0.5f, 0.75f, 1.0f};
@@ -36,8 +37,14 @@ void write_models() {
     c.num_bands = 12;
     c.hidden_sizes = {8, 4};
     c.embedding_size = 6;
-    const kxtest::ModelShape shapes[kModels] = {a, b, c};
-    for (int i = 0; i < kModels; ++i) {
+    const kxtest::ModelShape shapes[] = {a, b, c};
+    g_models[3] = KX_SOURCE_DIR "/models/default.kx";
+    if (FILE* f = std::fopen(g_models[3].c_str(), "rb")) {
+        std::fclose(f);
+    } else {
+        g_models[3].clear();  // a checkout without it uses the first model twice
+    }
+    for (int i = 0; i < 3; ++i) {
         g_models[i] = kxtest::temp_path("fuzz_api_model" + std::to_string(i));
         FUZZ_CHECK(kxtest::write_bytes(g_models[i], kxtest::serialize_model(kxtest::make_random_model(shapes[i], 11 + i))));
     }
@@ -112,7 +119,7 @@ bool is_oom_code(uint32_t code) { return code == 0xC8 || code == 0x323 || code =
 void run_sequence(Run& run) {
     FuzzReader in(run.data, run.size);
     const uint8_t setup = in.u8();
-    const std::string& model = g_models[setup % kModels];
+    const std::string& model = g_models[setup % kModels].empty() ? g_models[0] : g_models[setup % kModels];
     const float threshold = kThresholds[in.u8() % 5];
     const int32_t min_chunks = 1 + in.u8() % 4;
     Trace& trace = run.trace;

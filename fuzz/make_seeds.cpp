@@ -248,6 +248,20 @@ void model_loader_seeds() {
     });
     seed(0, {});
     seed(0, Bytes{'o', 'r', 'v', 'e', 'l'});
+
+    // The shipped model, whole and cut inside each of its blocks.
+    FILE* f = std::fopen(KX_SOURCE_DIR "/models/default.kx", "rb");
+    if (f) {
+        Bytes file;
+        uint8_t block[4096];
+        size_t got;
+        while ((got = std::fread(block, 1, sizeof(block), f)) > 0) file.insert(file.end(), block, block + got);
+        std::fclose(f);
+        seed(0x00, file);
+        seed(0x80, file);
+        for (size_t cut : {size_t{30}, size_t{400}, size_t{700}, file.size() / 3, file.size() - 4 * 8192, file.size() - 7})
+            if (cut < file.size()) seed(0x00, Bytes(file.begin(), file.begin() + cut));
+    }
 }
 
 // ---------------------------------------------------------------- API sequences

@@ -89,7 +89,7 @@ void exercise(kx_orvel_profiler_t* profiler, kx_orvel_t* recognizer, uint32_t se
     int32_t bytes = 0;
     FUZZ_CHECK_OK(kx_orvel_profiler_export_size(profiler, &bytes));
     FUZZ_CHECK(bytes >= 0 && bytes % 4 == 0);
-    if (min_samples > 16 * 512 || window_cost(recognizer) > 4e6 || bytes > (1 << 20)) return;
+    if (min_samples > 64 * 512 || window_cost(recognizer) > 2e7 || bytes > (1 << 20)) return;
 
     // A projection kind other than 0 and 1 loads but cannot embed.
     const int32_t kind = recognizer->network->projection_kind;
@@ -137,7 +137,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1 || size > (1 << 16)) return 0;
+    if (size < 1 || size > (1 << 18)) return 0;  // the shipped model is 120 KB
     const uint8_t control = data[0];
     write_file(data + 1, size - 1);
     const int64_t fail_at = control & 0x7f;

@@ -1,6 +1,8 @@
 // Soak: enrolls and recognises a long stretch of audio in a loop, creating and
 // deleting objects as an application would, and reports whether resident memory
 // stays flat. Usage: kx_soak [minutes of audio, default 60] [device, default cpu:1]
+//                            [model file, default the shipped model; "synthetic" for a
+//                             generated one of a similar size]
 //
 // Prints one line per simulated minute: audio minutes done, wall seconds, resident
 // kilobytes. Exit status 1 when resident memory grew by more than 1 MiB after the
@@ -11,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,26 +53,36 @@ int main(int argc, char** argv) {
     const char* device = argc > 2 ? argv[2] : "cpu:1";
     kx_log_disable();
 
-    // A model of a realistic size: 1-second windows of 40 bands, two layers of 48.
-    kxtest::ModelShape shape;
-    shape.window_frames = 31;
-    shape.lookahead_frames = 8;
-    shape.hop_length = 160;
-    shape.num_bands = 40;
-    shape.hidden_sizes = {48, 48};
-    shape.embedding_size = 32;
-    kxtest::ModelParams params = kxtest::make_random_model(shape, 3);
-    params.score_thresholds[0] = -1.0f;
-    params.score_thresholds[1] = 0.0f;
-    params.score_thresholds[2] = 1.0f;
-    kxtest::TempFile model(params, "soak");
+    std::string model_path = argc > 3 ? argv[3] : KX_SOURCE_DIR "/models/default.kx";
+    // A generated model of a similar size when there is no file: 1-second windows of 40
+    // bands, two layers of 48.
+    std::unique_ptr<kxtest::TempFile> generated;
+    FILE* probe = model_path == "synthetic" ? nullptr : std::fopen(model_path.c_str(), "rb");
+    if (probe) {
+        std::fclose(probe);
+    } else {
+        kxtest::ModelShape shape;
+        shape.window_frames = 31;
+        shape.lookahead_frames = 8;
+        shape.hop_length = 160;
+        shape.num_bands = 40;
+        shape.hidden_sizes = {48, 48};
+        shape.embedding_size = 32;
+        kxtest::ModelParams params = kxtest::make_random_model(shape, 3);
+        params.score_thresholds[0] = -1.0f;
+        params.score_thresholds[1] = 0.0f;
+        params.score_thresholds[2] = 1.0f;
+        generated = std::make_unique<kxtest::TempFile>(params, "soak");
+        model_path = generated->path();
+    }
+    const char* model = model_path.c_str();
 
     // One minute of audio, reused with a different seed per speaker turn.
     const size_t minute = static_cast<size_t>(kSampleRate) * 60;
     const size_t utterance = 4 * kSampleRate;  // recognised in 4-second pieces
     const long target = std::lround(minutes * 60 * kSampleRate);
 
-    std::printf("soak: %.1f minutes of audio on %s\n", minutes, device);
+    std::printf("soak: %.1f minutes of audio on %s with %s\n", minutes, device, model);
     std::printf("%8s %10s %12s\n", "minutes", "seconds", "rss_kib");
     const auto start = std::chrono::steady_clock::now();
     long done = 0;
@@ -83,8 +96,8 @@ int main(int argc, char** argv) {
         const std::vector<int16_t> audio = kxtest::make_test_audio(minute, 1000 + turn++ % 7, 9000);
         kx_orvel_profiler_t* profiler = nullptr;
         kx_orvel_t* recognizer = nullptr;
-        ok = check(kx_orvel_profiler_init(model.c_str(), device, 4, 0.0f, &profiler), "profiler_init") &&
-             check(kx_orvel_init(model.c_str(), device, 0.0f, &recognizer), "init");
+        ok = check(kx_orvel_profiler_init(model, device, 4, 0.0f, &profiler), "profiler_init") &&
+             check(kx_orvel_init(model, device, 0.0f, &recognizer), "init");
         std::vector<float> profile;
         float percentage = 0.0f;
         for (size_t f = 0; ok && f + kFrame <= audio.size() / 2; f += kFrame)
