@@ -112,7 +112,7 @@ def fetch(work):
 
 def table(work, results_path, threshold):
     manifest = json.load(open(os.path.join(work, "manifest.json")))
-    truth = {t["file"]: t["speaker"] for t in manifest["tests"]}
+    truth = {os.path.basename(t["file"]): t["speaker"] for t in manifest["tests"]}
     speakers = sorted(manifest["enrolled"])
     results = json.load(open(results_path))["results"]
     width = max(len(s) for s in speakers) + 2
@@ -120,7 +120,7 @@ def table(work, results_path, threshold):
     correct = wrong = accepted_strangers = strangers = rejected_targets = targets = 0
     for r in results:
         name = os.path.basename(r["file"])
-        label = truth.get(r["file"], "?")
+        label = truth.get(name, "?")
         if "error" in r:
             print(f"{name:<22}  error: {r['error']}")
             continue
