@@ -46,10 +46,10 @@ KX_AVX2 __m128i dot4(const uint8_t* x, const int8_t* w0, const int8_t* w1, const
     }
     if (kTail && c + 8 <= k) {
         const __m128i xv = loadu128(x + 2 * c);
-        a0 = _mm256_add_epi32(a0, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w0 + c), xv)));
-        a1 = _mm256_add_epi32(a1, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w1 + c), xv)));
-        a2 = _mm256_add_epi32(a2, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w2 + c), xv)));
-        a3 = _mm256_add_epi32(a3, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w3 + c), xv)));
+        a0 = _mm256_add_epi32(a0, _mm256_zextsi128_si256(_mm_madd_epi16(weights8(w0 + c), xv)));
+        a1 = _mm256_add_epi32(a1, _mm256_zextsi128_si256(_mm_madd_epi16(weights8(w1 + c), xv)));
+        a2 = _mm256_add_epi32(a2, _mm256_zextsi128_si256(_mm_madd_epi16(weights8(w2 + c), xv)));
+        a3 = _mm256_add_epi32(a3, _mm256_zextsi128_si256(_mm_madd_epi16(weights8(w3 + c), xv)));
         c += 8;
     }
     __m128i s = hsum4(a0, a1, a2, a3);
@@ -89,7 +89,7 @@ KX_AVX2 uint32_t dot1(const uint8_t* x, const int8_t* w, int64_t k) {
     int64_t c = 0;
     for (; c + 16 <= k; c += 16) a = _mm256_add_epi32(a, _mm256_madd_epi16(weights16(w + c), loadu(x + 2 * c)));
     if (kTail && c + 8 <= k) {
-        a = _mm256_add_epi32(a, _mm256_castsi128_si256(_mm_madd_epi16(weights8(w + c), loadu128(x + 2 * c))));
+        a = _mm256_add_epi32(a, _mm256_zextsi128_si256(_mm_madd_epi16(weights8(w + c), loadu128(x + 2 * c))));
         c += 8;
     }
     uint32_t r = static_cast<uint32_t>(_mm_cvtsi128_si32(hsum4(a, a, a, a)));
