@@ -5,8 +5,9 @@
 #   scripts/fuzz.sh coverage [target ...]    line coverage of the library by the corpora
 #
 # Targets: device_string op_program model_loader api_sequence (default: all built).
-# Environment: FUZZ_BUILD (build directory, default build-fuzz), FUZZ_NICE=1 to run at
-# the lowest priority, FUZZ_ARGS for extra libFuzzer flags.
+# Environment: FUZZ_BUILD (build directory, default build-fuzz), FUZZ_BUILD_TYPE (default
+# RelWithDebInfo; Debug finds what optimisation hides, such as undefined vector lanes),
+# FUZZ_NICE=1 to run at the lowest priority, FUZZ_ARGS for extra libFuzzer flags.
 # Corpora grow in $FUZZ_BUILD/corpus/<target>; crashes land in $FUZZ_BUILD/artifacts/<target>/.
 # Exit status 1 when a target found a crash, a leak or a timeout.
 set -euo pipefail
@@ -49,7 +50,7 @@ if [ "$seconds" = coverage ]; then
   exit 0
 fi
 
-CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S . -B "$build" -DCMAKE_BUILD_TYPE="${FUZZ_BUILD_TYPE:-RelWithDebInfo}" \
   -DKX_BUILD_FUZZ=ON -DKX_BUILD_TESTS=OFF -DKX_BUILD_TOOLS=OFF -DKX_BUILD_BENCH=OFF >/dev/null
 
 targets=("$@")
