@@ -1,5 +1,5 @@
 #!/bin/sh
-# Full retrain: data, detector, speaker model, evaluation (about 2 h on 2 cores).
+# Full retrain: data, detector, speaker model, evaluation (about 2.5 h on 2 cores).
 #   training/retrain.sh [--external ROOT ...]     extra args go to prepare_data.py
 # Writes src/frontend/vad_weights.cpp, models/default.kx and training/runs/eval/.
 set -e
@@ -16,5 +16,9 @@ nice -n 19 $PY training/train_vad.py --init training/runs/vad_stage1.cpp --lr 1e
     --minutes "$VAD_MIN" --frames 150 --batch 16 --sequences 1000 --qat-fraction 0.15 \
     --report training/runs/vad2.json --out src/frontend/vad_weights.cpp
 nice -n 19 $PY training/train_speaker.py --minutes "$SPK_MIN" --report training/runs/speaker.json \
-    --out models/default.kx
+    --out training/runs/default_stage1.kx --checkpoint training/runs/speaker.pt
+# continue with the full margin from the start and a lower rate
+nice -n 19 $PY training/train_speaker.py --init training/runs/speaker.pt --seed 3 --lr 6e-4 \
+    --minutes "${SPEAKER2_MINUTES:-20}" --qat-fraction 0.15 --report training/runs/speaker2.json \
+    --checkpoint training/runs/speaker2.pt --out models/default.kx
 nice -n 19 $PY training/evaluate.py --model models/default.kx --vad --out training/runs/eval
