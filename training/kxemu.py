@@ -1,9 +1,14 @@
 """Bit-exact numpy model of the engine's fixed-point arithmetic and front ends.
 
 Integer operators (LINEAR, LSTM cell, softmax, ...) reproduce the C++ reference
-bit for bit.  Float stages (FFT, mel sums, per-window normalisation) follow the
-same operation order in float32; the only expected differences against the
-library are last-bit differences of log10f/cos from the platform maths library.
+bit for bit.  Float stages follow the library's float32 operations in the same
+order: the radix-2 FFT, the mel sums, log10f, per-window normalisation, the
+projection's column-order sums and the L2 gain 1/sqrt(s).  log10f is the one
+libm call on the path; `log10f` below reproduces glibc's (the fdlibm reduction
+around the table-driven logf, glibc 2.27 and later), so features, and with them
+exported profiles, are identical to the library's on a glibc build.  With a
+different maths library (musl, macOS, a correctly rounded log10f) a feature may
+differ in its last bit.
 """
 import math
 
@@ -180,6 +185,62 @@ def vad_features(pcm):
     return q[:nf * 2].reshape(nf, 80)
 
 
+# ---------------------------------------------------------------- log10f
+
+# glibc's logf: 16-interval table of 1/c and log(c), ln2 and the polynomial
+_LOGF_TAB = np.array([[float.fromhex(a), float.fromhex(b)] for a, b in (
+    ('0x1.661ec79f8f3bep+0', '-0x1.57bf7808caadep-2'), ('0x1.571ed4aaf883dp+0', '-0x1.2bef0a7c06ddbp-2'),
+    ('0x1.49539f0f010bp+0', '-0x1.01eae7f513a67p-2'), ('0x1.3c995b0b80385p+0', '-0x1.b31d8a68224e9p-3'),
+    ('0x1.30d190c8864a5p+0', '-0x1.6574f0ac07758p-3'), ('0x1.25e227b0b8eap+0', '-0x1.1aa2bc79c81p-3'),
+    ('0x1.1bb4a4a1a343fp+0', '-0x1.a4e76ce8c0e5ep-4'), ('0x1.12358f08ae5bap+0', '-0x1.1973c5a611cccp-4'),
+    ('0x1.0953f419900a7p+0', '-0x1.252f438e10c1ep-5'), ('0x1p+0', '0x0p+0'),
+    ('0x1.e608cfd9a47acp-1', '0x1.aa5aa5df25984p-5'), ('0x1.ca4b31f026aap-1', '0x1.c5e53aa362eb4p-4'),
+    ('0x1.b2036576afce6p-1', '0x1.526e57720db08p-3'), ('0x1.9c2d163a1aa2dp-1', '0x1.bc2860d22477p-3'),
+    ('0x1.886e6037841edp-1', '0x1.1058bc8a07ee1p-2'), ('0x1.767dcf5534862p-1', '0x1.4043057b6ee09p-2'))])
+_LOGF_LN2 = float.fromhex('0x1.62e42fefa39efp-1')
+_LOGF_A = [float.fromhex(v) for v in ('-0x1.00ea348b88334p-2', '0x1.5575b0be00b6ap-2', '-0x1.ffffef20a4123p-2')]
+
+
+def _logf_normal(x):
+    """glibc logf of positive normal float32 values (double evaluation, one rounding)."""
+    ix = x.view(np.uint32).astype(np.int64)
+    tmp = ix - 0x3f330000
+    i = (tmp >> 19) & 15
+    k = tmp.astype(np.uint32).view(np.int32).astype(np.int64) >> 23
+    iz = ix - (tmp & (0x1ff << 23))
+    z = iz.astype(np.uint32).view(F32).astype(np.float64)
+    r = z * _LOGF_TAB[i, 0] - 1.0
+    y0 = _LOGF_TAB[i, 1] + k * _LOGF_LN2
+    r2 = r * r
+    y = _LOGF_A[1] * r + _LOGF_A[2]
+    y = _LOGF_A[0] * r2 + y
+    y = y * r2 + (y0 + r)
+    return np.where(ix == 0x3f800000, F32(0), y.astype(F32))
+
+
+def log10f(x):
+    """log10 of float32 values as glibc's log10f computes it (bit-identical on
+    random inputs over the features' range; numpy's float32 log10 differs in the
+    last bit for about half of them, a correctly rounded log10 for ~6 %)."""
+    x = np.ascontiguousarray(x, F32)
+    shape = x.shape
+    x = x.reshape(-1)
+    with np.errstate(divide='ignore', invalid='ignore'):
+        out = np.log10(x)                    # zero, negative, inf, NaN: the usual values
+    ok = np.isfinite(x) & (x > 0)
+    v = x[ok]
+    sub = v < F32(1.1754944e-38)
+    v[sub] = v[sub] * F32(33554432.0)      # subnormal: scaled up by 2^25
+    hx = v.view(np.int32)
+    k = (hx >> 23) - 127 - np.where(sub, 25, 0)
+    neg = (k < 0).astype(np.int32)
+    m = ((hx & 0x007fffff) | ((0x7f - neg) << 23)).astype(np.int32).view(F32)
+    y = (k + neg).astype(F32)
+    z = y * F32(7.9034151668e-07) + F32(4.3429449201e-01) * _logf_normal(m)
+    out[ok] = z + y * F32(3.0102920532e-01)
+    return out.reshape(shape)
+
+
 # ---------------------------------------------------------------- embedding features
 
 def hann_window(n=512):
@@ -210,7 +271,7 @@ def embedding_features(pcm, hop, log_floor, band_mean, band_std, num_bands=40, f
     else:
         p = power_spectrum(fr)
     e = mel_energies(p, num_bands)
-    v = np.log10(e + F32(log_floor)).astype(F32)
+    v = log10f(e + F32(log_floor))
     return ((v - np.asarray(band_mean, F32)) / np.asarray(band_std, F32)).astype(F32)
 
 
@@ -348,12 +409,81 @@ class SpeakerNet:
         pooled = sum_pool(x)
         if self.projection is None:
             return pooled
-        return (pooled.astype(np.float64) @ self.projection.astype(np.float64).T).astype(F32)
+        return matmul_f32(pooled, self.projection)
+
+
+def _cpu_has_avx2_fma():
+    try:
+        with open('/proc/cpuinfo') as fh:
+            for line in fh:
+                if line.startswith('flags'):
+                    flags = line.split()
+                    return 'avx2' in flags and 'fma' in flags
+    except OSError:
+        pass
+    return False
+
+
+# The library's CPU device sums the projection with fused multiply-adds in
+# 4 x 8 lanes when the processor has AVX2 and FMA and the column count is a
+# multiple of 32; elsewhere in column order.  The emulation follows this machine.
+CPU_AVX2_FMA = _cpu_has_avx2_fma()
+
+
+def fmaf(a, b, c):
+    """float32 fused multiply-add, one rounding: a*b is exact in float64, the sum
+    is taken exactly (two-sum) and rounded to odd before the float32 rounding."""
+    a, b, c = (np.asarray(v, F32).astype(np.float64) for v in (a, b, c))
+    p = a * b
+    s = p + c
+    bb = s - p
+    t = (p - (s - bb)) + (c - bb)
+    even = (s.view(np.int64) & 1) == 0
+    s = np.where((t != 0) & even, np.nextafter(s, s + t), s)
+    return s.astype(F32)
+
+
+def matmul_f32(x, m, fma_path=None):
+    """x [..., C] @ m[R, C].T in float32 as the library's MATMUL_F32 computes it."""
+    x = np.asarray(x, F32)
+    m = np.asarray(m, F32)
+    C = m.shape[1]
+    if fma_path is None:
+        fma_path = CPU_AVX2_FMA
+    if fma_path and C % 32 == 0:
+        xa = x[..., None, :]                          # [..., 1, C]
+        acc = np.zeros(x.shape[:-1] + (m.shape[0], 4, 8), F32)
+        for c in range(0, C, 32):
+            xs = xa[..., c:c + 32].reshape(x.shape[:-1] + (1, 4, 8))
+            ms = m[:, c:c + 32].reshape(m.shape[0], 4, 8)
+            acc = fmaf(xs, ms, acc)
+        S = (acc[..., 2, :] + acc[..., 3, :]) + (acc[..., 0, :] + acc[..., 1, :])
+        U = S[..., :4] + S[..., 4:]
+        return (U[..., 0] + U[..., 1]) + (U[..., 2] + U[..., 3])
+    s = np.zeros(x.shape[:-1] + (m.shape[0],), F32)
+    for c in range(C):
+        s = s + x[..., c:c + 1] * m[:, c]
+    return s
 
 
 def l2norm(e):
+    """Unit length as the library scales: s = sum of squares in order, g = 1/sqrt(s), e * g."""
     e = np.asarray(e, F32)
-    return e / np.sqrt((e * e).sum(axis=-1, keepdims=True))
+    s = np.zeros(e.shape[:-1] + (1,), F32)
+    for r in range(e.shape[-1]):
+        s = s + e[..., r:r + 1] * e[..., r:r + 1]
+    g = F32(1.0) / np.sqrt(s)
+    return e * g
+
+
+def dot_f32(a, b):
+    """Sequential float32 dot products of a [..., C] with b [C] (the library's scores)."""
+    a = np.asarray(a, F32)
+    b = np.asarray(b, F32)
+    s = np.zeros(a.shape[:-1], F32)
+    for j in range(b.shape[-1]):
+        s = s + a[..., j] * b[j]
+    return s
 
 
 class Detector:
