@@ -73,29 +73,17 @@ KX_API kx_status_t kx_orvel_profiler_init(const char* model_path, const char* de
         kx_error_push(&KX_ERR_ARG_MIN_INT, "min_enrollment_chunks", min_enrollment_chunks, 1);
         return KX_STATUS_INVALID_ARGUMENT;
     }
-    // Written so that NaN is refused too.
-    if (!(voice_threshold >= 0.0f && voice_threshold <= 1.0f)) {
-        kx_error_push(&KX_ERR_ARG_RANGE_FLOAT, "voice_threshold", static_cast<double>(voice_threshold), 0.0, 1.0);
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_orvel_voice_threshold_valid(voice_threshold)) return KX_STATUS_INVALID_ARGUMENT;
     if (!object) {
         kx_error_push(&KX_ERR_ARG_NULL, "object");
         return KX_STATUS_INVALID_ARGUMENT;
     }
     *object = nullptr;
 
-    kx_device_t* compute = nullptr;
-    kx_status_t status = kx_device_create_from_string(device, "cpu:1", &compute);
-    if (status != KX_STATUS_SUCCESS) {
-        kx_error_trace("6e3295a");
-        return status;
-    }
     kx_orvel_t* recognizer = nullptr;
-    status = kx_orvel_load_model(compute, model_path, voice_threshold, &recognizer);
-    if (status != KX_STATUS_SUCCESS) {
-        kx_error_trace("da02a93");
-        return status;
-    }
+    kx_status_t status = kx_orvel_create(model_path, device, voice_threshold, &recognizer);
+    if (status != KX_STATUS_SUCCESS) return status;
+    kx_device_t* compute = recognizer->device;
     auto* profiler = static_cast<kx_orvel_profiler_t*>(kx_device_alloc(compute, sizeof(kx_orvel_profiler_t)));
     if (!profiler) {
         kx_error_push(&KX_ERR_OUT_OF_MEMORY);

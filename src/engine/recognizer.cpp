@@ -173,6 +173,26 @@ float kx_orvel_score_map(const float thresholds[3], float dot) {
     return static_cast<float>(score);
 }
 
+bool kx_orvel_voice_threshold_valid(float voice_threshold) {
+    // Written so that NaN is refused too.
+    if (voice_threshold >= 0.0f && voice_threshold <= 1.0f) return true;
+    kx_error_push(&KX_ERR_ARG_RANGE_FLOAT, "voice_threshold", static_cast<double>(voice_threshold), 0.0, 1.0);
+    return false;
+}
+
+kx_status_t kx_orvel_create(const char* model_path, const char* device, float voice_threshold, kx_orvel_t** out) {
+    // "best" means one CPU thread.
+    kx_device_t* compute = nullptr;
+    kx_status_t status = kx_device_create_from_string(device, "cpu:1", &compute);
+    if (status != KX_STATUS_SUCCESS) {
+        kx_error_trace("6e3295a");
+        return status;
+    }
+    status = kx_orvel_load_model(compute, model_path, voice_threshold, out);
+    if (status != KX_STATUS_SUCCESS) kx_error_trace("da02a93");
+    return status;
+}
+
 extern "C" {
 
 KX_API kx_status_t kx_orvel_init(const char* model_path, const char* device, float voice_threshold,
@@ -186,30 +206,13 @@ KX_API kx_status_t kx_orvel_init(const char* model_path, const char* device, flo
         kx_error_push(&KX_ERR_ARG_NULL, "device");
         return KX_STATUS_INVALID_ARGUMENT;
     }
-    // Written so that NaN is refused too.
-    if (!(voice_threshold >= 0.0f && voice_threshold <= 1.0f)) {
-        kx_error_push(&KX_ERR_ARG_RANGE_FLOAT, "voice_threshold", static_cast<double>(voice_threshold), 0.0, 1.0);
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_orvel_voice_threshold_valid(voice_threshold)) return KX_STATUS_INVALID_ARGUMENT;
     if (!object) {
         kx_error_push(&KX_ERR_ARG_NULL, "object");
         return KX_STATUS_INVALID_ARGUMENT;
     }
     *object = nullptr;
-    kx_device_t* compute = nullptr;
-    kx_status_t status = kx_device_create_from_string(device, "cpu:1", &compute);
-    if (status != KX_STATUS_SUCCESS) {
-        kx_error_trace("6e3295a");
-        return status;
-    }
-    kx_orvel_t* recognizer = nullptr;
-    status = kx_orvel_load_model(compute, model_path, voice_threshold, &recognizer);
-    if (status != KX_STATUS_SUCCESS) {
-        kx_error_trace("da02a93");
-        return status;
-    }
-    *object = recognizer;
-    return KX_STATUS_SUCCESS;
+    return kx_orvel_create(model_path, device, voice_threshold, object);
 }
 
 KX_API void kx_orvel_delete(kx_orvel_t* object) {

@@ -41,5 +41,12 @@ constexpr int32_t KX_MODEL_HEADER_SIZE = 30;
 kx_status_t kx_orvel_load_model(kx_device_t* device, const char* model_path, float voice_threshold,
                                 kx_orvel_t** out);
 
+// Checks voice_threshold is in [0, 1] (NaN refused), recording 101 when it is not.
+bool kx_orvel_voice_threshold_valid(float voice_threshold);
+
+// Creates the device named by the caller's string and loads the model onto it; each
+// failure is traced with its site. The caller has checked the arguments.
+kx_status_t kx_orvel_create(const char* model_path, const char* device, float voice_threshold, kx_orvel_t** out);
+
 // Maps a dot product through the low / mid / high thresholds to [0, 1].
 float kx_orvel_score_map(const float thresholds[3], float dot);
