@@ -281,8 +281,14 @@ bool difference_allowed(const Instruction& ins, const Range& w, int64_t at, int 
         double magnitude = 0;
         for (int64_t c = 0; c < columns; ++c)
             magnitude += std::fabs(double(load_float(in, v * columns + c)) * load_float(matrix, r * columns + c));
-        if (!std::isfinite(magnitude)) return true;
-        return std::fabs(double(x) - double(y)) <= 2.0 * columns * 1.2e-7 * magnitude + 1e-37;
+        // Near the float range a fused product may stay finite where the reference's
+        // rounded one overflowed; such sums may differ without bound.
+        if (!(magnitude < 1e37)) return true;
+        const bool close = std::fabs(double(x) - double(y)) <= 2.0 * columns * 1.2e-7 * magnitude + 1e-37;
+        if (!close)
+            std::fprintf(stderr, "matmul output %lld: reference %.9g, device %.9g, magnitude %.9g\n",
+                         static_cast<long long>(e), double(x), double(y), magnitude);
+        return close;
     }
     case KX_OP_STANDARDIZE: {
         if (!is_simd(device)) return false;
