@@ -264,10 +264,10 @@ def embedding_features(pcm, hop, log_floor, band_mean, band_std, num_bands=40, f
     """One window of PCM -> [T, num_bands] float32 features."""
     fr = frontend_frames(pcm, hop)
     if fast_fft:
-        spec = np.fft.rfft(fr.astype(np.float64), axis=-1)
-        spec[:, 1:256] /= 256.0
-        spec[:, [0, 256]] /= 512.0
-        p = (spec.real ** 2 + spec.imag ** 2).astype(F32)
+        spectrum = np.fft.rfft(fr.astype(np.float64), axis=-1)
+        spectrum[:, 1:256] /= 256.0
+        spectrum[:, [0, 256]] /= 512.0
+        p = (spectrum.real ** 2 + spectrum.imag ** 2).astype(F32)
     else:
         p = power_spectrum(fr)
     e = mel_energies(p, num_bands)

@@ -61,8 +61,8 @@ def stream_logmel(pcm, hop, log_floor, chunk=4096):
     out = []
     for s in range(0, n, chunk):
         fr = view[s:s + chunk] * win
-        spec = np.fft.rfft(fr, axis=-1)
-        p = (spec.real ** 2 + spec.imag ** 2).astype(np.float32)
+        spectrum = np.fft.rfft(fr, axis=-1)
+        p = (spectrum.real ** 2 + spectrum.imag ** 2).astype(np.float32)
         p[:, 1:256] *= np.float32(1 / 65536.0)
         p[:, [0, 256]] *= np.float32(1 / 262144.0)
         out.append(np.log10(p @ MEL + np.float32(log_floor)).astype(np.float32))

@@ -32,7 +32,7 @@ struct Block {
     }
 };
 
-struct Spec {
+struct BlockShape {
     int32_t layer_count = 2;
     float epsilon = 0.25f;
     std::vector<LayerShape> forward = {{4, 5}, {3, 4}};
@@ -135,8 +135,8 @@ std::string unusable(const std::string& what) {
 
 TEST(NetworkRead, FileBytesBecomeBufferBytes) {
     CpuDevice device;
-    const Spec spec;
-    const Block block = spec.build();
+    const BlockShape shape;
+    const Block block = shape.build();
     ReadResult r = read_block(device, block);
     ASSERT_EQ(r.status, KX_STATUS_SUCCESS);
     kx_network_t* n = r.network;
@@ -151,8 +151,8 @@ TEST(NetworkRead, FileBytesBecomeBufferBytes) {
     for (kx_lstm_layer_t* layers : {n->forward, n->backward})
         for (int i = 0; i < 2; ++i) {
             const kx_lstm_layer_t& l = layers[i];
-            EXPECT_EQ(l.hidden_size, spec.forward[i].hidden);
-            EXPECT_EQ(l.input_size, spec.forward[i].input);
+            EXPECT_EQ(l.hidden_size, shape.forward[i].hidden);
+            EXPECT_EQ(l.input_size, shape.forward[i].input);
             at += 8;
             const size_t w = 3 * l.hidden_size * (l.hidden_size + l.input_size);
             EXPECT_EQ(contents(device, l.weights), std::vector<uint8_t>(&block.bytes[at], &block.bytes[at + w]));
@@ -171,27 +171,27 @@ TEST(NetworkRead, FileBytesBecomeBufferBytes) {
 TEST(NetworkRead, ProjectionKinds) {
     CpuDevice device;
     // Kind 0: no matrix, and the file may end right after the three integers.
-    Spec spec;
-    spec.kind = 0;
-    spec.matrix = false;
-    spec.embedding = 3;
-    ReadResult r = read_block(device, spec.build());
+    BlockShape shape;
+    shape.kind = 0;
+    shape.matrix = false;
+    shape.embedding = 3;
+    ReadResult r = read_block(device, shape.build());
     ASSERT_EQ(r.status, KX_STATUS_SUCCESS);
     EXPECT_EQ(r.network->projection, nullptr);
     kx_network_free(device, r.network);
     // Any other non-zero kind reads a matrix like 1; only execution refuses it.
     for (int32_t kind : {2, -7}) {
-        spec.kind = kind;
-        spec.matrix = true;
-        spec.embedding = 2;
-        r = read_block(device, spec.build());
+        shape.kind = kind;
+        shape.matrix = true;
+        shape.embedding = 2;
+        r = read_block(device, shape.build());
         ASSERT_EQ(r.status, KX_STATUS_SUCCESS) << kind;
         EXPECT_EQ(r.network->projection_kind, kind);
         ASSERT_NE(r.network->projection, nullptr);
         EXPECT_EQ(kx_buffer_size(device, r.network->projection), 24u);
         kx_network_free(device, r.network);
-        spec.matrix = false;
-        r = read_block(device, spec.build());
+        shape.matrix = false;
+        r = read_block(device, shape.build());
         EXPECT_EQ(r.status, KX_STATUS_IO_ERROR) << kind;
         EXPECT_EQ(r.messages, records_for_cut(Part::matrix));
     }
@@ -199,24 +199,24 @@ TEST(NetworkRead, ProjectionKinds) {
 
 TEST(NetworkRead, NoLayersAndTheSmallestLayer) {
     CpuDevice device;
-    Spec spec;
-    spec.layer_count = 0;
-    spec.forward.clear();
-    spec.backward.clear();
-    spec.pooled = 40;
-    spec.embedding = 40;
-    spec.kind = 0;
-    spec.matrix = false;
-    ReadResult r = read_block(device, spec.build());
+    BlockShape shape;
+    shape.layer_count = 0;
+    shape.forward.clear();
+    shape.backward.clear();
+    shape.pooled = 40;
+    shape.embedding = 40;
+    shape.kind = 0;
+    shape.matrix = false;
+    ReadResult r = read_block(device, shape.build());
     ASSERT_EQ(r.status, KX_STATUS_SUCCESS);
     EXPECT_EQ(r.network->layer_count, 0);
     EXPECT_EQ(kx_network_input_size(r.network), 40);
     kx_network_free(device, r.network);
 
-    spec.layer_count = 1;
-    spec.forward = spec.backward = {{1, 1}};
-    spec.pooled = spec.embedding = 1;
-    const Block block = spec.build();
+    shape.layer_count = 1;
+    shape.forward = shape.backward = {{1, 1}};
+    shape.pooled = shape.embedding = 1;
+    const Block block = shape.build();
     EXPECT_EQ(block.bytes.size(), 8u + 2 * (8 + 6 + 3) + 12);
     r = read_block(device, block);
     ASSERT_EQ(r.status, KX_STATUS_SUCCESS);
@@ -229,7 +229,7 @@ TEST(NetworkRead, NoLayersAndTheSmallestLayer) {
 // its buffers: the records name the part that was cut and nothing is left behind.
 TEST(NetworkRead, EveryTruncation) {
     FakeKind fake;
-    const Block block = Spec().build();
+    const Block block = BlockShape().build();
     for (bool from_pipe : {false, true}) {
         size_t part = 0;
         for (size_t length = 0; length < block.bytes.size(); ++length) {
@@ -254,7 +254,7 @@ TEST(NetworkRead, EveryTruncation) {
 
 TEST(NetworkRead, EveryAllocationFailure) {
     CpuDevice device;
-    const Block block = Spec().build();
+    const Block block = BlockShape().build();
     // 1 the record, 2-3 the layer arrays, then two allocations per buffer: four layers
     // of weights and bias (4-19), the projection (20-21).
     for (int n = 1;; ++n) {
@@ -280,43 +280,43 @@ TEST(NetworkRead, UnusableShapesAreRefusedBeforeAllocating) {
     const std::string layer = "8c960ef", projection = "8cc8d77";
     struct Case {
         const char* name;
-        void (*edit)(Spec&);
+        void (*edit)(BlockShape&);
         std::string text;
         std::string trace;
     };
     const Case cases[] = {
-        {"negative layer count", [](Spec& s) { s.layer_count = -1; }, "layer_count -1", ""},
-        {"absurd layer count", [](Spec& s) { s.layer_count = 1 << 30; }, "layer_count 1073741824", ""},
-        {"zero hidden", [](Spec& s) { s.forward[0].hidden = 0; }, "hidden_size 0 of forward layer 0", layer},
-        {"negative input", [](Spec& s) { s.forward[1].input = -4; }, "input_size -4 of forward layer 1", layer},
+        {"negative layer count", [](BlockShape& s) { s.layer_count = -1; }, "layer_count -1", ""},
+        {"absurd layer count", [](BlockShape& s) { s.layer_count = 1 << 30; }, "layer_count 1073741824", ""},
+        {"zero hidden", [](BlockShape& s) { s.forward[0].hidden = 0; }, "hidden_size 0 of forward layer 0", layer},
+        {"negative input", [](BlockShape& s) { s.forward[1].input = -4; }, "input_size -4 of forward layer 1", layer},
         {"overflowing weights",
-         [](Spec& s) { s.forward[0] = {30000, 30000}; },
+         [](BlockShape& s) { s.forward[0] = {30000, 30000}; },
          "hidden_size 30000 and input_size 30000 of forward layer 0 (weights beyond 2^31 bytes)", layer},
         {"int32 extremes",
-         [](Spec& s) { s.forward[0] = {2147483647, 2147483647}; },
+         [](BlockShape& s) { s.forward[0] = {2147483647, 2147483647}; },
          "hidden_size 2147483647 and input_size 2147483647 of forward layer 0 (weights beyond 2^31 bytes)", layer},
         {"broken chain",
-         [](Spec& s) { s.forward[1].input = 5; },
+         [](BlockShape& s) { s.forward[1].input = 5; },
          "input_size 5 of forward layer 1 (layer 0 has hidden_size 4)", layer},
         {"directions differ",
-         [](Spec& s) { s.backward[1] = {2, 4}; },
+         [](BlockShape& s) { s.backward[1] = {2, 4}; },
          "hidden_size 2 and input_size 4 of backward layer 1 (forward direction has 3 and 4)", layer},
-        {"zero pooled", [](Spec& s) { s.pooled = 0; }, "pooled_size 0", projection},
+        {"zero pooled", [](BlockShape& s) { s.pooled = 0; }, "pooled_size 0", projection},
         {"pooled not last hidden",
-         [](Spec& s) { s.pooled = 4; },
+         [](BlockShape& s) { s.pooled = 4; },
          "pooled_size 4 (last layer has hidden_size 3)", projection},
-        {"negative embedding", [](Spec& s) { s.embedding = -2; }, "embedding_size -2", projection},
+        {"negative embedding", [](BlockShape& s) { s.embedding = -2; }, "embedding_size -2", projection},
         {"embedding without projection",
-         [](Spec& s) {
+         [](BlockShape& s) {
              s.kind = 0;
              s.embedding = 2;
          },
          "embedding_size 2 without projection (pooled_size is 3)", projection},
         {"overflowing projection",
-         [](Spec& s) { s.embedding = 300000000; },
+         [](BlockShape& s) { s.embedding = 300000000; },
          "embedding_size 300000000 and pooled_size 3 (projection beyond 2^31 bytes)", projection},
         {"overflowing pooled vector",
-         [](Spec& s) {
+         [](BlockShape& s) {
              s.layer_count = 0;
              s.forward.clear();
              s.backward.clear();
@@ -326,10 +326,10 @@ TEST(NetworkRead, UnusableShapesAreRefusedBeforeAllocating) {
          "pooled_size 1073741824", projection},
     };
     for (const Case& c : cases) {
-        Spec spec;
-        c.edit(spec);
+        BlockShape shape;
+        c.edit(shape);
         kx_fault_fail_allocation(0);
-        ReadResult r = read_block(device, spec.build());
+        ReadResult r = read_block(device, shape.build());
         EXPECT_EQ(r.status, KX_STATUS_INVALID_ARGUMENT) << c.name;
         EXPECT_EQ(r.network, nullptr);
         std::vector<std::string> expected = {unusable(c.text)};
@@ -341,9 +341,9 @@ TEST(NetworkRead, UnusableShapesAreRefusedBeforeAllocating) {
 // A size the file cannot hold is found short before a buffer of that size is made.
 TEST(NetworkRead, SizesBeyondTheFileAllocateNothingLarge) {
     CpuDevice device;
-    Spec spec;
-    spec.forward[0] = {20000, 5};  // 1.2 GB of weights announced, a few bytes present
-    const Block block = spec.build();
+    BlockShape shape;
+    shape.forward[0] = {20000, 5};  // 1.2 GB of weights announced, a few bytes present
+    const Block block = shape.build();
     FILE* file = file_with(block.bytes, block.bytes.size());
     kx_fault_fail_allocation(0);
     ReadResult r = read_from(device, file);
