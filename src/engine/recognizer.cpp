@@ -27,6 +27,8 @@ void push_unusable(const char* format, ...) {
 
 bool read_exact(FILE* file, void* data, size_t size) { return std::fread(data, 1, size, file) == size; }
 
+constexpr int32_t kMaxHistoryFrames = 16384;
+
 // Header values that no window selector or score map can work with.
 bool header_usable(const kx_orvel_t* recognizer) {
     const int64_t window = recognizer->window_frames;
@@ -44,10 +46,11 @@ bool header_usable(const kx_orvel_t* recognizer) {
         push_unusable("lookahead_frames %d is below 0.", recognizer->lookahead_frames);
         return false;
     }
-    // The profiler keeps window + look-ahead frames of 1024 bytes each.
-    if ((window + lookahead) * 2 * KX_FRAME_SAMPLES > kInt32Max) {
-        push_unusable("lookahead_frames %d with window_frames %d needs more than %lld bytes of frame history.",
-                      recognizer->lookahead_frames, recognizer->window_frames, static_cast<long long>(kInt32Max));
+    // The profiler keeps window + look-ahead frames of 1024 bytes each; a hostile header
+    // must not make it allocate gigabytes. 16384 frames are almost nine minutes.
+    if (window + lookahead > kMaxHistoryFrames) {
+        push_unusable("lookahead_frames %d with window_frames %d needs more than %d frames of history.",
+                      recognizer->lookahead_frames, recognizer->window_frames, kMaxHistoryFrames);
         return false;
     }
     const float* t = recognizer->score_thresholds;

@@ -68,6 +68,23 @@ void clear_slot_messages(Slot* slot) {
     std::memset(slot->entries, 0, sizeof(slot->entries));
 }
 
+// A thread that ends without fetching its messages frees its slot, so that dead
+// threads cannot use up the table and a new thread never sees their messages.
+struct SlotReleaser {
+    Slot* slot = nullptr;
+    ~SlotReleaser() {
+        if (!slot) return;
+        std::lock_guard<std::mutex> guard(g_lock);
+        if (slot->owned.load(std::memory_order_relaxed) &&
+            pthread_equal(slot->owner.load(std::memory_order_relaxed), pthread_self())) {
+            slot->reset_pending = false;
+            clear_slot_messages(slot);
+            slot->owned.store(false, std::memory_order_release);
+        }
+    }
+};
+thread_local SlotReleaser t_slot_releaser;
+
 struct HandoutReleaser {
     ~HandoutReleaser() {
         free_handout(g_handout);
@@ -107,6 +124,7 @@ void kx_error_push(const kx_error_record_t* record, ...) {
                 candidate.owner.store(pthread_self(), std::memory_order_relaxed);
                 candidate.owned.store(true, std::memory_order_release);
                 slot = &candidate;
+                t_slot_releaser.slot = slot;
                 break;
             }
         }

@@ -71,7 +71,7 @@ kx_status_t kx_reference_standardize(kx_device_t* device, const kx_op_args_t* ar
     const int32_t n = args->ints[0];
     const int32_t m = args->ints[1];
     if (kx_ref::any_negative({n, m})) return KX_STATUS_INVALID_ARGUMENT;
-    const bool work = n > 0;
+    const bool work = n > 0 && m > 0;
     const Access ranges[4] = {{args->buffers[0], args->ints[2], extent({2, n, m}), false, true},
                               {args->buffers[1], args->ints[3], extent({2, n, m}), true, false},
                               {args->buffers[2], 0, work ? extent({2, m}) : 0, true, false},

@@ -197,8 +197,8 @@ TEST(ModelContainer, HeaderValuesThatCannotWorkAreRejected) {
         {-3, 0, -1, 0, 1, unusable("window_frames -3 is below 1.")},
         {4194304, 0, -1, 0, 1, unusable("window_frames 4194304 makes a window longer than 2147483647 samples.")},
         {2, -1, -1, 0, 1, unusable("lookahead_frames -1 is below 0.")},
-        {2, 2097151, -1, 0, 1,
-         unusable("lookahead_frames 2097151 with window_frames 2 needs more than 2147483647 bytes of frame history.")},
+        {2, 2097151, -1, 0, 1, unusable("lookahead_frames 2097151 with window_frames 2 needs more than 16384 frames of history.")},
+        {16000, 385, -1, 0, 1, unusable("lookahead_frames 385 with window_frames 16000 needs more than 16384 frames of history.")},
         {2, 0, 0.5f, 0.4f, 0.9f,
          unusable("score_thresholds (0.5, 0.4, 0.9) are not finite and ordered low < mid < high.")},
         {2, 0, 0.1f, 0.4f, 0.4f,
@@ -249,11 +249,12 @@ TEST(ModelContainer, WindowTooLargeForNetworkBuffersIsRejected) {
     kxtest::ModelShape shape;
     shape.hop_length = 1;
     shape.num_bands = 40;
+    shape.hidden_sizes = {160};
     kxtest::ModelParams model = kxtest::make_random_model(shape, 3);
-    model.window_frames = 30000;  // 15 360 000 frames of 40 float features
+    model.window_frames = 16000;  // 8 192 000 frames of 160 hidden values
     const InitResult r = init_from(model);
     EXPECT_EQ(r.status, KX_STATUS_INVALID_ARGUMENT);
-    EXPECT_EQ(r.texts, (Texts{unusable("window_frames 30000 makes network buffers larger than 2147483647 bytes."),
+    EXPECT_EQ(r.texts, (Texts{unusable("window_frames 16000 makes network buffers larger than 2147483647 bytes."),
                               "da02a93"}));
 }
 

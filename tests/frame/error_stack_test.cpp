@@ -158,3 +158,17 @@ TEST(ErrorStack, ThreadBeyondTheSlotTableRecordsNothing) {
     EXPECT_EQ(refused.load(), 1);
     EXPECT_EQ(fetched.load(), 128);
 }
+
+TEST(ErrorStack, EndedThreadsGiveTheirSlotsBack) {
+    // Far more threads than slots record a message and end without fetching it.
+    for (int t = 0; t < 300; ++t) std::thread([] { failing_call(1, "gone"); }).join();
+    std::thread([] {
+        char** stack = nullptr;
+        int32_t depth = 0;
+        EXPECT_EQ(kx_get_error_stack(&stack, &depth), KX_STATUS_INVALID_STATE);  // nothing inherited
+        failing_call(1, "fresh");
+        const auto messages = fetch_error_stack();
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(message_text(messages[0]), "fresh0");
+    }).join();
+}
