@@ -74,6 +74,20 @@ Outcome fill(kx_device_t* device, Reader* reader, kx_buffer_t* buffer, uint32_t 
     return complete ? Outcome::done : Outcome::short_file;
 }
 
+// Records and maps the result of creating and filling parameter buffers.
+kx_status_t outcome_status(Outcome outcome) {
+    if (outcome == Outcome::no_buffer) {
+        kx_error_push(&KX_ERR_TENSOR_OOM);
+        return KX_STATUS_OUT_OF_MEMORY;
+    }
+    if (outcome == Outcome::short_file) {
+        kx_error_trace("5143e09");
+        return KX_STATUS_IO_ERROR;
+    }
+    return KX_STATUS_SUCCESS;
+}
+
+
 const char* direction_name(bool backward) { return backward ? "backward" : "forward"; }
 
 // Reads one direction of layer `index`; `forward` is the forward direction of the same
@@ -124,15 +138,7 @@ kx_status_t read_layer(kx_device_t* device, Reader* reader, int32_t index, bool 
     if (outcome == Outcome::done) outcome = create_buffer(device, bias, &layer->bias);
     if (outcome == Outcome::done) outcome = fill(device, reader, layer->weights, weights);
     if (outcome == Outcome::done) outcome = fill(device, reader, layer->bias, bias);
-    if (outcome == Outcome::no_buffer) {
-        kx_error_push(&KX_ERR_TENSOR_OOM);
-        return KX_STATUS_OUT_OF_MEMORY;
-    }
-    if (outcome == Outcome::short_file) {
-        kx_error_trace("5143e09");
-        return KX_STATUS_IO_ERROR;
-    }
-    return KX_STATUS_SUCCESS;
+    return outcome_status(outcome);
 }
 
 // Reads and checks the three projection integers and the matrix.
@@ -179,15 +185,7 @@ kx_status_t read_projection(kx_device_t* device, Reader* reader, kx_network_t* n
     }
     Outcome outcome = create_buffer(device, static_cast<uint32_t>(matrix_bytes), &network->projection);
     if (outcome == Outcome::done) outcome = fill(device, reader, network->projection, static_cast<uint32_t>(matrix_bytes));
-    if (outcome == Outcome::no_buffer) {
-        kx_error_push(&KX_ERR_TENSOR_OOM);
-        return KX_STATUS_OUT_OF_MEMORY;
-    }
-    if (outcome == Outcome::short_file) {
-        kx_error_trace("5143e09");
-        return KX_STATUS_IO_ERROR;
-    }
-    return KX_STATUS_SUCCESS;
+    return outcome_status(outcome);
 }
 
 kx_status_t read_network(kx_device_t* device, Reader* reader, kx_network_t* network) {
