@@ -25,7 +25,7 @@
 #include "frontend/vad.h"
 #include "frontend/window_selector.h"
 #include "kx_orvel.h"
-#include "nn/embedding.h"
+#include "engine/embedding.h"
 #include "nn/network.h"
 #include "nn/ops.h"
 #include "support/model_writer.h"
@@ -260,7 +260,7 @@ int32_t committed_windows(const kx_orvel_t* r, const std::vector<int16_t>& pcm) 
     }
     kx_orvel_window_selector_flush(selector, &last);
     windows += last >= 0;
-    kx_orvel_window_selector_delete(r->device, selector);
+    kx_orvel_window_selector_delete(selector);
     return windows;
 }
 

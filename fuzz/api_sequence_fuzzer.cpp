@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "device/cpu.h"
-#include "frame/memory.h"
 #include "fuzz_util.h"
 #include "support/model_writer.h"
 

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include "base/error.h"
+#include "base/memory.h"
 #include "device/cpu.h"
 #include "device/device.h"
-#include "frame/error.h"
-#include "frame/memory.h"
 #include "fuzz_util.h"
 
 namespace {

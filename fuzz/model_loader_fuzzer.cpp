@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "engine/recognizer.h"
-#include "frame/memory.h"
 #include "fuzz_util.h"
 #include "nn/network.h"
 

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/error.h"
 #include "device/cpu.h"
 #include "device/device.h"
-#include "frame/error.h"
 #include "fuzz_util.h"
 #include "nn/ops.h"
 

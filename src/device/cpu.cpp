@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/error.h"
+#include "base/memory.h"
 #include "device/cpu_kernels.h"
 #include "device/thread_pool.h"
-#include "frame/error.h"
-#include "frame/memory.h"
 
 namespace {
 
@@ -24,10 +24,6 @@ void cpu_destroy(void* backend) {
     kx_thread_pool_destroy(cpu->pool);
     kx_host_free(cpu);
 }
-
-void* cpu_alloc(void*, uint32_t size) { return kx_host_aligned_alloc(kAlignment, size); }
-
-void cpu_free(void*, void* ptr) { kx_host_free(ptr); }
 
 kx_buffer_t* cpu_buffer_create(void*, uint32_t size, uint32_t flags) {
     auto* buffer = static_cast<kx_buffer_t*>(kx_host_aligned_alloc(kAlignment, sizeof(kx_buffer_t)));
@@ -88,8 +84,7 @@ void cpu_free_device_list(char** lines, int32_t count) {
 constexpr kx_device_ops_t make_cpu_ops() {
     kx_device_ops_t ops{};
     ops.destroy = cpu_destroy;
-    ops.alloc = cpu_alloc;
-    ops.free = cpu_free;
+    ops.host_buffers = true;
     ops.buffer_create = cpu_buffer_create;
     ops.buffer_destroy = cpu_buffer_destroy;
     ops.buffer_write = cpu_buffer_write;

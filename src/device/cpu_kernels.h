@@ -6,7 +6,7 @@
 
 #include "device/cpu.h"
 #include "device/thread_pool.h"
-#include "nn/ops.h"
+#include "device/operators.h"
 
 kx_status_t kx_cpu_kernel_add(void* backend, void* op_state, const kx_op_args_t* args);
 kx_status_t kx_cpu_kernel_linear_accumulate(void* backend, void* op_state, const kx_op_args_t* args);

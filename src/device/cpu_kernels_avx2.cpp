@@ -3,7 +3,7 @@
 #include <immintrin.h>
 
 #include "device/cpu_kernels_paths.h"
-#include "nn/ops.h"
+#include "device/operators.h"
 
 #define KX_AVX2 __attribute__((target("avx2")))
 #define KX_AVX2_FMA __attribute__((target("avx2,fma")))

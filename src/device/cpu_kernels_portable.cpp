@@ -1,6 +1,6 @@
 // Portable code paths of the CPU kernels (scalar; the compiler may use SSE2).
 #include "device/cpu_kernels_paths.h"
-#include "nn/ops.h"
+#include "device/operators.h"
 
 using kx_cpu::load;
 using kx_cpu::saturate16;

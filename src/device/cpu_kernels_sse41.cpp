@@ -2,7 +2,7 @@
 #include <immintrin.h>
 
 #include "device/cpu_kernels_paths.h"
-#include "nn/ops.h"
+#include "device/operators.h"
 
 #define KX_SSE41 __attribute__((target("sse4.1")))
 

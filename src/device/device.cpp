@@ -6,16 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/error.h"
+#include "base/memory.h"
 #include "device/cpu.h"
-#include "frame/error.h"
-#include "frame/memory.h"
 
 const kx_device_ops_t* kx_device_ops[KX_DEVICE_KIND_COUNT] = {&kx_cpu_device_ops, nullptr, nullptr, nullptr,
                                                                     nullptr};
 
 kx_status_t kx_device_create(kx_device_kind_t kind, void* backend, kx_device_t** out) {
     const kx_device_ops_t* ops = kx_device_ops[kind];
-    auto* device = static_cast<kx_device_t*>(ops->alloc(backend, sizeof(kx_device_t)));
+    auto* device = static_cast<kx_device_t*>(kx_host_malloc(sizeof(kx_device_t)));
     if (!device) {
         kx_error_push(&KX_ERR_DEVICE_OOM);
         return KX_STATUS_OUT_OF_MEMORY;
@@ -32,7 +32,7 @@ kx_status_t kx_device_create(kx_device_kind_t kind, void* backend, kx_device_t**
             // Operators initialised so far are torn down again so nothing leaks.
             for (int done = op - 1; done >= 0; --done)
                 if (ops->op_deinit[done]) ops->op_deinit[done](backend, device->op_state[done]);
-            ops->free(backend, device);
+            kx_host_free(device);
             return status;
         }
     }
@@ -51,7 +51,7 @@ void kx_device_release(kx_device_t* device) {
     }
     for (int op = KX_OP_COUNT - 1; op >= 0; --op)
         if (ops->op_deinit[op]) ops->op_deinit[op](backend, device->op_state[op]);
-    ops->free(backend, device);
+    kx_host_free(device);
     if (ops->destroy) ops->destroy(backend);
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "device/operators.h"
 #include "kx_orvel.h"
 
 enum kx_device_kind_t : uint32_t {
@@ -11,7 +12,6 @@ enum kx_device_kind_t : uint32_t {
     KX_DEVICE_KIND_METAL = 4,
 };
 constexpr uint32_t KX_DEVICE_KIND_COUNT = 5;
-constexpr int KX_OP_COUNT = 13;
 constexpr int KX_DEVICE_CACHE_SIZE = 64;
 
 // Device flag bit 0: every operator runs its host reference implementation.
@@ -26,8 +26,6 @@ struct kx_buffer_t {
     uint32_t flags;
     void* storage;   // CPU: 32-byte aligned host memory
 };
-
-struct kx_op_args_t;  // operator argument record (nn/ops.h)
 
 struct kx_cache_entry_t {
     kx_buffer_t* buffer;
@@ -50,8 +48,9 @@ typedef void (*kx_op_deinit_fn)(void* backend, void* op_state);
 // Operations of one device kind; a null entry means the kind lacks the operation.
 struct kx_device_ops_t {
     void (*destroy)(void* backend);
-    void* (*alloc)(void* backend, uint32_t size);
-    void (*free)(void* backend, void* ptr);
+    // True when buffers live in host memory, so that a constant descriptor can serve
+    // as a borrowed buffer in place instead of being copied into a new buffer.
+    bool host_buffers;
     kx_buffer_t* (*buffer_create)(void* backend, uint32_t size, uint32_t flags);
     void (*buffer_destroy)(void* backend, kx_buffer_t* buffer);
     kx_status_t (*buffer_write)(void* backend, kx_buffer_t* buffer, const void* source, uint32_t offset,
@@ -72,11 +71,8 @@ extern const kx_device_ops_t* kx_device_ops[KX_DEVICE_KIND_COUNT];
 
 inline const kx_device_ops_t* kx_device_kind_ops(const kx_device_t* device) { return kx_device_ops[device->kind]; }
 
-// Thin wrappers over the kind's operations.
-inline void* kx_device_alloc(kx_device_t* d, uint32_t size) { return kx_device_kind_ops(d)->alloc(d->backend, size); }
-inline void kx_device_free(kx_device_t* d, void* ptr) {
-    if (ptr) kx_device_kind_ops(d)->free(d->backend, ptr);
-}
+// Thin wrappers over the kind's operations. Device memory is reached only through
+// buffers; host-side records come from the host allocator (base/memory.h).
 inline kx_buffer_t* kx_buffer_create(kx_device_t* d, uint32_t size, uint32_t flags) {
     return kx_device_kind_ops(d)->buffer_create(d->backend, size, flags);
 }

@@ -16,7 +16,7 @@
 #include <immintrin.h>
 #endif
 
-#include "frame/memory.h"
+#include "base/memory.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Speaker profile export: the mean of the enrolled unit-length embeddings.
 #include <cstring>
 
+#include "base/error.h"
 #include "engine/recognizer.h"
-#include "frame/error.h"
 
 extern "C" {
 

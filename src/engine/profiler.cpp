@@ -1,10 +1,11 @@
 // Enrollment profiler: frame history, window embeddings, progress.
 #include <cstring>
 
+#include "base/error.h"
+#include "base/memory.h"
+#include "engine/embedding.h"
 #include "engine/recognizer.h"
-#include "frame/error.h"
 #include "frontend/window_selector.h"
-#include "nn/embedding.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ kx_status_t reset_state(kx_orvel_profiler_t* profiler) {
     profiler->frames_pushed = 0;
     profiler->chunks = 0;
     std::memset(profiler->accumulator, 0, 4u * static_cast<uint32_t>(recognizer->network->embedding_size));
-    kx_orvel_window_selector_delete(recognizer->device, profiler->selector);
+    kx_orvel_window_selector_delete(profiler->selector);
     profiler->selector = nullptr;
     const kx_status_t status =
         kx_orvel_window_selector_init(recognizer->device, recognizer->window_frames, recognizer->lookahead_frames,
@@ -84,7 +85,7 @@ KX_API kx_status_t kx_orvel_profiler_init(const char* model_path, const char* de
     kx_status_t status = kx_orvel_create(model_path, device, voice_threshold, &recognizer);
     if (status != KX_STATUS_SUCCESS) return status;
     kx_device_t* compute = recognizer->device;
-    auto* profiler = static_cast<kx_orvel_profiler_t*>(kx_device_alloc(compute, sizeof(kx_orvel_profiler_t)));
+    auto* profiler = static_cast<kx_orvel_profiler_t*>(kx_host_malloc(sizeof(kx_orvel_profiler_t)));
     if (!profiler) {
         kx_error_push(&KX_ERR_OUT_OF_MEMORY);
         kx_orvel_delete(recognizer);
@@ -104,8 +105,8 @@ KX_API kx_status_t kx_orvel_profiler_init(const char* model_path, const char* de
     }
     const uint32_t history_bytes = static_cast<uint32_t>(history_capacity(recognizer)) * 2u * KX_FRAME_SAMPLES;
     const uint32_t sum_bytes = 4u * static_cast<uint32_t>(recognizer->network->embedding_size);
-    profiler->history = static_cast<int16_t*>(kx_device_alloc(compute, history_bytes));
-    if (profiler->history) profiler->accumulator = static_cast<float*>(kx_device_alloc(compute, sum_bytes));
+    profiler->history = static_cast<int16_t*>(kx_host_malloc(history_bytes));
+    if (profiler->history) profiler->accumulator = static_cast<float*>(kx_host_malloc(sum_bytes));
     if (!profiler->history || !profiler->accumulator) {
         kx_error_push(&KX_ERR_OUT_OF_MEMORY);
         kx_orvel_profiler_delete(profiler);
@@ -208,11 +209,10 @@ KX_API kx_status_t kx_orvel_profiler_flush(kx_orvel_profiler_t* object, float* p
 KX_API void kx_orvel_profiler_delete(kx_orvel_profiler_t* object) {
     if (!object) return;
     kx_orvel_t* recognizer = object->recognizer;
-    kx_device_t* device = recognizer->device;
-    kx_device_free(device, object->accumulator);
-    kx_device_free(device, object->history);
-    kx_orvel_window_selector_delete(device, object->selector);
-    kx_device_free(device, object);
+    kx_host_free(object->accumulator);
+    kx_host_free(object->history);
+    kx_orvel_window_selector_delete(object->selector);
+    kx_host_free(object);
     kx_orvel_delete(recognizer);
 }
 

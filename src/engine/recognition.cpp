@@ -2,22 +2,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/error.h"
+#include "base/memory.h"
+#include "engine/embedding.h"
 #include "engine/recognizer.h"
-#include "frame/error.h"
-#include "frame/memory.h"
 #include "frontend/window_selector.h"
-#include "nn/embedding.h"
 
 namespace {
 
 // Per-call state, released on every way out.
 struct Call {
-    kx_device_t* device;
     kx_orvel_window_selector* selector;
     float* accumulator;
     ~Call() {
-        kx_device_free(device, accumulator);
-        kx_orvel_window_selector_delete(device, selector);
+        kx_host_free(accumulator);
+        kx_orvel_window_selector_delete(selector);
     }
 };
 
@@ -77,16 +76,17 @@ KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int3
     }
     *scores = nullptr;
 
-    Call call{object->device, nullptr, nullptr};
-    kx_status_t status = kx_orvel_window_selector_init(call.device, object->window_frames, object->lookahead_frames,
-                                                       object->voice_threshold, &call.selector);
+    Call call{nullptr, nullptr};
+    kx_status_t status = kx_orvel_window_selector_init(object->device, object->window_frames,
+                                                       object->lookahead_frames, object->voice_threshold,
+                                                       &call.selector);
     if (status != KX_STATUS_SUCCESS) {
         kx_error_trace("f44583b");
         return status;
     }
     const int32_t size = object->network->embedding_size;
     const uint32_t bytes = 4u * static_cast<uint32_t>(size);
-    call.accumulator = static_cast<float*>(kx_device_alloc(call.device, bytes));
+    call.accumulator = static_cast<float*>(kx_host_malloc(bytes));
     if (!call.accumulator) {
         kx_error_push(&KX_ERR_OUT_OF_MEMORY);
         return KX_STATUS_OUT_OF_MEMORY;

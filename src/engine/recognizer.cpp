@@ -6,8 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/error.h"
-#include "frame/log.h"
+#include "base/error.h"
+#include "base/log.h"
+#include "base/memory.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ bool blocks_usable(const kx_orvel_t* recognizer) {
 
 kx_status_t kx_orvel_load_model(kx_device_t* device, const char* model_path, float voice_threshold,
                                 kx_orvel_t** out) {
-    auto* recognizer = static_cast<kx_orvel_t*>(kx_device_alloc(device, sizeof(kx_orvel_t)));
+    auto* recognizer = static_cast<kx_orvel_t*>(kx_host_malloc(sizeof(kx_orvel_t)));
     if (!recognizer) {
         kx_error_push(&KX_ERR_OUT_OF_MEMORY);
         kx_device_release(device);
@@ -223,7 +224,7 @@ KX_API void kx_orvel_delete(kx_orvel_t* object) {
     kx_device_t* device = object->device;
     if (object->network) kx_network_free(device, object->network);
     if (object->frontend) kx_orvel_frontend_delete(object->frontend);
-    kx_device_free(device, object);
+    kx_host_free(object);
     kx_device_release(device);
 }
 

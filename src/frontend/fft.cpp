@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "frame/memory.h"
+#include "base/memory.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "frame/error.h"
-#include "frame/memory.h"
+#include "base/error.h"
+#include "base/memory.h"
 #include "frontend/feature_kernels.h"
 #include "frontend/fft.h"
 #include "frontend/mel_tables.h"

@@ -1,8 +1,8 @@
 // Built-in voice-activity detector.
 #include "frontend/vad.h"
 
-#include "frame/error.h"
-#include "frame/memory.h"
+#include "base/error.h"
+#include "base/memory.h"
 #include "frontend/vad_weights.h"
 
 namespace {

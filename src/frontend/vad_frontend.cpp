@@ -1,7 +1,7 @@
 // Voice-activity features: fixed-point log mel energies of a stream, hop by hop.
 #include <cstring>
 
-#include "frame/memory.h"
+#include "base/memory.h"
 #include "frontend/feature_kernels.h"
 #include "frontend/fft.h"
 #include "frontend/frontend.h"

@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-#include "frame/error.h"
+#include "base/error.h"
+#include "base/memory.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ int32_t choose(kx_orvel_window_selector* s) {
 kx_status_t kx_orvel_window_selector_init(kx_device_t* device, int32_t window_frames, int32_t lookahead_frames,
                                           float voice_threshold, kx_orvel_window_selector** out) {
     *out = nullptr;
-    auto* selector = static_cast<kx_orvel_window_selector*>(kx_device_alloc(device, sizeof(kx_orvel_window_selector)));
+    auto* selector = static_cast<kx_orvel_window_selector*>(kx_host_malloc(sizeof(kx_orvel_window_selector)));
     if (!selector) {
         kx_error_push(&KX_ERR_OUT_OF_MEMORY);
         return KX_STATUS_OUT_OF_MEMORY;
@@ -52,10 +53,10 @@ kx_status_t kx_orvel_window_selector_init(kx_device_t* device, int32_t window_fr
     selector->lookahead_frames = lookahead_frames;
     selector->voice_threshold = voice_threshold;
     const uint32_t count = static_cast<uint32_t>(window_frames) + static_cast<uint32_t>(lookahead_frames);
-    selector->probs = static_cast<float*>(kx_device_alloc(device, count * sizeof(float)));
+    selector->probs = static_cast<float*>(kx_host_malloc(count * sizeof(float)));
     if (!selector->probs) {
         kx_error_push(&KX_ERR_DEVICE_OOM);
-        kx_orvel_window_selector_delete(device, selector);
+        kx_orvel_window_selector_delete(selector);
         return KX_STATUS_OUT_OF_MEMORY;
     }
     std::memset(selector->probs, 0, count * sizeof(float));
@@ -64,7 +65,7 @@ kx_status_t kx_orvel_window_selector_init(kx_device_t* device, int32_t window_fr
     if (status != KX_STATUS_SUCCESS) {
         selector->vad = nullptr;
         kx_error_trace("c69f96d");
-        kx_orvel_window_selector_delete(device, selector);
+        kx_orvel_window_selector_delete(selector);
         return status;
     }
     *out = selector;
@@ -114,9 +115,9 @@ kx_status_t kx_orvel_window_selector_flush(kx_orvel_window_selector* selector, i
     return KX_STATUS_SUCCESS;
 }
 
-void kx_orvel_window_selector_delete(kx_device_t* device, kx_orvel_window_selector* selector) {
+void kx_orvel_window_selector_delete(kx_orvel_window_selector* selector) {
     if (!selector) return;
     kx_vad_delete(selector->vad);
-    kx_device_free(device, selector->probs);
-    kx_device_free(device, selector);
+    kx_host_free(selector->probs);
+    kx_host_free(selector);
 }

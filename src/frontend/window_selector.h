@@ -23,7 +23,7 @@ kx_status_t kx_orvel_window_selector_init(kx_device_t* device, int32_t window_fr
 kx_status_t kx_orvel_window_selector_push(kx_orvel_window_selector* selector, const int16_t* pcm, int32_t* index);
 // End of input: the best window left in the buffer, or -1.
 kx_status_t kx_orvel_window_selector_flush(kx_orvel_window_selector* selector, int32_t* index);
-void kx_orvel_window_selector_delete(kx_device_t* device, kx_orvel_window_selector* selector);
+void kx_orvel_window_selector_delete(kx_orvel_window_selector* selector);
 
 // Push with a given probability in place of the detector's (tests drive the choice with it).
 void kx_orvel_window_selector_push_probability(kx_orvel_window_selector* selector, float probability,

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "frame/error.h"
+#include "base/error.h"
+#include "base/memory.h"
 
 namespace {
 
@@ -201,7 +202,7 @@ kx_status_t read_network(kx_device_t* device, Reader* reader, kx_network_t* netw
     network->layer_count = layers;
     const uint32_t array_bytes = static_cast<uint32_t>(layers) * static_cast<uint32_t>(sizeof(kx_lstm_layer_t));
     for (kx_lstm_layer_t** array : {&network->forward, &network->backward}) {
-        *array = static_cast<kx_lstm_layer_t*>(kx_device_alloc(device, array_bytes));
+        *array = static_cast<kx_lstm_layer_t*>(kx_host_malloc(array_bytes));
         if (!*array) {
             kx_error_push(&KX_ERR_OUT_OF_MEMORY);
             return KX_STATUS_OUT_OF_MEMORY;
@@ -231,7 +232,7 @@ kx_status_t read_network(kx_device_t* device, Reader* reader, kx_network_t* netw
 }  // namespace
 
 kx_status_t kx_network_read(kx_device_t* device, FILE* file, kx_network_t** out) {
-    auto* network = static_cast<kx_network_t*>(kx_device_alloc(device, sizeof(kx_network_t)));
+    auto* network = static_cast<kx_network_t*>(kx_host_malloc(sizeof(kx_network_t)));
     if (!network) {
         kx_error_push(&KX_ERR_OUT_OF_MEMORY);
         return KX_STATUS_OUT_OF_MEMORY;
@@ -264,9 +265,9 @@ void kx_network_free(kx_device_t* device, kx_network_t* network) {
     if (network->projection) kx_buffer_destroy(device, network->projection);
     free_layers(device, network->backward, network->layer_count);
     free_layers(device, network->forward, network->layer_count);
-    kx_device_free(device, network->backward);
-    kx_device_free(device, network->forward);
-    kx_device_free(device, network);
+    kx_host_free(network->backward);
+    kx_host_free(network->forward);
+    kx_host_free(network);
 }
 
 int32_t kx_network_input_size(const kx_network_t* network) {

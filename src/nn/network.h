@@ -31,3 +31,14 @@ void kx_network_free(kx_device_t* device, kx_network_t* network);
 // Features per frame the network expects: layer 0's input size, or the pooled size
 // when there are no layers. The model container checks it against the front end.
 int32_t kx_network_input_size(const kx_network_t* network);
+
+// The network's forward pass over frames x bands float features: normalisation,
+// recurrent layers, pooling and projection. On success *embedding is a buffer from
+// the device's scratch cache holding embedding_size floats; the caller releases it.
+kx_status_t kx_network_run(kx_device_t* device, const kx_network_t* network, kx_buffer_t* features, int32_t frames,
+                           int32_t bands, kx_buffer_t** embedding);
+
+// One direction of one recurrent layer over T frames of input (T x input_size Q10)
+// into output (T x hidden_size Q10): written, or added with saturation.
+kx_status_t kx_lstm_direction_run(kx_device_t* device, const kx_lstm_layer_t* layer, kx_buffer_t* output,
+                                  kx_buffer_t* input, int32_t frames, bool reverse, bool accumulate);

@@ -1,13 +1,9 @@
-// Operator arity, dispatch to device kernels or reference code, and the op-program
+// Dispatch to device kernels or reference code, and the op-program
 // interpreter.
 #include "nn/ops.h"
 
-#include "frame/error.h"
+#include "base/error.h"
 #include "nn/reference_ops.h"
-
-const kx_op_arity_t kx_op_arity[KX_OP_COUNT] = {
-    {3, 4}, {4, 5}, {4, 5}, {2, 3}, {2, 3}, {3, 4}, {3, 6}, {2, 3}, {1, 2}, {2, 3}, {2, 4}, {4, 4}, {2, 4},
-};
 
 const kx_op_reference_fn kx_op_reference[KX_OP_COUNT] = {
     kx_reference_add,   kx_reference_linear_accumulate, kx_reference_linear,  kx_reference_gelu,

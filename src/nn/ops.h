@@ -1,39 +1,9 @@
-// Operator set, argument records, dispatch, op programs and the buffer cache.
+// Operator dispatch, op programs and the buffer cache.
 #pragma once
 
 #include <cstdint>
 
 #include "device/device.h"
-
-enum kx_op_t : int32_t {
-    KX_OP_ADD = 0,
-    KX_OP_LINEAR_ACCUMULATE = 1,
-    KX_OP_LINEAR = 2,
-    KX_OP_GELU = 3,
-    KX_OP_NORMALIZE_QUANTIZE = 4,
-    KX_OP_LSTM_CELL = 5,
-    KX_OP_MATMUL_F32 = 6,
-    KX_OP_COPY = 7,
-    KX_OP_ZERO = 8,
-    KX_OP_RELU = 9,
-    KX_OP_SOFTMAX = 10,
-    KX_OP_STANDARDIZE = 11,
-    KX_OP_SUM_POOL = 12,
-};
-
-// Argument record: the operator's buffers, then its int32 arguments, each in the
-// order of the operator table (for example LINEAR: out, in, weights, bias; vectors,
-// rows, columns, out offset, in offset).
-struct kx_op_args_t {
-    kx_buffer_t* buffers[4];
-    int32_t ints[6];
-};
-
-struct kx_op_arity_t {
-    uint8_t buffers;
-    uint8_t ints;
-};
-extern const kx_op_arity_t kx_op_arity[KX_OP_COUNT];
 
 // Host reference implementation of each operator (maps buffers through the device).
 // Each checks the byte ranges it would touch against its buffers and returns
@@ -71,12 +41,3 @@ void kx_program_free(kx_program_t* program);
 // Returns null when a new buffer cannot be created (the caller records 804).
 kx_buffer_t* kx_buffer_cache_acquire(kx_device_t* device, uint32_t size);
 void kx_buffer_cache_release(kx_device_t* device, kx_buffer_t* buffer);
-
-// Fixed-point nonlinearities shared by the reference cell and the CPU kernels.
-extern const int16_t kx_sigmoid_table[257];
-int16_t kx_sigmoid_q15(int16_t x);
-void kx_tanh_q15(const int16_t* in, int16_t* out, int32_t count);
-
-// Q31 softmax exponent tables.
-extern const int32_t kx_softmax_fine_table[128];
-extern const int32_t kx_softmax_coarse_table[128];

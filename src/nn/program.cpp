@@ -1,8 +1,8 @@
 // Program instances: the buffer table of a built-in network and its device reference.
 #include <cstring>
 
-#include "frame/error.h"
-#include "frame/memory.h"
+#include "base/error.h"
+#include "base/memory.h"
 #include "nn/ops.h"
 
 namespace {
@@ -12,7 +12,7 @@ void release_table(kx_program_t* instance) {
     if (!instance->buffers) return;
     for (int32_t i = instance->buffer_count - 1; i >= 0; --i)
         if (instance->buffers[i]) kx_buffer_destroy(instance->device, instance->buffers[i]);
-    kx_device_free(instance->device, instance->buffers);
+    kx_host_free(instance->buffers);
     instance->buffers = nullptr;
     instance->buffer_count = 0;
 }
@@ -53,7 +53,7 @@ kx_status_t kx_program_create(kx_device_t* device, const kx_tensor_desc_t* descr
     }
     instance->device = device;
     const uint32_t table_bytes = static_cast<uint32_t>(count) * static_cast<uint32_t>(sizeof(kx_buffer_t*));
-    instance->buffers = static_cast<kx_buffer_t**>(kx_device_alloc(device, table_bytes));
+    instance->buffers = static_cast<kx_buffer_t**>(kx_host_malloc(table_bytes));
     if (!instance->buffers) {
         kx_error_push(&KX_ERR_DEVICE_OOM);
         kx_error_trace("OUT_OF_MEMORY");
@@ -63,9 +63,7 @@ kx_status_t kx_program_create(kx_device_t* device, const kx_tensor_desc_t* descr
     std::memset(instance->buffers, 0, table_bytes);
     instance->buffer_count = count;
 
-    // Only the CPU keeps buffers in host memory, where a constant descriptor can serve
-    // as its own buffer.
-    const bool host_memory = device->kind == KX_DEVICE_KIND_CPU;
+    const bool host_memory = kx_device_kind_ops(device)->host_buffers;
     bool failed = false;
     for (int32_t i = 0; i < count && !failed; ++i) {
         const kx_tensor_desc_t& descriptor = descriptors[i];

@@ -3,10 +3,10 @@
 
 #include <string>
 
+#include "base/error.h"
+#include "base/memory.h"
 #include "device/cpu.h"
 #include "device/device.h"
-#include "frame/error.h"
-#include "frame/memory.h"
 #include "support/error_stack.h"
 
 namespace {

@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/error.h"
+#include "base/memory.h"
 #include "device/cpu.h"
 #include "device/device.h"
 #include "device/thread_pool.h"
-#include "frame/error.h"
-#include "frame/memory.h"
 #include "support/error_stack.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "nn/embedding.h"
+#include "engine/embedding.h"
 
 #include <gtest/gtest.h>
 

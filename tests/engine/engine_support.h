@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "frame/error.h"
-#include "frame/memory.h"
+#include "base/error.h"
+#include "base/memory.h"
 #include "kx_orvel.h"
 #include "support/error_stack.h"
 #include "support/model_writer.h"

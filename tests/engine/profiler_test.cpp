@@ -7,7 +7,7 @@
 
 #include "engine/recognizer.h"
 #include "frontend/window_selector.h"
-#include "nn/embedding.h"
+#include "engine/embedding.h"
 #include "engine_support.h"
 
 namespace {

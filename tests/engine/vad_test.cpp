@@ -181,7 +181,7 @@ TEST(VoiceActivityErrors, EveryAllocationFailureOfSelectorCreationIsReportedAndU
             ASSERT_NE(selector, nullptr);
             EXPECT_FALSE(fault_hit) << n;
             EXPECT_GT(device->refcount, 1);  // the detector holds the device
-            kx_orvel_window_selector_delete(device, selector);
+            kx_orvel_window_selector_delete(selector);
             succeeded = true;
         } else {
             EXPECT_EQ(status, KX_STATUS_OUT_OF_MEMORY) << n;
@@ -218,8 +218,8 @@ TEST(VoiceActivitySelector, TwoSelectorsOnOneDeviceRunIndependentDetectors) {
         EXPECT_EQ(ia, ib) << frame;
         EXPECT_EQ(std::memcmp(a->probs, b->probs, sizeof(float) * 4), 0) << frame;
     }
-    kx_orvel_window_selector_delete(device, a);
-    kx_orvel_window_selector_delete(device, b);
+    kx_orvel_window_selector_delete(a);
+    kx_orvel_window_selector_delete(b);
     EXPECT_EQ(device->refcount, 1);
     kx_device_release(device);
 }

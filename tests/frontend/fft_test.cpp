@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "frame/memory.h"
+#include "base/memory.h"
 #include "frontend/fft.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "frame/error.h"
-#include "frame/memory.h"
+#include "base/error.h"
+#include "base/memory.h"
 #include "feature_reference.h"
 #include "support/error_stack.h"
 

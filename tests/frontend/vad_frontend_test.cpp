@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "frame/memory.h"
+#include "base/memory.h"
 #include "feature_reference.h"
 
 namespace {

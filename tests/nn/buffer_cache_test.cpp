@@ -1,6 +1,6 @@
 // The device's buffer cache: best fit, ageing and eviction.
+#include "base/memory.h"
 #include "fake_device.h"
-#include "frame/memory.h"
 #include "nn_test_util.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <memory>
 #include <random>
 
+#include "base/error.h"
+#include "base/memory.h"
 #include "fake_device.h"
-#include "frame/error.h"
-#include "frame/memory.h"
 #include "nn_test_util.h"
 #include "support/error_stack.h"
 

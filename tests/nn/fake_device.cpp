@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/memory.h"
+#include "base/memory.h"
 
 namespace {
 
@@ -13,9 +13,6 @@ struct FakeBuffer {
 };
 
 FakeBuffer* fake(kx_buffer_t* buffer) { return reinterpret_cast<FakeBuffer*>(buffer); }
-
-void* fake_alloc(void*, uint32_t size) { return kx_host_aligned_alloc(32, size); }
-void fake_free(void*, void* ptr) { kx_host_free(ptr); }
 
 kx_buffer_t* fake_buffer_create(void* backend, uint32_t size, uint32_t flags) {
     auto* buffer = static_cast<FakeBuffer*>(kx_host_malloc(sizeof(FakeBuffer)));
@@ -81,8 +78,6 @@ uint32_t fake_buffer_size(void*, const kx_buffer_t* buffer) { return buffer->siz
 uint8_t* fake_device_memory(kx_buffer_t* buffer) { return static_cast<uint8_t*>(buffer->storage); }
 
 FakeKind::FakeKind(const kx_op_kernel_fn kernels[KX_OP_COUNT]) : ops_{} {
-    ops_.alloc = fake_alloc;
-    ops_.free = fake_free;
     ops_.buffer_create = fake_buffer_create;
     ops_.buffer_destroy = fake_buffer_destroy;
     ops_.buffer_write = fake_buffer_write;

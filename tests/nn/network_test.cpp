@@ -3,9 +3,9 @@
 
 #include <cstdio>
 
+#include "base/error.h"
+#include "base/memory.h"
 #include "fake_device.h"
-#include "frame/error.h"
-#include "frame/memory.h"
 #include "nn/network.h"
 #include "nn_test_util.h"
 #include "support/error_stack.h"

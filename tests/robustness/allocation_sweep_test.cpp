@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/memory.h"
 #include "device/thread_pool.h"
-#include "frame/memory.h"
 #include "robustness_support.h"
 
 extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));

@@ -1,12 +1,9 @@
-// Speaker embedding extraction: features, per-window normalisation, bidirectional
-// recurrent layers, sum pooling, projection, L2 normalisation.
-#include "nn/embedding.h"
-
-#include <cmath>
+// The network's forward pass: per-window normalisation, bidirectional recurrent
+// layers, sum pooling and projection.
 #include <cstring>
 
-#include "engine/recognizer.h"
-#include "frame/error.h"
+#include "base/error.h"
+#include "nn/network.h"
 #include "nn/ops.h"
 
 namespace {
@@ -53,10 +50,10 @@ kx_status_t project(kx_device_t* device, const kx_network_t* network, kx_buffer_
     return status;
 }
 
-// Scratch buffers of one extraction; every one taken goes back to the cache.
+// Scratch buffers of one pass; every one taken goes back to the cache.
 struct Scratch {
     kx_device_t* device;
-    kx_buffer_t* features;
+    kx_buffer_t* features;  // the caller's
     kx_buffer_t* embedding;
     kx_buffer_t* layer_input;
     kx_buffer_t* layer_output;
@@ -71,7 +68,6 @@ struct Scratch {
         give_back(layer_output);
         give_back(layer_input);
         give_back(embedding);
-        give_back(features);
     }
 };
 
@@ -203,49 +199,20 @@ kx_status_t kx_lstm_direction_run(kx_device_t* device, const kx_lstm_layer_t* la
     return status;
 }
 
-kx_status_t kx_embedding_extract(const kx_orvel_t* recognizer, const int16_t* pcm, float* sum, int32_t* added) {
-    *added = 0;
-    kx_device_t* device = recognizer->device;
-    const kx_orvel_frontend_t* frontend = recognizer->frontend;
-    const kx_network_t* network = recognizer->network;
-    const int32_t frames = recognizer->window_frames * KX_FRAME_SAMPLES / frontend->hop_length;
-    const int32_t bands = frontend->num_bands;
-
+kx_status_t kx_network_run(kx_device_t* device, const kx_network_t* network, kx_buffer_t* features, int32_t frames,
+                           int32_t bands, kx_buffer_t** embedding) {
+    *embedding = nullptr;
     Scratch s;
     std::memset(&s, 0, sizeof(s));
     s.device = device;
-    s.features = acquire(device, 4u * static_cast<uint32_t>(frames) * static_cast<uint32_t>(bands));
-    if (!s.features) return KX_STATUS_OUT_OF_MEMORY;
-    auto* features = static_cast<float*>(kx_buffer_map(device, s.features, 0));
-    kx_status_t status = kx_orvel_frontend_compute(frontend, features, pcm, frames * frontend->hop_length);
-    kx_buffer_unmap(device, s.features, 1);
+    s.features = features;
+    const kx_status_t status = run_network(s, network, frames, bands);
     if (status != KX_STATUS_SUCCESS) {
-        kx_error_trace("acb332d");
-        s.give_back_all();
-        return status;
-    }
-
-    status = run_network(s, network, frames, bands);
-    if (status != KX_STATUS_SUCCESS) {
-        kx_error_trace("5cdbb5d");
         s.give_back_all();
         return status;
     }
     s.give_back(s.pooled);
     s.give_back(s.layer_input);
-    s.give_back(s.features);
-
-    const int32_t size = network->embedding_size;
-    const auto* embedding = static_cast<const float*>(kx_buffer_map(device, s.embedding, 1));
-    float squares = 0.0f;
-    for (int32_t r = 0; r < size; ++r) squares += embedding[r] * embedding[r];
-    // A vector without a usable length has no direction; it adds nothing.
-    if (squares > 0.0f && std::isfinite(squares)) {
-        const float gain = 1.0f / std::sqrt(squares);
-        for (int32_t r = 0; r < size; ++r) sum[r] = sum[r] + embedding[r] * gain;
-        *added = 1;
-    }
-    kx_buffer_unmap(device, s.embedding, 0);
-    s.give_back(s.embedding);
+    *embedding = s.embedding;
     return KX_STATUS_SUCCESS;
 }

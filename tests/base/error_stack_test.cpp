@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/error.h"
+#include "base/error.h"
 #include "kx_orvel.h"
 #include "support/error_stack.h"
 

@@ -1,8 +1,8 @@
 // Sigmoid and softmax exponent tables, computed at compile time from their formulas,
-// and the table-driven fixed-point sigmoid and tanh.
+// the table-driven fixed-point sigmoid and tanh, and the operators' arity.
 #include <cstdint>
 
-#include "nn/ops.h"
+#include "device/operators.h"
 
 namespace {
 
@@ -88,3 +88,7 @@ void kx_tanh_q15(const int16_t* in, int16_t* out, int32_t count) {
         out[k] = static_cast<int16_t>(2 * kx_sigmoid_q15(y) - 32768);
     }
 }
+
+const kx_op_arity_t kx_op_arity[KX_OP_COUNT] = {
+    {3, 4}, {4, 5}, {4, 5}, {2, 3}, {2, 3}, {3, 4}, {3, 6}, {2, 3}, {1, 2}, {2, 3}, {2, 4}, {4, 4}, {2, 4},
+};

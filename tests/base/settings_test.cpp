@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "frame/log.h"
+#include "base/log.h"
 #include "kx_orvel.h"
 
 TEST(Settings, ConstantsNeedNoObject) {

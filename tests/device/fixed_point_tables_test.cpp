@@ -1,9 +1,9 @@
-// Sigmoid and softmax tables and the fixed-point sigmoid and tanh.
+// Sigmoid and softmax tables, the fixed-point sigmoid and tanh.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "nn/ops.h"
+#include "device/operators.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "frame/log.h"
+#include "base/log.h"
 #include "kx_orvel.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "frame/error.h"
+#include "base/error.h"
 
 #include <pthread.h>
 

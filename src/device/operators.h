@@ -1,0 +1,47 @@
+// What devices and the network runtime share: operator codes, argument records and
+// the fixed-point tables used by both the reference operators and the kernels.
+#pragma once
+
+#include <cstdint>
+
+struct kx_buffer_t;
+
+enum kx_op_t : int32_t {
+    KX_OP_ADD = 0,
+    KX_OP_LINEAR_ACCUMULATE = 1,
+    KX_OP_LINEAR = 2,
+    KX_OP_GELU = 3,
+    KX_OP_NORMALIZE_QUANTIZE = 4,
+    KX_OP_LSTM_CELL = 5,
+    KX_OP_MATMUL_F32 = 6,
+    KX_OP_COPY = 7,
+    KX_OP_ZERO = 8,
+    KX_OP_RELU = 9,
+    KX_OP_SOFTMAX = 10,
+    KX_OP_STANDARDIZE = 11,
+    KX_OP_SUM_POOL = 12,
+};
+constexpr int KX_OP_COUNT = 13;
+
+// Argument record: the operator's buffers, then its int32 arguments, each in the
+// order of the operator table (for example LINEAR: out, in, weights, bias; vectors,
+// rows, columns, out offset, in offset).
+struct kx_op_args_t {
+    kx_buffer_t* buffers[4];
+    int32_t ints[6];
+};
+
+struct kx_op_arity_t {
+    uint8_t buffers;
+    uint8_t ints;
+};
+extern const kx_op_arity_t kx_op_arity[KX_OP_COUNT];
+
+// Fixed-point nonlinearities shared by the reference cell and the CPU kernels.
+extern const int16_t kx_sigmoid_table[257];
+int16_t kx_sigmoid_q15(int16_t x);
+void kx_tanh_q15(const int16_t* in, int16_t* out, int32_t count);
+
+// Q31 softmax exponent tables.
+extern const int32_t kx_softmax_fine_table[128];
+extern const int32_t kx_softmax_coarse_table[128];
