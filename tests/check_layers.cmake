@@ -1,6 +1,7 @@
 # Folders under src/ form layers, lowest first; a file may include headers of its
-# own folder and of the folders below it, never of one above.
-set(layers base device nn frontend engine)
+# own folder and of the folders below it, never of one above. generated/ holds data
+# only, written by the training tools.
+set(layers generated base device nn frontend engine)
 set(failures "")
 foreach(layer IN LISTS layers)
   list(FIND layers ${layer} rank)

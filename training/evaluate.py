@@ -27,7 +27,7 @@ import kxemu  # noqa: E402
 import kxformat  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-VAD_SRC = os.path.join(ROOT, "src", "frontend", "vad_weights.cpp")
+VAD_SRC = kxemu.VAD_SOURCE
 ENROLL_SECONDS = 15.0
 P_TARGET = 0.01
 

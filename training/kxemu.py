@@ -11,8 +11,11 @@ different maths library (musl, macOS, a correctly rounded log10f) a feature may
 differ in its last bit.
 """
 import math
+import os
 
 import numpy as np
+
+import kxformat
 
 F32 = np.float32
 
@@ -50,17 +53,14 @@ SIGMOID_TABLE[256] = SIGMOID_TABLE[0]
 SOFTMAX_FINE = np.array([math.floor((2 ** 31 - 1) * math.exp(-k / 1024) + 0.5) for k in range(128)], np.int64)
 SOFTMAX_COARSE = np.array([math.floor((2 ** 31 - 1) * math.exp(-k / 8) + 0.5) for k in range(128)], np.int64)
 
-# detector standardisation constants (fixed in the library)
-VAD_MEAN = np.array([
-    -9854, -9092, -8996, -8774, -8468, -8410, -8332, -8106, -8088, -8070, -7931, -7911,
-    -7887, -7876, -7793, -7795, -7779, -7608, -7597, -7598, -7529, -7475, -7437, -7427,
-    -7391, -7358, -7375, -7353, -7310, -7324, -7389, -7431, -7449, -7482, -7532, -7584,
-    -7622, -7680, -7810, -8125], np.int64)
-VAD_SCALE = np.array([
-    427, 426, 425, 424, 426, 428, 428, 427, 429, 431, 431, 432, 433, 434, 435, 434, 434,
-    434, 433, 434, 433, 433, 432, 431, 430, 429, 428, 428, 427, 427, 425, 422, 415, 408,
-    406, 403, 400, 395, 394, 396], np.int64)
-VAD_OUT_BIAS = np.array([127, -128], np.int64)
+# The detector's fixed constants, read from the library's generated source.
+VAD_SOURCE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                          "src", "generated", "vad_weights.h")
+with open(VAD_SOURCE) as _f:
+    VAD_CONSTANTS = kxformat.parse_vad_constants(_f.read())
+VAD_MEAN = VAD_CONSTANTS["band_mean"].astype(np.int64)
+VAD_SCALE = VAD_CONSTANTS["band_scale"].astype(np.int64)
+VAD_OUT_BIAS = VAD_CONSTANTS["out_b"].astype(np.int64)
 
 
 def sat16(v):

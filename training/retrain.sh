@@ -1,7 +1,7 @@
 #!/bin/sh
 # Full retrain: data, detector, speaker model, evaluation (about 2.5 h on 2 cores).
 #   training/retrain.sh [--external ROOT ...]     extra args go to prepare_data.py
-# Writes src/frontend/vad_weights.cpp, models/default.kx and training/runs/eval/.
+# Writes src/generated/vad_weights.h, models/default.kx and training/runs/eval/.
 set -e
 cd "$(dirname "$0")/.."
 PY=/usr/bin/python3
@@ -11,10 +11,10 @@ mkdir -p training/runs
 nice -n 19 $PY training/prepare_data.py "$@"
 # detector: short sequences from scratch, then longer ones from there
 nice -n 19 $PY training/train_vad.py --minutes "$VAD_MIN" --frames 100 --batch 16 --sequences 800 \
-    --report training/runs/vad.json --out training/runs/vad_stage1.cpp
-nice -n 19 $PY training/train_vad.py --init training/runs/vad_stage1.cpp --lr 1e-3 --seed 2 \
+    --report training/runs/vad.json --out training/runs/vad_stage1.h
+nice -n 19 $PY training/train_vad.py --init training/runs/vad_stage1.h --lr 1e-3 --seed 2 \
     --minutes "$VAD_MIN" --frames 150 --batch 16 --sequences 1000 --qat-fraction 0.15 \
-    --report training/runs/vad2.json --out src/frontend/vad_weights.cpp
+    --report training/runs/vad2.json --out src/generated/vad_weights.h
 nice -n 19 $PY training/train_speaker.py --minutes "$SPK_MIN" --report training/runs/speaker.json \
     --out training/runs/default_stage1.kx --checkpoint training/runs/speaker.pt
 # continue with the full margin from the start and a lower rate

@@ -164,7 +164,7 @@ def main():
     ap.add_argument("--checkpoint", default=os.path.join(ROOT, "training", "runs", "speaker.pt"))
     ap.add_argument("--report", default=None)
     ap.add_argument("--init", default=None, help="continue from a checkpoint written by this script")
-    ap.add_argument("--vad-weights", default=os.path.join(ROOT, "src", "frontend", "vad_weights.cpp"))
+    ap.add_argument("--vad-weights", default=kxemu.VAD_SOURCE)
     ap.add_argument("--voice-threshold", type=float, default=0.5, help="used for calibration")
     a = ap.parse_args()
     torch.set_num_threads(a.threads)

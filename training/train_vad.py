@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Train the built-in voice-activity detector and write src/frontend/vad_weights.cpp.
+"""Train the built-in voice-activity detector and write src/generated/vad_weights.h.
 
     nice -n 19 /usr/bin/python3 training/train_vad.py [--minutes 12] [--out PATH]
 
@@ -25,7 +25,7 @@ import kxformat  # noqa: E402
 import kxtorch  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DEFAULT_OUT = os.path.join(ROOT, "src", "frontend", "vad_weights.cpp")
+DEFAULT_OUT = kxemu.VAD_SOURCE
 
 
 def make_sequence(clips, noises, rng, frames=250):
@@ -138,7 +138,7 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--report", default=None, help="write metrics JSON here")
-    ap.add_argument("--init", default=None, help="start from the weights of a vad_weights.cpp")
+    ap.add_argument("--init", default=None, help="start from the weights of a vad_weights.h")
     ap.add_argument("--lr", type=float, default=3e-3)
     a = ap.parse_args()
     torch.set_num_threads(a.threads)
@@ -191,7 +191,7 @@ def main():
     m["train_seconds"] = round(time.time() - t0, 1)
     m["steps"] = step
     print(json.dumps(m, indent=1), flush=True)
-    kxformat.write_vad_source(a.out, w, "Held-out frame ROC-AUC %.3f (energy %.3f)." % (m["auc"], m["energy_auc"]))
+    kxformat.write_vad_source(a.out, w, kxemu.VAD_CONSTANTS, "Held-out frame ROC-AUC %.3f (energy %.3f)." % (m["auc"], m["energy_auc"]))
     print("wrote", a.out)
     if a.report:
         json.dump(m, open(a.report, "w"), indent=1)

@@ -3,18 +3,9 @@
 
 #include "base/error.h"
 #include "base/memory.h"
-#include "frontend/vad_weights.h"
+#include "generated/vad_weights.h"
 
 namespace {
-
-const int16_t kBandMeans[40] = {-9854, -9092, -8996, -8774, -8468, -8410, -8332, -8106, -8088, -8070,
-                                -7931, -7911, -7887, -7876, -7793, -7795, -7779, -7608, -7597, -7598,
-                                -7529, -7475, -7437, -7427, -7391, -7358, -7375, -7353, -7310, -7324,
-                                -7389, -7431, -7449, -7482, -7532, -7584, -7622, -7680, -7810, -8125};
-const int16_t kBandScales[40] = {427, 426, 425, 424, 426, 428, 428, 427, 429, 431, 431, 432, 433, 434,
-                                 435, 434, 434, 434, 433, 434, 433, 433, 432, 431, 430, 429, 428, 428,
-                                 427, 427, 425, 422, 415, 408, 406, 403, 400, 395, 394, 396};
-const int8_t kOutputBias[2] = {127, -128};
 
 constexpr uint32_t kConstant = 1u;
 
@@ -31,8 +22,8 @@ const kx_tensor_desc_t kx_vad_tensors[KX_VAD_BUFFER_COUNT] = {
     {160, 0, nullptr},
     {160, 0, nullptr},
     {160, 0, nullptr},
-    {80, kConstant, constant(kBandMeans)},
-    {80, kConstant, constant(kBandScales)},
+    {80, kConstant, constant(kx_vad_band_means)},
+    {80, kConstant, constant(kx_vad_band_scales)},
     {19200, kConstant, constant(kx_vad_layer1_input_weights)},
     {240, kConstant, constant(kx_vad_layer1_input_bias)},
     {19200, kConstant, constant(kx_vad_layer1_recurrent_weights)},
@@ -42,7 +33,7 @@ const kx_tensor_desc_t kx_vad_tensors[KX_VAD_BUFFER_COUNT] = {
     {19200, kConstant, constant(kx_vad_layer2_recurrent_weights)},
     {240, kConstant, constant(kx_vad_layer2_recurrent_bias)},
     {160, kConstant, constant(kx_vad_output_weights)},
-    {2, kConstant, constant(kOutputBias)},
+    {2, kConstant, constant(kx_vad_output_bias)},
 };
 
 const int32_t kx_vad_program[KX_VAD_PROGRAM_LENGTH] = {

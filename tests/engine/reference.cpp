@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "frontend/vad.h"
-#include "frontend/vad_weights.h"
+#include "generated/vad_weights.h"
 
 namespace ref {
 
@@ -193,9 +193,8 @@ int32_t vad_step(VadState& state, const int16_t features[80]) {
     linear(kx_vad_layer2_input_weights, kx_vad_layer2_input_bias, 240, 80, state.hidden1, gates, false);
     linear(kx_vad_layer2_recurrent_weights, kx_vad_layer2_recurrent_bias, 240, 80, state.hidden2, gates, true);
     lstm_cell(80, gates, state.cell2, state.hidden2);
-    const int8_t output_bias[2] = {127, -128};
     int16_t logits[2];
-    linear(kx_vad_output_weights, output_bias, 2, 80, state.hidden2, logits, false);
+    linear(kx_vad_output_weights, kx_vad_output_bias, 2, 80, state.hidden2, logits, false);
     int32_t probabilities[2];
     softmax(logits, 2, probabilities);
     return probabilities[1];

@@ -66,7 +66,7 @@ class SmokeTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as d:
             corpus = os.path.join(d, "corpus")
             make_corpus(corpus)
-            vad_out = os.path.join(d, "vad_weights.cpp")
+            vad_out = os.path.join(d, "vad_weights.h")
             rep = os.path.join(d, "vad.json")
             self.run_py(os.path.join(HERE, "train_vad.py"), "--corpus", corpus, "--out", vad_out,
                         "--minutes", "0.03", "--sequences", "6", "--frames", "40", "--batch", "4",
