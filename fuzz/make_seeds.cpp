@@ -217,6 +217,10 @@ void model_loader_seeds() {
     variant([](kxtest::ModelParams& m) { m.hop_length = 0; });
     variant([](kxtest::ModelParams& m) { m.hop_length = 1; });
     variant([](kxtest::ModelParams& m) { m.hop_length = 1 << 20; });
+    variant([](kxtest::ModelParams& m) {  // two million analysis frames per window
+        m.window_frames = 4000;
+        m.hop_length = 1;
+    });
     variant([](kxtest::ModelParams& m) { m.num_bands = 41; });
     variant([](kxtest::ModelParams& m) { m.num_bands = -1; });
     variant([](kxtest::ModelParams& m) { m.log_floor = -1.0f; });

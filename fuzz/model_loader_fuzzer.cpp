@@ -156,6 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         FUZZ_CHECK(recognizer != nullptr);
         FUZZ_CHECK(!injected);  // a failed allocation may not go unnoticed
+        // A loaded model's window is bounded: no small file may ask for minutes of work.
+        FUZZ_CHECK(int64_t{recognizer->window_frames} * 512 / recognizer->frontend->hop_length <= 8192);
     }
 
     // The profiler reads the same file: the same verdict unless an allocation failed.

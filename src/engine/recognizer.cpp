@@ -85,18 +85,43 @@ bool blocks_usable(const kx_orvel_t* recognizer) {
                       frontend->hop_length);
         return false;
     }
-    int64_t widest = bands * 2;  // float features: 4 bytes per value
-    for (int32_t i = 0; i < network->layer_count; ++i)
-        if (network->forward[i].hidden_size > widest) widest = network->forward[i].hidden_size;
-    if (frames * widest * 2 > kInt32Max) {
-        push_unusable("window_frames %d makes network buffers larger than %lld bytes.", recognizer->window_frames,
-                      static_cast<long long>(kInt32Max));
+    if (frames > KX_MAX_WINDOW_ANALYSIS_FRAMES) {
+        push_unusable("window_frames %d at hop_length %d gives %lld analysis frames per window, more than %lld.",
+                      recognizer->window_frames, frontend->hop_length, static_cast<long long>(frames),
+                      static_cast<long long>(KX_MAX_WINDOW_ANALYSIS_FRAMES));
+        return false;
+    }
+    const int64_t scratch = kx_orvel_scratch_bytes(recognizer);
+    if (scratch > KX_MAX_OBJECT_SCRATCH_BYTES) {
+        push_unusable("window_frames %d at hop_length %d with the network's hidden_size values needs %lld bytes of "
+                      "scratch, more than %lld.",
+                      recognizer->window_frames, frontend->hop_length, static_cast<long long>(scratch),
+                      static_cast<long long>(KX_MAX_OBJECT_SCRATCH_BYTES));
         return false;
     }
     return true;
 }
 
 }  // namespace
+
+int64_t kx_orvel_scratch_bytes(const kx_orvel_t* recognizer) {
+    const kx_orvel_frontend_t* frontend = recognizer->frontend;
+    const kx_network_t* network = recognizer->network;
+    const int64_t frames = int64_t{recognizer->window_frames} * KX_FRAME_SAMPLES / frontend->hop_length;
+    // One window's embedding: float features, their quantised copy, every layer's output
+    // with its state and gates, the pooled vector and the embedding. The buffer cache
+    // may keep each of them, so they are summed rather than taking the peak.
+    int64_t bytes = frames * frontend->num_bands * (4 + 2);
+    for (int32_t i = 0; i < network->layer_count; ++i) {
+        const int64_t h = network->forward[i].hidden_size;
+        const int64_t in = network->forward[i].input_size;
+        bytes += frames * h * 2 + (2 * h + in) * 2 + h * 6;
+    }
+    bytes += (int64_t{network->pooled_size} + network->embedding_size) * 4;
+    // The profiler's sample history, the selector's probabilities and the running sum.
+    const int64_t history = int64_t{recognizer->window_frames} + recognizer->lookahead_frames;
+    return bytes + history * (KX_FRAME_SAMPLES * 2 + 4) + int64_t{network->embedding_size} * 4;
+}
 
 kx_status_t kx_orvel_load_model(kx_device_t* device, const char* model_path, float voice_threshold,
                                 kx_orvel_t** out) {

@@ -36,6 +36,16 @@ constexpr int32_t KX_FRAME_SAMPLES = 512;
 // Container header: magic, version, window_frames, lookahead_frames, three thresholds.
 constexpr int32_t KX_MODEL_HEADER_SIZE = 30;
 
+// What a model may ask of one window and of one recognizer or profiler, far above any
+// model worth running, so that a small hostile file cannot demand gigabytes of memory
+// and minutes of work per window.
+constexpr int64_t KX_MAX_WINDOW_ANALYSIS_FRAMES = 8192;
+constexpr int64_t KX_MAX_OBJECT_SCRATCH_BYTES = int64_t{64} << 20;
+
+// Bytes of scratch one object of this model needs at most: one window's embedding
+// buffers, the enrollment history and the window selector's state.
+int64_t kx_orvel_scratch_bytes(const kx_orvel_t* recognizer);
+
 // Reads the model file into a new recognizer. Takes over the device reference: on
 // success the recognizer owns it, on failure it has been released.
 kx_status_t kx_orvel_load_model(kx_device_t* device, const char* model_path, float voice_threshold,

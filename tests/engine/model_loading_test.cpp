@@ -254,8 +254,71 @@ TEST(ModelContainer, WindowTooLargeForNetworkBuffersIsRejected) {
     model.window_frames = 16000;  // 8 192 000 frames of 160 hidden values
     const InitResult r = init_from(model);
     EXPECT_EQ(r.status, KX_STATUS_INVALID_ARGUMENT);
-    EXPECT_EQ(r.texts, (Texts{unusable("window_frames 16000 makes network buffers larger than 2147483647 bytes."),
+    EXPECT_EQ(r.texts, (Texts{unusable("window_frames 16000 at hop_length 1 gives 8192000 analysis frames per window, "
+                                       "more than 8192."),
                               "da02a93"}));
+}
+
+// A small file must not be able to ask for gigabytes of scratch or minutes of work per
+// window: analysis frames per window and the scratch of one object are bounded.
+TEST(ModelContainer, WindowsAndScratchBeyondTheLimitsAreRejected) {
+    struct Case {
+        int32_t window, hop;
+        std::vector<int32_t> hidden;
+        std::string message;  // empty: loads
+    };
+    const std::vector<int32_t> deep(1024, 4);  // 4 096 hidden values in 240 KB of weights
+    const std::vector<Case> cases = {
+        {16, 1, {6}, ""},  // exactly 8 192 analysis frames
+        {17, 1, {6}, unusable("window_frames 17 at hop_length 1 gives 8704 analysis frames per window, more than 8192.")},
+        {4000, 1, {6}, unusable("window_frames 4000 at hop_length 1 gives 2048000 analysis frames per window, more than 8192.")},
+        {1024, 64, std::vector<int32_t>(900, 4), ""},  // 60 MB
+        {1024, 64, deep, unusable("window_frames 1024 at hop_length 64 with the network's hidden_size values needs 68603968 "
+                                  "bytes of scratch, more than 67108864.")},
+    };
+    for (const Case& c : cases) {
+        kxtest::ModelShape shape;
+        shape.window_frames = c.window;
+        shape.hop_length = c.hop;
+        shape.hidden_sizes = c.hidden;
+        const InitResult r = init_from(kxtest::make_random_model(shape, 3));
+        if (c.message.empty()) {
+            EXPECT_EQ(r.status, KX_STATUS_SUCCESS) << c.window;
+        } else {
+            EXPECT_EQ(r.status, KX_STATUS_INVALID_ARGUMENT) << c.message;
+            EXPECT_EQ(r.texts, (Texts{c.message, "da02a93"}));
+            EXPECT_TRUE(r.object_null);
+        }
+    }
+}
+
+// The shipped model and the shapes the training toolchain writes (its defaults and a
+// generous large one: 8 s windows at a 10 ms hop, three layers of 256) stay far inside.
+TEST(ModelContainer, ShippedAndTrainableShapesStayFarInsideTheLimits) {
+    kx_orvel_t* shipped = nullptr;
+    ASSERT_EQ(kx_orvel_init(KX_SOURCE_DIR "/models/default.kx", "cpu:1", 0.5f, &shipped), KX_STATUS_SUCCESS);
+    kxtest::ModelShape defaults;
+    defaults.window_frames = 48;
+    defaults.lookahead_frames = 8;
+    defaults.num_bands = 40;
+    defaults.hidden_sizes = {64, 64};
+    defaults.embedding_size = 128;
+    kxtest::ModelShape large = defaults;
+    large.window_frames = 250;
+    large.lookahead_frames = 64;
+    large.hop_length = 160;
+    large.hidden_sizes = {256, 256, 256};
+    large.embedding_size = 512;
+    TestRecognizer trained_default(kxtest::make_random_model(defaults, 4));
+    TestRecognizer trained_large(kxtest::make_random_model(large, 5));
+    ASSERT_EQ(trained_default.status(), KX_STATUS_SUCCESS);
+    ASSERT_EQ(trained_large.status(), KX_STATUS_SUCCESS);
+    for (const kx_orvel_t* r : std::vector<const kx_orvel_t*>{shipped, trained_default.get(), trained_large.get()}) {
+        const int64_t frames = int64_t{r->window_frames} * 512 / r->frontend->hop_length;
+        EXPECT_LE(frames * 8, KX_MAX_WINDOW_ANALYSIS_FRAMES) << r->window_frames;
+        EXPECT_LE(kx_orvel_scratch_bytes(r) * 8, KX_MAX_OBJECT_SCRATCH_BYTES) << r->window_frames;
+    }
+    kx_orvel_delete(shipped);
 }
 
 TEST(ModelContainer, EveryAllocationFailureOfInitIsReportedWithoutLeaks) {
