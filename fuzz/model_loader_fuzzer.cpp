@@ -113,7 +113,7 @@ void exercise(kx_orvel_profiler_t* profiler, kx_orvel_t* recognizer, uint32_t se
         FUZZ_CHECK(percentage >= 0.0f && percentage <= 100.0f);
     }
     FUZZ_CHECK_OK(kx_orvel_profiler_flush(profiler, &percentage));
-    std::vector<float> profile(static_cast<size_t>(bytes / 4) + 1, 0.5f);
+    std::vector<float> profile(static_cast<size_t>(bytes / 4) + 1, 0.0f);  // a valid profile until exported
     const kx_status_t exported = kx_orvel_profiler_export(profiler, profile.data());
     FUZZ_CHECK(exported == (percentage >= 100.0f ? KX_STATUS_SUCCESS : KX_STATUS_INVALID_STATE));
     if (exported != KX_STATUS_SUCCESS) fuzz_drain_error_stack();

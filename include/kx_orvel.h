@@ -112,6 +112,8 @@ KX_API void kx_orvel_delete(kx_orvel_t* object);
  * Scores one complete utterance against speaker profiles.
  * pcm/num_samples: the utterance (at least kx_orvel_process_min_audio_length_samples()).
  * speaker_profiles: num_speakers pointers to profiles exported by a profiler of the same model.
+ *         A profile holding NaN or infinity, or longer than 1.001 (an exported profile is
+ *         a mean of unit vectors), is refused with INVALID_ARGUMENT.
  * scores: receives an array of num_speakers scores in [0, 1], or NULL when the
  *         utterance held no speech (still SUCCESS). Release it with kx_orvel_scores_delete().
  */

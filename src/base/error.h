@@ -25,6 +25,8 @@ extern const kx_error_record_t KX_ERR_ARG_NULL;          // 100 "Argument `%s` i
 extern const kx_error_record_t KX_ERR_ARG_RANGE_FLOAT;   // 101 float range
 extern const kx_error_record_t KX_ERR_ARG_MIN_INT;       // 101 integer minimum
 extern const kx_error_record_t KX_ERR_ARG_INVALID;       // 101 "Argument `%s` is invalid."
+extern const kx_error_record_t KX_ERR_ARG_PROFILE_VALUE;  // 101 non-finite profile element
+extern const kx_error_record_t KX_ERR_ARG_PROFILE_LENGTH; // 101 profile longer than a mean of unit vectors
 extern const kx_error_record_t KX_ERR_FILE_FORMAT;       // 105
 extern const kx_error_record_t KX_ERR_FILE_VERSION;      // 106
 extern const kx_error_record_t KX_ERR_MODEL_INVALID;     // 107 model content that cannot work

@@ -1,4 +1,5 @@
 // Scoring one utterance against speaker profiles.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -31,6 +32,28 @@ kx_status_t embed_window(const kx_orvel_t* recognizer, const int16_t* pcm, int32
     }
     *windows += added;
     return KX_STATUS_SUCCESS;
+}
+
+// A profile is the mean of unit-length embeddings: finite, and no longer than 1 beyond
+// float32 rounding. An edited one (scaled up, or holding NaN) would score outside [0, 1]
+// or accept every speaker.
+constexpr double kMaxProfileLength = 1.001;
+
+bool profile_valid(const float* profile, int32_t size, int32_t index) {
+    double squares = 0.0;
+    for (int32_t j = 0; j < size; ++j) {
+        if (!std::isfinite(profile[j])) {
+            kx_error_push(&KX_ERR_ARG_PROFILE_VALUE, index, j, static_cast<double>(profile[j]));
+            return false;
+        }
+        squares += double{profile[j]} * profile[j];
+    }
+    const double length = std::sqrt(squares);
+    if (length > kMaxProfileLength) {
+        kx_error_push(&KX_ERR_ARG_PROFILE_LENGTH, index, length, kMaxProfileLength);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -69,6 +92,7 @@ KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int3
             kx_error_push(&KX_ERR_ARG_NULL, name);
             return KX_STATUS_INVALID_ARGUMENT;
         }
+        if (!profile_valid(speaker_profiles[i], object->network->embedding_size, i)) return KX_STATUS_INVALID_ARGUMENT;
     }
     if (!scores) {
         kx_error_push(&KX_ERR_ARG_NULL, "scores");

@@ -69,7 +69,6 @@ bool header_usable(const kx_orvel_t* recognizer) {
 bool blocks_usable(const kx_orvel_t* recognizer) {
     const kx_orvel_frontend_t* frontend = recognizer->frontend;
     const kx_network_t* network = recognizer->network;
-    const int64_t bands = frontend->num_bands;
     const int32_t input_size = kx_network_input_size(network);
     if (input_size != frontend->num_bands) {
         push_unusable("network input size %d differs from num_bands %d.", input_size, frontend->num_bands);

@@ -89,6 +89,66 @@ TEST(RecognitionArguments, EachArgumentIsCheckedInOrder) {
     kx_orvel_scores_delete(nullptr);
 }
 
+// No enrollment yields a profile holding NaN or infinity, or longer than 1 (it is a mean
+// of unit vectors): such a profile would score outside [0, 1] or accept everyone.
+TEST(RecognitionArguments, ProfilesNoEnrollmentCanProduceAreRejected) {
+    const kxtest::ModelParams model = model_for_scoring(2, 0);
+    kxtest::TempFile file(model);
+    kx_orvel_profiler_t* profiler = nullptr;
+    ASSERT_EQ(kx_orvel_profiler_init(file.c_str(), "cpu:1", 2, 0.0f, &profiler), KX_STATUS_SUCCESS);
+    const std::vector<int16_t> enrolled = kxtest::make_test_audio(8 * 512, 3);
+    float percentage = 0.0f;
+    for (size_t f = 0; f < enrolled.size(); f += 512)
+        ASSERT_EQ(kx_orvel_profiler_enroll(profiler, &enrolled[f], &percentage), KX_STATUS_SUCCESS);
+    ASSERT_EQ(percentage, 100.0f);
+    std::vector<float> genuine(static_cast<size_t>(model.embedding_size));
+    ASSERT_EQ(kx_orvel_profiler_export(profiler, genuine.data()), KX_STATUS_SUCCESS);
+    kx_orvel_profiler_delete(profiler);
+
+    TestRecognizer r(model);
+    ASSERT_EQ(r.status(), KX_STATUS_SUCCESS);
+    const std::vector<int16_t> other = kxtest::make_test_audio(8 * 512, 99);
+    BasisProfiles basis(model.embedding_size);
+    std::vector<float> slightly_long(basis.storage.begin(), basis.storage.begin() + model.embedding_size);
+    slightly_long[0] = 1.0009f;  // rounding of a unit vector
+    EXPECT_EQ(scores_of(r.get(), other, {genuine.data(), basis.pointers[0], slightly_long.data()}).size(), 3u);
+
+    struct Case {
+        void (*change)(std::vector<float>&);
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {[](std::vector<float>& p) { p[2] = std::nanf(""); },
+         "Argument `speaker_profiles[1]` element 2 is `nan`, not a finite number."},
+        {[](std::vector<float>& p) { p[4] = -INFINITY; },
+         "Argument `speaker_profiles[1]` element 4 is `-inf`, not a finite number."},
+        {[](std::vector<float>& p) {
+             for (float& v : p) v *= 1000.0f;
+         },
+         ""},
+        {[](std::vector<float>& p) {
+             p.assign(p.size(), 0.0f);
+             p[0] = 1.0011f;
+         },
+         "Argument `speaker_profiles[1]` has length `1.0011`, above the 1.001 that a speaker profile can have."},
+    };
+    for (const Case& c : cases) {
+        std::vector<float> edited = genuine;
+        c.change(edited);
+        const float* profiles[2] = {genuine.data(), edited.data()};
+        float* scores = nullptr;
+        EXPECT_EQ(kx_orvel_process(r.get(), other.data(), static_cast<int32_t>(other.size()), profiles, 2, &scores),
+                  KX_STATUS_INVALID_ARGUMENT);
+        EXPECT_EQ(scores, nullptr);
+        const Texts texts = message_texts();
+        ASSERT_EQ(texts.size(), 1u);
+        if (c.message.empty())
+            EXPECT_EQ(texts[0].rfind("Argument `speaker_profiles[1]` has length `", 0), 0u) << texts[0];
+        else
+            EXPECT_EQ(texts[0], c.message);
+    }
+}
+
 TEST(ScoreMap, BreakpointsAndLinearPieces) {
     const float t[3] = {0.2f, 0.5f, 0.8f};
     EXPECT_EQ(kx_orvel_score_map(t, 0.2f), 0.0f);

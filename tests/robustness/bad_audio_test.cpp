@@ -79,7 +79,8 @@ void check_everything(const std::string& model, const std::vector<int16_t>& audi
     } else {
         EXPECT_EQ(exported, KX_STATUS_INVALID_STATE);
         robust::take_messages();
-        for (size_t i = 0; i < profile.size(); ++i) profile[i] = i % 2 ? 0.3f : -0.3f;
+        const float unit = 1.0f / std::sqrt(static_cast<float>(profile.size()));  // a valid profile
+        for (size_t i = 0; i < profile.size(); ++i) profile[i] = i % 2 ? unit : -unit;
     }
 
     std::vector<float> opposite(profile);
