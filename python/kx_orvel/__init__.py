@@ -22,11 +22,13 @@ import numpy as np
 
 from . import _native
 from .model import ModelInfo, read_model_info
+from .audio import AudioError, read_audio
+from .segments import Segment, timeline
 
 __all__ = [
     "KxError", "Status", "Profiler", "Recognizer", "ModelInfo", "list_devices", "version", "sample_rate",
     "frame_length", "default_model_path", "read_model_info", "load_profile", "save_profile",
-    "log_enable", "log_disable",
+    "log_enable", "log_disable", "timeline", "Segment", "read_audio", "AudioError",
 ]
 
 _lib = _native.lib

@@ -162,6 +162,149 @@ class EnrollRecognizeTest(ToolTestBase):
         self.assertEqual(result["scores"][0]["path"], a)
 
 
+class TimelineTest(ToolTestBase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # alice, a pause, bob: 11 s
+        cls.meeting = kxtest.write_audio(cls.path("meeting.wav"),
+                                         np.concatenate([cls.alice, kxtest.silence(3.0), cls.bob]))
+
+    def timeline(self, *extra, expect=0):
+        a, b = self.path("tl-alice.profile"), self.path("tl-bob.profile")
+        if not os.path.exists(b):
+            self.enroll(a, self.alice_wav)
+            self.enroll(b, self.bob_wav)
+        r = run("timeline", "--model", self.model, "--profile", a, "--profile", b, *extra)
+        self.assertEqual(r.returncode, expect, r.stderr)
+        return r
+
+    def test_segments_tile_the_file_in_every_format(self):
+        doc = json.loads(self.timeline("--json", "--hop", "0.5", self.meeting).stdout)
+        self.assertEqual((doc["window"], doc["hop"]), (3.0, 0.5))
+        result = doc["files"][0]
+        segments = result["segments"]
+        self.assertAlmostEqual(result["seconds"], 11.0, places=3)
+        # Contiguous from 0 to the end, neighbours differ, no speech in the pause's middle.
+        self.assertEqual(segments[0]["start"], 0.0)
+        self.assertAlmostEqual(segments[-1]["end"], 11.0, places=3)
+        for before, after in zip(segments, segments[1:]):
+            self.assertEqual(before["end"], after["start"])
+            self.assertNotEqual(before["label"], after["label"])
+        middle = [s for s in segments if s["start"] <= 5.5 <= s["end"]][0]
+        self.assertEqual(middle["label"], "no speech")
+        self.assertIsNone(middle["score"])
+        self.assertTrue({s["label"] for s in segments} <= {"tl-alice", "tl-bob", "unknown", "no speech"})
+        # RTTM: the same segments less the pauses; the table: one row per segment.
+        rttm = self.timeline("--rttm", "--hop", "0.5", self.meeting).stdout.splitlines()
+        speech = [s for s in segments if s["label"] != "no speech"]
+        self.assertEqual(len(rttm), len(speech))
+        for line, s in zip(rttm, speech):
+            self.assertEqual(line, "SPEAKER meeting 1 %.3f %.3f <NA> <NA> %s <NA> <NA>"
+                             % (s["start"], s["end"] - s["start"], s["label"]))
+        table = self.timeline("--hop", "0.5", self.meeting).stdout.splitlines()
+        self.assertIn("11.00 s, 17 windows of 3.00 s every 0.50 s", table[0])
+        self.assertEqual(len(table), 2 + len(segments))
+
+    def test_threshold_one_leaves_speakers_unknown(self):
+        # The test model never reaches 1 on voices that are not the enrollment audio itself.
+        doc = json.loads(self.timeline("--json", "--threshold", "1", "--voice-threshold", "0", self.meeting).stdout)
+        self.assertEqual({s["label"] for s in doc["files"][0]["segments"]}, {"unknown"})
+
+    def test_short_and_bad_files_and_options(self):
+        short = kxtest.write_audio(self.path("tl-short.wav"), self.alice[:1000])
+        doc = json.loads(self.timeline("--json", short, self.alice_wav, expect=2).stdout)
+        self.assertIn("too short", doc["files"][0]["error"])
+        self.assertEqual(len(doc["files"][1]["segments"]), 1)  # 4 s of one voice, one window's worth of labels
+        self.timeline("--window", "0.05", "--hop", "0.05", self.alice_wav, expect=2)  # shorter than the model's minimum
+        for extra in (["--hop", "4", "--window", "3"], ["--json", "--rttm"], ["--window", "0"]):
+            with self.subTest(extra=extra):
+                self.assertIn("usage:", self.timeline(*extra, self.alice_wav, expect=1).stderr)
+
+
+class BatchTest(ToolTestBase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.profile = cls.path("batch.profile")
+        r = run("enroll", "--model", cls.model, "--voice-threshold", "0", "--min-chunks", "2", "--out", cls.profile,
+                cls.alice_wav)
+        assert r.returncode == 0, r.stderr
+        cls.files = [kxtest.write_audio(cls.path(f"call{i}.wav"), kxtest.voice(100 + i, 2.0 + i % 3))
+                     for i in range(6)]
+        cls.broken = cls.path("broken.wav")
+        with open(cls.broken, "wb") as f:
+            f.write(b"RIFF\0\0\0\0WAVEjunk")
+
+    def batch(self, *extra, expect=0):
+        r = run("recognize", "--model", self.model, "--voice-threshold", "0", "--profile", self.profile, *extra)
+        self.assertEqual(r.returncode, expect, r.stderr)
+        return r
+
+    @staticmethod
+    def lines(text):
+        return {d["file"]: d for d in map(json.loads, text.splitlines())}
+
+    def test_jobs_give_the_results_of_one_thread(self):
+        listing = self.path("list.txt")
+        with open(listing, "w") as f:
+            f.write("\n".join(self.files[2:] + ["", self.broken]) + "\n")
+        one = self.batch("--jsonl", *self.files[:2], "--list", listing, expect=2)
+        two = self.batch("--jsonl", "--jobs", "3", *self.files[:2], "--list", listing, expect=2)
+        self.assertEqual(self.lines(one.stdout), self.lines(two.stdout))
+        results = self.lines(two.stdout)
+        self.assertEqual(set(results), set(self.files) | {self.broken})
+        self.assertIn("cannot read audio", results[self.broken]["error"])
+        self.assertIn("6 file(s) scored, 1 failed", two.stderr)
+        # The one-document form keeps the input order whatever finished first.
+        doc = json.loads(self.batch("--json", "--jobs", "2", *self.files).stdout)
+        self.assertEqual([r["file"] for r in doc["results"]], self.files)
+        self.assertEqual(doc["results"], [results[f] for f in self.files])
+
+    def test_resume_skips_what_the_output_holds(self):
+        out = self.path("resume.jsonl")
+        self.batch("--output", out, "--jobs", "2", *self.files[:3], self.broken, expect=2)
+        with open(out) as f:
+            first = f.read()
+        # A run stopped while writing leaves half a line: it is dropped and that file done again.
+        with open(out, "a") as f:
+            f.write('{"file": "%s", "seconds": 2' % self.files[3])
+        r = self.batch("--output", out, "--resume", "--jobs", "2", *self.files, self.broken)
+        self.assertIn("3 file(s) scored, 0 failed, 4 skipped", r.stderr)
+        self.assertEqual(r.stdout, "")
+        with open(out) as f:
+            text = f.read()
+        self.assertTrue(text.startswith(first))
+        files = [json.loads(line)["file"] for line in text.splitlines()]
+        self.assertEqual(sorted(files), sorted(self.files + [self.broken]))
+        r = self.batch("--output", out, "--resume", *self.files)
+        self.assertIn("0 file(s) scored, 0 failed, 6 skipped", r.stderr)
+        self.assertIn("usage:", self.batch("--resume", *self.files, expect=1).stderr)
+        self.assertIn("usage:", self.batch("--json", "--output", out, *self.files, expect=1).stderr)
+
+    def test_progress_bar_only_on_a_terminal(self):
+        import pty
+        master, slave = pty.openpty()
+        args = [TOOL, "recognize", "--model", self.model, "--voice-threshold", "0", "--profile", self.profile,
+                "--jsonl", *self.files]
+        proc = subprocess.run(args, stdout=subprocess.PIPE, stderr=slave, timeout=300)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        self.assertEqual(proc.returncode, 0)
+        self.assertRegex(shown.decode(), r"\] 6/6 files, 0\.01 h of audio, 0:00 left")
+        plain = self.batch("--jsonl", *self.files)
+        self.assertNotIn("files,", plain.stderr)
+
+
 class NoSpeechTest(ToolTestBase):
     def test_silence_says_no_speech(self):
         a = self.path("a.profile")

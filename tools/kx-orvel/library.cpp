@@ -39,6 +39,17 @@ Profiler make_profiler(const std::string& model, const std::string& device, int3
     return Profiler(raw);
 }
 
+std::optional<std::vector<float>> score_utterance(kx_orvel_t* recognizer, const int16_t* pcm, size_t samples,
+                                                  const std::vector<const float*>& profiles) {
+    float* scores = nullptr;
+    check(kx_orvel_process(recognizer, pcm, int32_t(samples), profiles.data(), int32_t(profiles.size()), &scores),
+          "kx_orvel_process");
+    if (!scores) return std::nullopt;
+    std::vector<float> out(scores, scores + profiles.size());
+    kx_orvel_scores_delete(scores);
+    return out;
+}
+
 std::vector<std::string> hardware_devices() {
     char** list = nullptr;
     int32_t count = 0;

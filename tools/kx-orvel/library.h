@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ using Profiler = std::unique_ptr<kx_orvel_profiler_t, ProfilerDeleter>;
 Recognizer make_recognizer(const std::string& model, const std::string& device, float voice_threshold);
 Profiler make_profiler(const std::string& model, const std::string& device, int32_t min_chunks,
                        float voice_threshold);
+
+// Scores of one utterance against every profile; nothing when it held no speech.
+std::optional<std::vector<float>> score_utterance(kx_orvel_t* recognizer, const int16_t* pcm, size_t samples,
+                                                  const std::vector<const float*>& profiles);
 
 std::vector<std::string> hardware_devices();
 

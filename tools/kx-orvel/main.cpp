@@ -8,15 +8,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "audio.h"
+#include "batch.h"
 #include "cli.h"
 #include "json.h"
 #include "library.h"
 #include "model_file.h"
+#include "timeline.h"
 
 #ifndef KX_ORVEL_MODEL_FROM_BIN
 #define KX_ORVEL_MODEL_FROM_BIN "../share/kx_orvel/default.kx"
@@ -47,6 +53,14 @@ const char* kUsage =
     "  recognize --profile A.profile [--profile B.profile ...] [--threshold T]\n"
     "         [--json] [--model M] [--device D] [--voice-threshold V] FILE...\n"
     "      score every file against every profile, best match first\n"
+    "      many files: --list FILE (paths, one per line), --jobs N (threads, one\n"
+    "      recognizer each), --jsonl (a JSON line per file as soon as it is\n"
+    "      done), --output OUT.jsonl [--resume] (skip files already in OUT)\n"
+    "  timeline --profile A.profile [--profile B.profile ...] [--window S]\n"
+    "         [--hop S] [--threshold T] [--json | --rttm] FILE...\n"
+    "      who spoke when: score a window of S seconds (default 3) every hop\n"
+    "      (default 1 s), label it with the best profile above the threshold,\n"
+    "      \"unknown\" or \"no speech\", and join equal neighbours into segments\n"
     "  devices [--json]\n"
     "      list the hardware devices (use a line's prefix as --device)\n"
     "  info [--model M] [--json]\n"
@@ -270,112 +284,360 @@ Profile load_profile(const std::string& path, const ModelFile& model) {
     return p;
 }
 
+// Profile names label scores and segments; these would read as labels of their own.
+bool reserved_label(const std::string& name) { return name == "unknown" || name == "no speech"; }
+
+std::vector<Profile> load_profiles(const std::vector<std::string>& paths, const ModelFile& info) {
+    std::vector<Profile> profiles;
+    for (const std::string& path : paths) profiles.push_back(load_profile(path, info));
+    // Two profiles with one file name: tell them apart by path.
+    for (size_t i = 0; i < profiles.size(); ++i) {
+        bool clash = reserved_label(profiles[i].name);
+        for (size_t j = 0; j < profiles.size(); ++j) clash |= i != j && profiles[i].name == profiles[j].name;
+        if (clash) profiles[i].name = profiles[i].path;
+    }
+    return profiles;
+}
+
+std::vector<const float*> profile_pointers(const std::vector<Profile>& profiles) {
+    std::vector<const float*> pointers;
+    for (const Profile& p : profiles) pointers.push_back(p.values.data());
+    return pointers;
+}
+
+ModelFile model_info(const std::string& model) {
+    try {
+        return read_model_file(model);
+    } catch (const std::exception& e) {
+        throw InputError(e.what());
+    }
+}
+
+int32_t min_audio_samples(kx_orvel_t* recognizer) {
+    int32_t min_samples = 0;
+    check(kx_orvel_process_min_audio_length_samples(recognizer, &min_samples),
+          "kx_orvel_process_min_audio_length_samples");
+    return min_samples;
+}
+
+// The audio of one file to be scored, or why it cannot be.
+std::string load_for_scoring(const std::string& path, int32_t min_samples, Audio* audio) {
+    try {
+        *audio = load_audio(path);
+    } catch (const AudioError& e) {
+        return e.what();
+    }
+    if (audio->pcm.size() < size_t(min_samples))
+        return path + ": too short (" + fmt("%.2f", audio->seconds()) + " s; at least " +
+               fmt("%.2f", min_samples / double(kRate)) + " s needed)";
+    if (audio->pcm.size() > size_t(INT32_MAX)) return path + ": too long";
+    return "";
+}
+
+std::string library_error_text(const LibraryError& e) {
+    std::string text = e.what();
+    for (const std::string& line : e.stack) text += "; " + line;
+    return text;
+}
+
 struct FileResult {
     std::string file;
-    std::string error;  // set when the file could not be scored
+    std::string error;             // set when the file could not be scored
+    bool library_failure = false;  // the error came from the library, not the file
     double seconds = 0;
     bool speech = false;
     std::vector<std::pair<size_t, float>> scores;  // (profile index, score), best first
 };
 
+FileResult score_file(kx_orvel_t* recognizer, const std::string& path, int32_t min_samples,
+                      const std::vector<const float*>& pointers) {
+    FileResult r;
+    r.file = path;
+    Audio audio;
+    r.error = load_for_scoring(path, min_samples, &audio);
+    r.seconds = audio.seconds();
+    if (!r.error.empty()) return r;
+    std::optional<std::vector<float>> scores;
+    try {
+        scores = score_utterance(recognizer, audio.pcm.data(), audio.pcm.size(), pointers);
+    } catch (const LibraryError& e) {
+        r.error = path + ": " + library_error_text(e);
+        r.library_failure = true;
+        return r;
+    }
+    if (scores) {
+        r.speech = true;
+        for (size_t i = 0; i < scores->size(); ++i) r.scores.emplace_back(i, (*scores)[i]);
+        std::stable_sort(r.scores.begin(), r.scores.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
+    }
+    return r;
+}
+
+void write_result(JsonWriter& w, const FileResult& r, const std::vector<Profile>& profiles, float threshold) {
+    w.begin_object();
+    w.key("file").value(r.file);
+    if (!r.error.empty()) {
+        w.key("error").value(r.error);
+        w.end_object();
+        return;
+    }
+    w.key("seconds").value(r.seconds);
+    w.key("speech").value(r.speech);
+    w.key("best");
+    if (!r.scores.empty() && r.scores[0].second >= threshold)
+        w.value(profiles[r.scores[0].first].name);
+    else
+        w.null();
+    w.key("scores").begin_array();
+    for (const auto& [index, score] : r.scores) {
+        w.begin_object();
+        w.key("profile").value(profiles[index].name);
+        w.key("path").value(profiles[index].path);
+        w.key("score").value(score);
+        w.key("match").value(score >= threshold);
+        w.end_object();
+    }
+    w.end_array();
+    w.end_object();
+}
+
+void print_results(const std::vector<FileResult>& results, const std::vector<Profile>& profiles, float threshold) {
+    size_t width = 4;
+    for (const Profile& p : profiles) width = std::max(width, p.name.size());
+    for (const FileResult& r : results) {
+        if (!r.error.empty()) continue;
+        if (!r.speech) {
+            std::printf("%s (%.2f s): no speech found\n", r.file.c_str(), r.seconds);
+            continue;
+        }
+        std::printf("%s (%.2f s):\n", r.file.c_str(), r.seconds);
+        for (const auto& [index, score] : r.scores)
+            std::printf("  %-*s  %.3f  %s\n", int(width), profiles[index].name.c_str(), score,
+                        score >= threshold ? "match" : "-");
+    }
+}
+
 int cmd_recognize(const std::vector<std::string>& argv) {
     const ParsedArgs args = parse_args(
-        argv, {{"profile", "model", "device", "voice-threshold", "threshold"}, {"profile"}, {"json", "verbose"}});
+        argv, {{"profile", "model", "device", "voice-threshold", "threshold", "jobs", "list", "output"},
+               {"profile", "list"},
+               {"json", "jsonl", "resume", "verbose"}});
     if (!args.has("profile")) throw UsageError("recognize needs at least one --profile");
-    if (args.positional.empty()) throw UsageError("recognize needs at least one audio file");
+    std::vector<std::string> files = args.positional;
+    if (files.empty() && !args.has("list")) throw UsageError("recognize needs at least one audio file");
     const std::string device = args.get("device", "best");
     const float voice_threshold = args.get_float("voice-threshold", kDefaultVoiceThreshold, 0, 1);
     const float threshold = args.get_float("threshold", kDefaultThreshold, 0, 1);
-    const bool json = args.flag("json");
+    const int jobs = args.get_int("jobs", 1, 1, 1024);
+    const std::string output = args.get("output", "");
+    const bool resume = args.flag("resume");
+    if (resume && output.empty()) throw UsageError("--resume needs --output FILE");
+    const bool jsonl = args.flag("jsonl") || !output.empty();
+    if (jsonl && args.flag("json")) throw UsageError("--json writes one document; --jsonl and --output write lines");
     if (args.flag("verbose")) kx_log_enable();
 
     const std::string model = resolve_model(args);
-    Recognizer recognizer = make_recognizer(model, device, voice_threshold);
-    ModelFile info;
-    try {
-        info = read_model_file(model);
-    } catch (const std::exception& e) {
-        throw InputError(e.what());
+    // The first recognizer also proves the model before anything else is read.
+    Recognizer first = make_recognizer(model, device, voice_threshold);
+    const ModelFile info = model_info(model);
+    const std::vector<Profile> profiles = load_profiles(args.all("profile"), info);
+    const std::vector<const float*> pointers = profile_pointers(profiles);
+    const int32_t min_samples = min_audio_samples(first.get());
+    for (const std::string& list : args.all("list")) {
+        const std::vector<std::string> listed = read_list_file(list);
+        files.insert(files.end(), listed.begin(), listed.end());
     }
 
-    std::vector<Profile> profiles;
-    for (const std::string& path : args.all("profile")) profiles.push_back(load_profile(path, info));
-    // Two profiles with one file name: tell them apart by path.
-    for (size_t i = 0; i < profiles.size(); ++i)
-        for (size_t j = 0; j < profiles.size(); ++j)
-            if (i != j && profiles[i].name == profiles[j].name) profiles[i].name = profiles[i].path;
-    std::vector<const float*> pointers;
-    for (const Profile& p : profiles) pointers.push_back(p.values.data());
+    size_t skipped = 0;
+    if (resume) {
+        const std::set<std::string> done = files_in_output(output);
+        const size_t before = files.size();
+        files.erase(std::remove_if(files.begin(), files.end(), [&](const std::string& f) { return done.count(f); }),
+                    files.end());
+        skipped = before - files.size();
+    }
+    FILE* out = stdout;
+    if (!output.empty()) {
+        out = std::fopen(output.c_str(), resume ? "a" : "w");
+        if (!out) throw InputError(output + ": cannot write: " + std::strerror(errno));
+    }
 
-    int32_t min_samples = 0;
-    check(kx_orvel_process_min_audio_length_samples(recognizer.get(), &min_samples),
-          "kx_orvel_process_min_audio_length_samples");
-
-    std::vector<FileResult> results;
-    bool input_problem = false;
-    for (const std::string& path : args.positional) {
-        FileResult r;
-        r.file = path;
-        Audio audio;
-        try {
-            audio = load_audio(path);
-        } catch (const AudioError& e) {
-            r.error = e.what();
+    std::vector<FileResult> results(jsonl ? 0 : files.size());
+    BatchProgress progress(files.size());
+    size_t failed = 0;
+    bool library_failure = false;
+    std::mutex first_mutex;
+    std::function<std::function<FileResult(size_t)>()> make_worker = [&]() -> std::function<FileResult(size_t)> {
+        // Each thread scores with a recognizer of its own; one thread takes over the first.
+        std::shared_ptr<kx_orvel_t> own;
+        {
+            std::lock_guard<std::mutex> lock(first_mutex);
+            if (first) own = std::move(first);
         }
-        r.seconds = audio.seconds();
-        if (r.error.empty() && audio.pcm.size() < size_t(min_samples))
-            r.error = path + ": too short (" + fmt("%.2f", r.seconds) + " s; at least " +
-                      fmt("%.2f", min_samples / double(kRate)) + " s needed)";
-        if (r.error.empty() && audio.pcm.size() > size_t(INT32_MAX)) r.error = path + ": too long";
+        if (!own) own = make_recognizer(model, device, voice_threshold);
+        return [&, own](size_t i) { return score_file(own.get(), files[i], min_samples, pointers); };
+    };
+    run_parallel<FileResult>(files.size(), jobs, make_worker, [&](size_t i, FileResult& r) {
+        progress.add(r.seconds);
         if (!r.error.empty()) {
-            input_problem = true;
+            ++failed;
+            library_failure |= r.library_failure;
+            progress.clear();
             std::fprintf(stderr, "kx-orvel: %s\n", r.error.c_str());
-            results.push_back(r);
-            continue;
         }
-        float* scores = nullptr;
-        check(kx_orvel_process(recognizer.get(), audio.pcm.data(), int32_t(audio.pcm.size()), pointers.data(),
-                               int32_t(pointers.size()), &scores),
-              "kx_orvel_process");
-        if (scores) {
-            r.speech = true;
-            for (size_t i = 0; i < profiles.size(); ++i) r.scores.emplace_back(i, scores[i]);
-            kx_orvel_scores_delete(scores);
-            std::stable_sort(r.scores.begin(), r.scores.end(),
-                             [](const auto& a, const auto& b) { return a.second > b.second; });
+        if (!jsonl) {
+            results[i] = std::move(r);
+            return;
         }
-        results.push_back(r);
-    }
+        JsonWriter w;
+        write_result(w, r, profiles, threshold);
+        std::fprintf(out, "%s\n", w.str().c_str());
+        std::fflush(out);
+    });
+    progress.finish();
+    if (out != stdout && std::fclose(out) != 0) throw InputError(output + ": cannot write: " + std::strerror(errno));
 
-    if (json) {
+    if (jsonl) {
+        std::fprintf(stderr, "kx-orvel: %zu file(s) scored, %zu failed", files.size() - failed, failed);
+        if (resume) std::fprintf(stderr, ", %zu skipped (already in %s)", skipped, output.c_str());
+        std::fprintf(stderr, "\n");
+    } else if (args.flag("json")) {
         JsonWriter w;
         w.begin_object();
         w.key("model").value(model);
         w.key("threshold").value(threshold);
         w.key("voice_threshold").value(voice_threshold);
         w.key("results").begin_array();
-        for (const FileResult& r : results) {
+        for (const FileResult& r : results) write_result(w, r, profiles, threshold);
+        w.end_array();
+        w.end_object();
+        std::printf("%s\n", w.str().c_str());
+    } else {
+        print_results(results, profiles, threshold);
+    }
+    if (library_failure) return kExitLibrary;
+    return failed ? kExitInput : kExitOk;
+}
+
+// ----------------------------------------------------------------- timeline
+
+std::string segment_label(const Segment& s, const std::vector<Profile>& profiles) {
+    if (s.label == kNoSpeech) return "no speech";
+    if (s.label == kUnknownSpeaker) return "unknown";
+    return profiles[size_t(s.label)].name;
+}
+
+// RTTM fields are separated by spaces: keep names in one field.
+std::string rttm_field(std::string text) {
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t' || c == '\n'; }, '_');
+    return text.empty() ? "_" : text;
+}
+
+std::string recording_id(const std::string& path) {
+    std::string name = base_name(path);
+    const size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return rttm_field(name);
+}
+
+int cmd_timeline(const std::vector<std::string>& argv) {
+    const ParsedArgs args = parse_args(
+        argv, {{"profile", "model", "device", "voice-threshold", "threshold", "window", "hop"},
+               {"profile"},
+               {"json", "rttm", "verbose"}});
+    if (!args.has("profile")) throw UsageError("timeline needs at least one --profile");
+    if (args.positional.empty()) throw UsageError("timeline needs at least one audio file");
+    if (args.flag("json") && args.flag("rttm")) throw UsageError("choose one of --json and --rttm");
+    const std::string device = args.get("device", "best");
+    const float voice_threshold = args.get_float("voice-threshold", kDefaultVoiceThreshold, 0, 1);
+    const float threshold = args.get_float("threshold", kDefaultThreshold, 0, 1);
+    const float window = args.get_float("window", 3.0f, 0.01f, 3600.0f);
+    const float hop = args.get_float("hop", 1.0f, 0.01f, 3600.0f);
+    if (hop > window) throw UsageError("--hop must not be longer than --window (windows would leave gaps)");
+    if (args.flag("verbose")) kx_log_enable();
+
+    const std::string model = resolve_model(args);
+    Recognizer recognizer = make_recognizer(model, device, voice_threshold);
+    const ModelFile info = model_info(model);
+    const std::vector<Profile> profiles = load_profiles(args.all("profile"), info);
+    const std::vector<const float*> pointers = profile_pointers(profiles);
+    const int32_t min_samples = min_audio_samples(recognizer.get());
+    const size_t window_samples = size_t(std::lround(window * kRate));
+    const size_t hop_samples = std::max<size_t>(1, size_t(std::lround(hop * kRate)));
+    if (window_samples < size_t(min_samples))
+        throw InputError("--window " + fmt("%g", window) + " s is shorter than the " +
+                         fmt("%.2f", min_samples / double(kRate)) + " s the model needs");
+
+    struct FileTimeline {
+        std::string file, error;
+        double seconds = 0;
+        size_t windows = 0;
+        std::vector<Segment> segments;
+    };
+    std::vector<FileTimeline> timelines;
+    bool input_problem = false;
+    for (const std::string& path : args.positional) {
+        FileTimeline t;
+        t.file = path;
+        Audio audio;
+        t.error = load_for_scoring(path, min_samples, &audio);
+        t.seconds = audio.seconds();
+        if (!t.error.empty()) {
+            input_problem = true;
+            std::fprintf(stderr, "kx-orvel: %s\n", t.error.c_str());
+            timelines.push_back(t);
+            continue;
+        }
+        const std::vector<WindowPosition> positions =
+            window_positions(audio.pcm.size(), window_samples, hop_samples, kRate);
+        std::vector<int> labels;
+        std::vector<float> best;
+        for (const WindowPosition& p : positions) {
+            const std::optional<std::vector<float>> scores =
+                score_utterance(recognizer.get(), audio.pcm.data() + p.start, p.length, pointers);
+            float score = 0;
+            const int previous = labels.empty() ? kNoSpeech : labels.back();
+            labels.push_back(label_of(scores ? *scores : std::vector<float>(), threshold, previous, &score));
+            best.push_back(score);
+        }
+        t.windows = positions.size();
+        t.segments = merge_positions(positions, labels, best);
+        timelines.push_back(t);
+    }
+
+    if (args.flag("rttm")) {
+        for (const FileTimeline& t : timelines)
+            for (const Segment& s : t.segments)
+                if (s.label != kNoSpeech)
+                    std::printf("SPEAKER %s 1 %.3f %.3f <NA> <NA> %s <NA> <NA>\n", recording_id(t.file).c_str(),
+                                s.start, s.end - s.start, rttm_field(segment_label(s, profiles)).c_str());
+    } else if (args.flag("json")) {
+        JsonWriter w;
+        w.begin_object();
+        w.key("model").value(model);
+        w.key("threshold").value(threshold);
+        w.key("voice_threshold").value(voice_threshold);
+        w.key("window").value(double(window_samples) / kRate);
+        w.key("hop").value(double(hop_samples) / kRate);
+        w.key("files").begin_array();
+        for (const FileTimeline& t : timelines) {
             w.begin_object();
-            w.key("file").value(r.file);
-            if (!r.error.empty()) {
-                w.key("error").value(r.error);
+            w.key("file").value(t.file);
+            if (!t.error.empty()) {
+                w.key("error").value(t.error);
                 w.end_object();
                 continue;
             }
-            w.key("seconds").value(r.seconds);
-            w.key("speech").value(r.speech);
-            w.key("best");
-            if (!r.scores.empty() && r.scores[0].second >= threshold)
-                w.value(profiles[r.scores[0].first].name);
-            else
-                w.null();
-            w.key("scores").begin_array();
-            for (const auto& [index, score] : r.scores) {
+            w.key("seconds").value(t.seconds);
+            w.key("segments").begin_array();
+            for (const Segment& s : t.segments) {
                 w.begin_object();
-                w.key("profile").value(profiles[index].name);
-                w.key("path").value(profiles[index].path);
-                w.key("score").value(score);
-                w.key("match").value(score >= threshold);
+                w.key("start").value(s.start);
+                w.key("end").value(s.end);
+                w.key("label").value(segment_label(s, profiles));
+                w.key("score");
+                if (s.label == kNoSpeech) w.null(); else w.value(s.score);
                 w.end_object();
             }
             w.end_array();
@@ -385,18 +647,16 @@ int cmd_recognize(const std::vector<std::string>& argv) {
         w.end_object();
         std::printf("%s\n", w.str().c_str());
     } else {
-        size_t width = 4;
-        for (const Profile& p : profiles) width = std::max(width, p.name.size());
-        for (const FileResult& r : results) {
-            if (!r.error.empty()) continue;
-            if (!r.speech) {
-                std::printf("%s (%.2f s): no speech found\n", r.file.c_str(), r.seconds);
-                continue;
+        for (const FileTimeline& t : timelines) {
+            if (!t.error.empty()) continue;
+            std::printf("%s (%.2f s, %zu windows of %.2f s every %.2f s):\n", t.file.c_str(), t.seconds, t.windows,
+                        double(window_samples) / kRate, double(hop_samples) / kRate);
+            std::printf("  %9s  %9s  %-20s  %s\n", "start", "end", "speaker", "score");
+            for (const Segment& s : t.segments) {
+                const std::string score = s.label == kNoSpeech ? "-" : fmt("%.3f", s.score);
+                std::printf("  %9.2f  %9.2f  %-20s  %s\n", s.start, s.end, segment_label(s, profiles).c_str(),
+                            score.c_str());
             }
-            std::printf("%s (%.2f s):\n", r.file.c_str(), r.seconds);
-            for (const auto& [index, score] : r.scores)
-                std::printf("  %-*s  %.3f  %s\n", int(width), profiles[index].name.c_str(), score,
-                            score >= threshold ? "match" : "-");
         }
     }
     return input_problem ? kExitInput : kExitOk;
@@ -525,6 +785,7 @@ int run(int argc, char** argv) {
     kx_set_sdk("kx-orvel");
     if (command == "enroll") return cmd_enroll(args);
     if (command == "recognize") return cmd_recognize(args);
+    if (command == "timeline") return cmd_timeline(args);
     if (command == "devices") return cmd_devices(args);
     if (command == "info") return cmd_info(args);
     throw UsageError("unknown command '" + command + "'");

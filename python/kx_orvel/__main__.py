@@ -1,0 +1,87 @@
+"""python3 -m kx_orvel timeline --profile A.profile [--profile B.profile ...] [--window S] [--hop S]
+       [--threshold T] [--json | --rttm] [--plot OUT.png] FILE...
+
+Who spoke when, as `kx-orvel timeline` prints it; --plot draws one lane per speaker."""
+
+import argparse
+import json
+import os
+import sys
+
+from . import KxError, Recognizer, load_profile
+from .audio import AudioError, read_audio
+from .segments import NO_SPEECH, plot, profile_names, timeline
+
+
+def _rttm_field(text):
+    return "".join("_" if c in " \t\n" else c for c in text) or "_"
+
+
+def _timeline(args):
+    names = profile_names(args.profile)
+    profiles = dict(zip(names, (load_profile(p) for p in args.profile)))
+    results, failed = {}, False
+    with Recognizer(args.model, device=args.device, voice_threshold=args.voice_threshold) as recognizer:
+        for path in args.files:
+            try:
+                pcm = read_audio(path)
+            except AudioError as e:
+                print(f"python3 -m kx_orvel: {e}", file=sys.stderr)
+                failed = True
+                continue
+            if len(pcm) < recognizer.min_audio_length_samples:
+                print(f"python3 -m kx_orvel: {path}: too short ({len(pcm) / 16000:.2f} s; at least "
+                      f"{recognizer.min_audio_length_samples / 16000:.2f} s needed)", file=sys.stderr)
+                failed = True
+                continue
+            results[path] = (len(pcm) / 16000, timeline(pcm, profiles, recognizer, window=args.window,
+                                                        hop=args.hop, threshold=args.threshold))
+    if args.rttm:
+        for path, (_, segments) in results.items():
+            recording = _rttm_field(os.path.splitext(os.path.basename(path))[0])
+            for s in segments:
+                if s.label != NO_SPEECH:
+                    print(f"SPEAKER {recording} 1 {s.start:.3f} {s.end - s.start:.3f} <NA> <NA> "
+                          f"{_rttm_field(s.label)} <NA> <NA>")
+    elif args.json:
+        print(json.dumps({"files": [{"file": path, "seconds": seconds,
+                                     "segments": [vars(s) for s in segments]}
+                                    for path, (seconds, segments) in results.items()]}))
+    else:
+        for path, (seconds, segments) in results.items():
+            print(f"{path} ({seconds:.2f} s):")
+            print(f"  {'start':>9}  {'end':>9}  {'speaker':<20}  score")
+            for s in segments:
+                score = "-" if s.score is None else f"{s.score:.3f}"
+                print(f"  {s.start:9.2f}  {s.end:9.2f}  {s.label:<20}  {score}")
+    if args.plot and results:
+        plot({os.path.basename(p): segments for p, (_, segments) in results.items()}, args.plot)
+    return 2 if failed else 0
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python3 -m kx_orvel")
+    commands = parser.add_subparsers(dest="command", required=True)
+    t = commands.add_parser("timeline", help="who spoke when")
+    t.add_argument("--profile", action="append", required=True, help="a speaker profile file (repeat)")
+    t.add_argument("--window", type=float, default=3.0, help="window length in seconds (default 3)")
+    t.add_argument("--hop", type=float, default=1.0, help="seconds between windows (default 1)")
+    t.add_argument("--threshold", type=float, default=0.5, help="lowest score that names a speaker")
+    t.add_argument("--voice-threshold", type=float, default=0.5)
+    t.add_argument("--model", help="model file (default: the default model)")
+    t.add_argument("--device", default="best")
+    form = t.add_mutually_exclusive_group()
+    form.add_argument("--json", action="store_true")
+    form.add_argument("--rttm", action="store_true")
+    t.add_argument("--plot", metavar="OUT.png", help="draw the timeline, one lane per speaker")
+    t.add_argument("files", nargs="+", metavar="FILE")
+    args = parser.parse_args(argv)
+    try:
+        return _timeline(args)
+    except (KxError, ValueError, OSError) as e:
+        print(f"python3 -m kx_orvel: {e}", file=sys.stderr)
+        return 3 if isinstance(e, KxError) else 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,94 @@
+"""Who spoke when on real recorded speech with known boundaries: turns of two talk
+partners of flight-of-the-amazon-queen (fetched like the demo's audio) and a pause,
+scored by the tool with the default model.
+
+Needs KX_ORVEL_TOOL, KX_DEMO_DIR (where the demo's audio is or goes) and python/ on
+PYTHONPATH; skips when the audio cannot be fetched (no Debian archive reachable).
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(HERE, "..", "python"))
+import kxtest  # noqa: E402
+from kx_orvel.audio import read_audio  # noqa: E402
+
+TOOL = os.environ.get("KX_ORVEL_TOOL", "")
+DEMO = os.environ.get("KX_DEMO_DIR", "")
+MODEL = os.path.join(ROOT, "models", "default.kx")
+SPEAKERS = ["speaker08", "speaker33"]  # the pair the default model tells apart best
+TURNS = [("speaker08", 6.0), ("speaker33", 5.0), ("speaker08", 6.0), (None, 3.0)]
+WINDOW, HOP = 2.0, 0.5
+
+
+def speech_only(pcm, level=3000.0):
+    """One game line without its leading and trailing pause, at a common loudness, so that
+    a turn's boundary is where its speech starts and ends."""
+    frames = pcm[:len(pcm) // 320 * 320].astype(np.float64).reshape(-1, 320)
+    rms = np.sqrt((frames ** 2).mean(axis=1))
+    voiced = np.nonzero(rms > 0.05 * rms.max())[0]
+    x = pcm[voiced[0] * 320:(voiced[-1] + 1) * 320].astype(np.float64)
+    return x * (level / np.sqrt((x ** 2).mean())) / 32768.0
+
+
+@unittest.skipUnless(TOOL and DEMO and os.path.isfile(MODEL), "needs KX_ORVEL_TOOL, KX_DEMO_DIR and the default model")
+class RealSpeechTimelineTest(unittest.TestCase):
+    def setUp(self):
+        fetch = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "demo_audio.py"), "fetch", DEMO],
+                               capture_output=True, text=True)
+        if fetch.returncode != 0:
+            self.skipTest("the demo's audio could not be fetched:\n" + fetch.stderr[-500:])
+        with open(os.path.join(DEMO, "manifest.json")) as f:
+            self.manifest = json.load(f)
+        self._tmp = tempfile.TemporaryDirectory(prefix="kx-timeline-")
+        self.dir = self._tmp.name
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def test_turns_of_known_speakers(self):
+        profiles = []
+        for speaker in SPEAKERS:
+            out = os.path.join(self.dir, speaker + ".profile")
+            r = subprocess.run([TOOL, "enroll", "--model", MODEL, "--out", out, *self.manifest["enrolled"][speaker]],
+                               capture_output=True, text=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            profiles += ["--profile", out]
+        # The turns are the enrollment lines in order: what is tested is the timeline,
+        # not how well the model knows voices it has not heard.
+        lines = {s: [speech_only(read_audio(f)) for f in self.manifest["enrolled"][s]] for s in SPEAKERS}
+        pieces, truth, t = [], [], 0.0
+        for speaker, seconds in TURNS:
+            if speaker is None:
+                piece = np.zeros(int(seconds * 16000))
+            else:
+                parts = []
+                while sum(map(len, parts)) < seconds * 16000:
+                    parts.append(lines[speaker].pop(0))
+                piece = np.concatenate(parts)
+            pieces.append(piece)
+            truth.append((t, t + len(piece) / 16000, speaker or "no speech"))
+            t += len(piece) / 16000
+        meeting = kxtest.write_audio(os.path.join(self.dir, "meeting.wav"), np.concatenate(pieces))
+
+        r = subprocess.run([TOOL, "timeline", "--model", MODEL, *profiles, "--window", str(WINDOW), "--hop", str(HOP),
+                            "--json", meeting], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        segments = json.loads(r.stdout)["files"][0]["segments"]
+        found = [(s["start"], s["end"], s["label"]) for s in segments]
+        self.assertEqual([s[2] for s in found], [s[2] for s in truth], found)
+        for (start, end, label), (true_start, true_end, _) in zip(found, truth):
+            self.assertLessEqual(abs(start - true_start), HOP, (label, found, truth))
+            self.assertLessEqual(abs(end - true_end), HOP, (label, found, truth))
+
+
+if __name__ == "__main__":
+    unittest.main()
