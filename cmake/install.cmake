@@ -52,6 +52,10 @@ file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/kx_orvel_install_paths.py
 install(FILES ${KX_REPO_ROOT}/python/kx_orvel/__init__.py
               ${KX_REPO_ROOT}/python/kx_orvel/_native.py
               ${KX_REPO_ROOT}/python/kx_orvel/model.py
+              ${KX_REPO_ROOT}/python/kx_orvel/audio.py
+              ${KX_REPO_ROOT}/python/kx_orvel/segments.py
+              ${KX_REPO_ROOT}/python/kx_orvel/__main__.py
+              ${KX_REPO_ROOT}/python/kx_orvel/dask.py
         DESTINATION ${KX_PY_PACKAGE})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kx_orvel_install_paths.py
         DESTINATION ${KX_PY_PACKAGE} RENAME _install_paths.py)

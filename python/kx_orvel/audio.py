@@ -9,10 +9,23 @@ import numpy as np
 
 RATE = 16000
 _BLOCK = 4096
+_SOXR_FLOAT32_I = 0
+_SOXR_HQ = 4
 
 
 class AudioError(OSError):
     """A file that cannot be read or decoded as audio."""
+
+
+class _SoxrIoSpec(ctypes.Structure):
+    _fields_ = [("itype", ctypes.c_int), ("otype", ctypes.c_int), ("scale", ctypes.c_double),
+                ("e", ctypes.c_void_p), ("flags", ctypes.c_ulong)]
+
+
+class _SoxrQualitySpec(ctypes.Structure):
+    _fields_ = [("precision", ctypes.c_double), ("phase_response", ctypes.c_double),
+                ("passband_end", ctypes.c_double), ("stopband_begin", ctypes.c_double),
+                ("e", ctypes.c_void_p), ("flags", ctypes.c_ulong)]
 
 
 class _SfInfo(ctypes.Structure):
@@ -45,6 +58,10 @@ def _load(name, soname):
                                          ctypes.c_size_t, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t,
                                          ctypes.POINTER(ctypes.c_size_t), ctypes.c_void_p, ctypes.c_void_p,
                                          ctypes.c_void_p]
+            lib.soxr_io_spec.restype = _SoxrIoSpec
+            lib.soxr_io_spec.argtypes = [ctypes.c_int, ctypes.c_int]
+            lib.soxr_quality_spec.restype = _SoxrQualitySpec
+            lib.soxr_quality_spec.argtypes = [ctypes.c_ulong, ctypes.c_ulong]
     return _libs[name]
 
 
@@ -85,9 +102,10 @@ def read_audio(path):
         soxr = _load("soxr", "libsoxr.so.0")
         out = np.empty(int(np.ceil(len(mono) * RATE / rate)) + 16, dtype=np.float32)
         done = ctypes.c_size_t(0)
-        # No specs: libsoxr's defaults are float32 in and out at its high quality.
+        io = soxr.soxr_io_spec(_SOXR_FLOAT32_I, _SOXR_FLOAT32_I)
+        quality = soxr.soxr_quality_spec(_SOXR_HQ, 0)
         err = soxr.soxr_oneshot(rate, RATE, 1, mono.ctypes.data, len(mono), None, out.ctypes.data, len(out),
-                                ctypes.byref(done), None, None, None)
+                                ctypes.byref(done), ctypes.byref(io), ctypes.byref(quality), None)
         if err:
             raise AudioError(f"{path}: cannot resample audio: {err.decode(errors='replace')}")
         mono = out[:done.value]
