@@ -374,15 +374,21 @@ FileResult score_file(kx_orvel_t* recognizer, const std::string& path, int32_t m
     return r;
 }
 
-void write_result(JsonWriter& w, const FileResult& r, const std::vector<Profile>& profiles, float threshold) {
+// Opens a file's JSON object; one that failed gets its error, is closed, and false comes back.
+bool begin_file_object(JsonWriter& w, const std::string& file, const std::string& error, double seconds) {
     w.begin_object();
-    w.key("file").value(r.file);
-    if (!r.error.empty()) {
-        w.key("error").value(r.error);
+    w.key("file").value(file);
+    if (!error.empty()) {
+        w.key("error").value(error);
         w.end_object();
-        return;
+        return false;
     }
-    w.key("seconds").value(r.seconds);
+    w.key("seconds").value(seconds);
+    return true;
+}
+
+void write_result(JsonWriter& w, const FileResult& r, const std::vector<Profile>& profiles, float threshold) {
+    if (!begin_file_object(w, r.file, r.error, r.seconds)) return;
     w.key("speech").value(r.speech);
     w.key("best");
     if (!r.scores.empty() && r.scores[0].second >= threshold)
@@ -622,14 +628,7 @@ int cmd_timeline(const std::vector<std::string>& argv) {
         w.key("hop").value(double(hop_samples) / kRate);
         w.key("files").begin_array();
         for (const FileTimeline& t : timelines) {
-            w.begin_object();
-            w.key("file").value(t.file);
-            if (!t.error.empty()) {
-                w.key("error").value(t.error);
-                w.end_object();
-                continue;
-            }
-            w.key("seconds").value(t.seconds);
+            if (!begin_file_object(w, t.file, t.error, t.seconds)) continue;
             w.key("segments").begin_array();
             for (const Segment& s : t.segments) {
                 w.begin_object();
