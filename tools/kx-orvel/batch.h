@@ -20,7 +20,7 @@ namespace kxtool {
 // Runs the items 0..count-1 on `jobs` threads. Each thread first calls make_worker()
 // (so a worker's state, such as its own recognizer, lives on its thread) and then the
 // worker on the items it takes. `done` runs on the calling thread, in completion order.
-// An exception from make_worker or a worker stops the run and is rethrown here.
+// An exception from make_worker, a worker or `done` stops the run and is rethrown here.
 template <typename Result>
 void run_parallel(size_t count, int jobs, const std::function<std::function<Result(size_t)>()>& make_worker,
                   const std::function<void(size_t, Result&)>& done) {
@@ -69,7 +69,14 @@ void run_parallel(size_t count, int jobs, const std::function<std::function<Resu
             finished.pop_front();
             if (stop) continue;
             lock.unlock();
-            done(item.first, item.second);
+            try {
+                done(item.first, item.second);
+            } catch (...) {
+                lock.lock();
+                if (!failure) failure = std::current_exception();
+                stop = true;  // the workers finish their files and end; joined below
+                continue;
+            }
             lock.lock();
         }
     }
