@@ -6,10 +6,12 @@
 
 Debian sources (downloaded with `apt-get download`, unpacked with dpkg -x):
 real voices from tuxpaint-stamps-default, ktuberling-data, klettres-data,
-flight-of-the-amazon-queen, hedgewars-data voice packs; espeak-ng voices for
+flight-of-the-amazon-queen, drascula, hedgewars-data voice packs; espeak-ng voices for
 synthetic bulk; music/effects from hedgewars-data, freedroidrpg-data,
 pingus-data, openarena-data plus synthetic noise for the detector.
-An external corpus laid out ROOT/<speaker>/**/*.wav|flac is added as is.
+Read speech from --librispeech (default: the LibriSpeech subset beside the
+checkout, read in place) is split by speaker like the packages.  An external
+corpus laid out ROOT/<speaker>/**/*.wav|flac is added to training as is.
 
 Output: OUT/speech/<speaker>/<n>.wav, OUT/noise/<split>/<n>.wav and
 OUT/speakers.json (speaker -> split, group, source).  Speakers of one group
@@ -33,12 +35,15 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 from scipy.io import wavfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kxdata  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 PKG = os.path.join(DATA, "pkg")
 
 SPEECH_PACKAGES = ["tuxpaint-stamps-default", "ktuberling-data", "klettres-data",
-                   "flight-of-the-amazon-queen", "hedgewars-data", "espeak-ng-data"]
+                   "flight-of-the-amazon-queen", "hedgewars-data", "drascula", "espeak-ng-data"]
 NOISE_PACKAGES = ["hedgewars-data", "freedroidrpg-data", "pingus-data", "openarena-data"]
 
 # held-out languages (narrators of one language in any package go together)
@@ -46,24 +51,35 @@ TEST_LANGS = {"fr", "ru", "da", "el", "sl", "lt", "hu", "cs"}
 VALID_LANGS = {"ca", "gl", "uk"}
 # held-out voices of the adventure game, by talk file
 QUEEN_TEST_FRACTION = 0.3
+DRASCULA_TEST_FRACTION = 0.3
+# about 50 of the 251 read-speech speakers for test, 25 for validation
+LIBRI_FRACTIONS = (0.2, 0.1)
+LIBRISPEECH = os.path.join(HERE, "..", "..", "shared", "data", "librispeech-tc100")
 
 
-def fetch(pkgs):
-    os.makedirs(os.path.join(DATA, "debs"), exist_ok=True)
+def fetch(pkgs, data=DATA):
+    """apt-get download each package into data/debs and unpack it to data/pkg/<name>."""
+    debdir = os.path.join(data, "debs")
+    os.makedirs(debdir, exist_ok=True)
     for p in pkgs:
-        dest = os.path.join(PKG, p)
+        dest = os.path.join(data, "pkg", p)
         if os.path.isdir(dest):
             continue
-        debs = glob.glob(os.path.join(DATA, "debs", p + "_*.deb"))
+        debs = glob.glob(os.path.join(debdir, p + "_*.deb"))
         if not debs:
-            subprocess.run(["apt-get", "download", p], cwd=os.path.join(DATA, "debs"), check=True)
-            debs = glob.glob(os.path.join(DATA, "debs", p + "_*.deb"))
-        subprocess.run(["dpkg", "-x", debs[0], dest], check=True)
+            subprocess.run(["apt-get", "download", p], cwd=debdir, check=True)
+            debs = glob.glob(os.path.join(debdir, p + "_*.deb"))
+        # unpack beside the target and rename, so an interrupted run is redone
+        tmp = dest + ".part"
+        shutil.rmtree(tmp, ignore_errors=True)
+        os.makedirs(tmp)
+        subprocess.run(["dpkg", "-x", debs[0], tmp], check=True)
+        os.rename(tmp, dest)
 
 
-def decode(src, rate=16000, data=None):
-    """Any audio file (or bytes) -> int16 mono at rate, via ffmpeg."""
-    cmd = ["ffmpeg", "-nostdin", "-v", "error", "-i", "pipe:0" if data is not None else src,
+def decode(src, rate=16000, data=None, raw=()):
+    """Any audio file (or bytes) -> int16 mono at rate, via ffmpeg; raw: input format options."""
+    cmd = ["ffmpeg", "-nostdin", "-v", "error"] + list(raw) + ["-i", "pipe:0" if data is not None else src,
            "-ac", "1", "-ar", str(rate), "-f", "s16le", "pipe:1"]
     r = subprocess.run(cmd, input=data, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     return np.frombuffer(r.stdout, np.int16).copy()
@@ -166,6 +182,32 @@ def src_hedgewars(per):
             [("file", f) for f in files[:per]]
 
 
+def src_drascula(per):
+    """Raw unsigned 8-bit 11025 Hz lines, one character per file-name prefix (none: the hero)."""
+    root = glob.glob(os.path.join(PKG, "drascula") + "/**/drascula/en", recursive=True)
+    if not root:
+        return
+    chars = {}
+    for f in sorted(glob.glob(root[0] + "/*.ALS")):
+        m = re.match(r"^([A-Z]*)\d+\.ALS$", os.path.basename(f))
+        if m:
+            chars.setdefault(m.group(1) or "hero", []).append(("u8", f))
+    for ch, items in sorted(chars.items()):
+        if len(items) < 10:
+            continue
+        random.Random(ch).shuffle(items)
+        yield "dras_" + ch.lower(), "dras_" + ch.lower(), "drascula", items[:per]
+
+
+def src_librispeech(root, per):
+    """ROOT/<speaker>/**/*.flac read speech; split_of holds out a fixed share of its speakers."""
+    for d in sorted(glob.glob(os.path.join(root, "*"))):
+        files = sorted(glob.glob(d + "/**/*.flac", recursive=True))
+        if os.path.isdir(d) and files:
+            spk = "libri_" + os.path.basename(d)
+            yield spk, spk, "librispeech", [("file", f) for f in files[:per]]
+
+
 SENTENCES = [
     "The quick brown fox jumps over the lazy dog near the river bank.",
     "Please call Stella and ask her to bring these things with her from the store.",
@@ -199,29 +241,61 @@ def src_espeak(count):
         yield "tts_%03d" % i, "tts", "espeak-ng", items
 
 
+RAW_U8 = ("-f", "u8", "-ar", "11025", "-ac", "1")
+
+
+def decode_many(paths, raw=(), rate=16000):
+    """Files -> int16 mono arrays, many per ffmpeg run: its start-up costs more
+    than decoding a short clip."""
+    if len(paths) < 2:
+        return [decode(p, rate, raw=raw) for p in paths]
+    with tempfile.TemporaryDirectory() as d:
+        cmd = ["ffmpeg", "-nostdin", "-v", "error"]
+        for p in paths:
+            cmd += list(raw) + ["-i", p]
+        for i in range(len(paths)):
+            cmd += ["-map", "%d:a" % i, "-ac", "1", "-ar", str(rate), "-f", "s16le", os.path.join(d, "%d.raw" % i)]
+        if subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
+            return [decode(p, rate, raw=raw) for p in paths]   # one bad file fails the run
+        return [np.fromfile(os.path.join(d, "%d.raw" % i), np.int16) for i in range(len(paths))]
+
+
 def render(item):
+    """One item that is not a plain file -> int16 mono 16 kHz."""
     kind, arg = item
-    if kind == "file":
-        pcm = decode(arg)
-    elif kind == "bytes":
-        pcm = decode(None, data=arg)
-    else:
-        voice, pitch, speed, text = arg
-        with tempfile.NamedTemporaryFile(suffix=".wav") as tf:
-            subprocess.run(["espeak-ng", "-v", voice, "-p", str(pitch), "-s", str(speed),
-                            "-w", tf.name, text], stderr=subprocess.DEVNULL, check=False)
-            pcm = decode(tf.name)
-    return trim(pcm)
+    if kind == "bytes":
+        return decode(None, data=arg)
+    voice, pitch, speed, text = arg
+    with tempfile.NamedTemporaryFile(suffix=".wav") as tf:
+        subprocess.run(["espeak-ng", "-v", voice, "-p", str(pitch), "-s", str(speed),
+                        "-w", tf.name, text], stderr=subprocess.DEVNULL, check=False)
+        return kxdata.read_wav(tf.name) if os.path.getsize(tf.name) > 44 else np.zeros(0, np.int16)
+
+
+def render_all(items, pool, batch=24):
+    """Source items -> trimmed int16 clips (files decoded in batches)."""
+    jobs = [(render, it) for it in items if it[0] not in ("file", "u8")]
+    for kind, raw in (("file", ()), ("u8", RAW_U8)):
+        paths = [arg for k, arg in items if k == kind]
+        jobs += [(lambda ps, raw=raw: decode_many(ps, raw), paths[i:i + batch])
+                 for i in range(0, len(paths), batch)]
+    out = []
+    for r in pool.map(lambda job: job[0](job[1]), jobs):
+        out += r if isinstance(r, list) else [r]
+    return [trim(c) for c in out]
 
 
 def split_of(group, source):
     if source == "espeak-ng" or source == "hedgewars-data":
         return "train"
-    if source == "flight-of-the-amazon-queen":
-        if group == "queen_joe":
+    held = {"flight-of-the-amazon-queen": (QUEEN_TEST_FRACTION, 0.1), "drascula": (DRASCULA_TEST_FRACTION, 0.15),
+            "librispeech": LIBRI_FRACTIONS}
+    if source in held:
+        if group in ("queen_joe", "dras_hero"):   # heroes speak most lines: training only
             return "train"
+        test, valid = held[source]
         r = stable_rand(group)
-        return "test" if r < QUEEN_TEST_FRACTION else ("valid" if r < QUEEN_TEST_FRACTION + 0.1 else "train")
+        return "test" if r < test else ("valid" if r < test + valid else "train")
     if group in TEST_LANGS:
         return "test"
     if group in VALID_LANGS:
@@ -277,19 +351,24 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--out", default=os.path.join(DATA, "corpus"))
     ap.add_argument("--external", nargs="*", default=[])
+    ap.add_argument("--librispeech", default=LIBRISPEECH,
+                    help="ROOT/<speaker>/*.flac read speech (CC BY 4.0), split into train/valid/test; '' skips it")
     ap.add_argument("--no-debian", action="store_true")
-    ap.add_argument("--per-speaker", type=int, default=250, help="max clips per speaker")
-    ap.add_argument("--tts-speakers", type=int, default=60)
-    ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--per-speaker", type=int, default=120, help="max clips per speaker")
+    ap.add_argument("--tts-speakers", type=int, default=40)
+    ap.add_argument("--jobs", type=int, default=4, help="decoders at once (they mostly wait on process start)")
     a = ap.parse_args()
 
     sources = []
+    if a.librispeech and os.path.isdir(a.librispeech):
+        sources += list(src_librispeech(a.librispeech, a.per_speaker))
     if not a.no_debian:
         fetch(sorted(set(SPEECH_PACKAGES + NOISE_PACKAGES) - {"espeak-ng-data"}))
+        sources += list(src_drascula(a.per_speaker))
+        sources += list(src_queen(a.per_speaker))
         sources += list(src_tuxpaint(a.per_speaker))
         sources += list(src_lang_dirs("ktuberling-data", "usr/share/ktuberling/sounds", "ktub_", a.per_speaker))
         sources += list(src_lang_dirs("klettres-data", "usr/share/klettres", "klet_", a.per_speaker))
-        sources += list(src_queen(a.per_speaker))
         sources += list(src_hedgewars(a.per_speaker))
         sources += list(src_espeak(a.tts_speakers))
     for root in a.external:
@@ -302,7 +381,7 @@ def main():
         d = os.path.join(a.out, "speech", spk)
         if spk in meta and os.path.isdir(d):
             continue
-        clips = [c for c in pool.map(render, items) if len(c) >= 4000]
+        clips = [c for c in render_all(items, pool) if len(c) >= 4000]
         if not clips:
             continue
         for i, c in enumerate(clips):
@@ -318,7 +397,8 @@ def main():
         nf = noise_files()
         rng = np.random.default_rng(3)
         for split, files in nf.items():
-            clips = list(pool.map(lambda f: decode(f), files))
+            clips = [c for r in pool.map(decode_many, [files[i:i + 24] for i in range(0, len(files), 24)])
+                     for c in r]
             n = 0
             for c in clips:
                 c = trim(c, 0.002)
