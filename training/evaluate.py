@@ -175,26 +175,34 @@ def make_trials(spk_clips, rng, per_speaker=8):
     return enroll, tests
 
 
-def score_trials(backend, enroll, tests, transform=None):
+def score_trials(backend, enroll, tests, transform=None, group=None):
+    """Every test segment against every enrolled profile.  -> dict: tgt, non (scores),
+    tgt_group, non_group (group(test speaker) per trial; group maps speaker -> label),
+    missing (segments without a score), speakers (enrolled), identified (segments
+    whose best profile is their speaker), identifications (segments scored)."""
     f = transform or (lambda x: x)
+    group = group or (lambda spk: "")
     names = sorted(enroll)
     prof = backend.enroll([f(enroll[s]) for s in names])
-    keep = [i for i, p in enumerate(prof) if p is not None]
-    names = [names[i] for i in keep]
-    if not keep:
-        return np.zeros(0), np.zeros(0), len(tests), 0
-    P = np.stack([prof[i] for i in keep])
-    sc_all = backend.score([f(x) for _, x in tests], P)
-    tgt, non, missing = [], [], 0
-    for (spk, _), sc in zip(tests, sc_all):
-        if spk not in names:
-            continue
+    names = [n for n, p in zip(names, prof) if p is not None]
+    r = {"tgt": [], "non": [], "tgt_group": [], "non_group": [], "missing": 0, "speakers": len(names),
+         "identified": 0, "identifications": 0}
+    tests = [(spk, x) for spk, x in tests if spk in names]
+    if not names:
+        r["missing"] = len(tests)
+        tests = []
+    P = np.stack([p for p in prof if p is not None]) if names else None
+    for (spk, _), sc in zip(tests, backend.score([f(x) for _, x in tests], P) if tests else []):
         if sc is None:   # no window held enough speech: the library gives no score
-            missing += 1
+            r["missing"] += 1
             continue
         for n, s in zip(names, sc):
-            (tgt if n == spk else non).append(float(s))
-    return np.array(tgt), np.array(non), missing, len(names)
+            r["tgt" if n == spk else "non"].append(float(s))
+            r["tgt_group" if n == spk else "non_group"].append(group(spk))
+        r["identifications"] += 1
+        r["identified"] += int(names[int(np.argmax(sc))] == spk)
+    r["tgt"], r["non"] = np.array(r["tgt"]), np.array(r["non"])
+    return r
 
 
 def rates(tgt, non):
@@ -217,13 +225,74 @@ def min_dcf(tgt, non, p=P_TARGET):
     return float(c.min() / min(p, 1 - p))
 
 
-def thresholds(tgt, non):
-    _, mid = eer(tgt, non)
-    low = float(np.percentile(tgt, 1))        # 1 % of targets fall below: false rejects
-    high = float(np.percentile(non, 99))      # 1 % of non-targets above: false accepts
+def thresholds(tgt, non, tgt_group=None, non_group=None):
+    """Score-map breakpoints from held-out trials: mid at the equal-error point,
+    low where 1 % of targets fall below, high above every non-target (so that
+    1.0 means stronger evidence than any impostor pair gave).  With groups
+    (e.g. the trials' sources), each group weighs the same, so that one large
+    domain does not set the operating point for the others."""
+    tgt, non = np.asarray(tgt, np.float64), np.asarray(non, np.float64)
+    tw = _group_weights(tgt, tgt_group)
+    nw = _group_weights(non, non_group)
+    thr = np.unique(np.concatenate([tgt, non]))
+    ot, on = np.argsort(tgt), np.argsort(non)
+    ct = np.concatenate([[0.0], np.cumsum(tw[ot])])
+    cn = np.concatenate([[0.0], np.cumsum(nw[on])])
+    fr = ct[np.searchsorted(tgt[ot], thr, side="left")]          # target weight below threshold
+    fa = 1.0 - cn[np.searchsorted(non[on], thr, side="left")]    # non-target weight at/above
+    mid = float(thr[int(np.argmin(np.abs(fr - fa)))])
+    low = float(thr[min(int(np.searchsorted(fr, 0.01, side="right")), len(thr) - 1)])
+    high = float(non.max()) + 1e-3
     low = min(low, mid - 1e-3)
     high = max(high, mid + 1e-3)
     return [low, mid, high]
+
+
+def _group_weights(x, group):
+    if group is None:
+        return np.full(len(x), 1.0 / max(len(x), 1))
+    group = np.asarray(group)
+    names, inv, counts = np.unique(group, return_inverse=True, return_counts=True)
+    return 1.0 / (counts[inv] * len(names))
+
+
+SHORT_WORD_SOURCES = ("klettres-data", "ktuberling-data")
+
+
+def sparse_words(spk_clips, noises, rng, count=120, seconds=3.0):
+    """Segments of short spoken words with pauses of 0.3-1.2 s, in room noise at
+    5-20 dB SNR, half of them reverberant and band-limited like a phone
+    -> (int16 segments, frame labels from the clean words' energy)."""
+    clips = [c for cs in spk_clips.values() for c in cs if len(c) < 1.5 * 16000]
+    n = int(seconds * 16000) // 512 * 512
+    pcms, labels = [], []
+    for _ in range(count if clips else 0):
+        clean = np.zeros(n)
+        pos = int(rng.uniform(0.0, 0.5) * 16000)
+        while pos < n - 4000:
+            c = clips[rng.integers(len(clips))].astype(np.float64)
+            take = min(len(c), n - pos)
+            clean[pos:pos + take] = c[:take] / (np.abs(c).max() + 1e-9) * rng.uniform(0.3, 1.0)
+            pos += take + int(rng.uniform(0.3, 1.2) * 16000)
+        labels.append(kxdata.frame_labels((clean * 32767).astype(np.int16)))
+        x = kxdata.reverb(clean, rng) if rng.random() < 0.5 else clean
+        x = kxdata.mix(x, noises, rng, snr_range=(5.0, 20.0), p_noise=1.0)
+        if rng.random() < 0.5:
+            x = kxdata.band_limit(x, rng)
+        pcms.append(kxdata.to_int16(x, rng, level_db=rng.uniform(-35.0, -10.0)))
+    return pcms, labels
+
+
+def summary(tgt, non, mid, high):
+    """EER, minDCF and the error rates at the model's mid threshold (mapped score 0.5);
+    saturated: share of non-target trials mapped to 1.0."""
+    if len(tgt) == 0 or len(non) == 0:
+        return {"target_trials": len(tgt), "nontarget_trials": len(non)}
+    e, t = eer(tgt, non)
+    return {"target_trials": len(tgt), "nontarget_trials": len(non), "eer": round(e, 4),
+            "eer_threshold": round(t, 4), "min_dcf": round(min_dcf(tgt, non), 4),
+            "frr_at_half": round(float(np.mean(tgt < mid)), 4), "far_at_half": round(float(np.mean(non >= mid)), 4),
+            "saturated_nontargets": round(float(np.mean(non >= high)), 5)}
 
 
 def det_plot(curves, path):
@@ -271,20 +340,22 @@ def make_backend(model, model_path, voice_threshold, vad_path=VAD_SRC, engine="e
 
 
 def calibrate(model, corpus, splits=("valid",), voice_threshold=0.5, seed=5, vad_path=VAD_SRC):
-    """Score thresholds (low, mid, high) from held-out speakers."""
-    spk, _ = kxdata.load_speakers(corpus, splits)
+    """Score thresholds (low, mid, high) from held-out speakers of every source, both bands."""
+    spk, meta = kxdata.load_speakers(corpus, splits)
     rng = np.random.default_rng(seed)
     enroll, tests = make_trials(spk, rng)
     be = Emulation(model, kxformat.parse_vad_source(_read(vad_path)), voice_threshold)
-    tg, nn = [], []
-    for tf in (None, telephone):
-        t, n, _, _ = score_trials(be, enroll, tests, tf)
-        tg.append(t)
-        nn.append(n)
+    tg, nn, tgrp, ngrp = [], [], [], []
+    for band, tf in (("wide", None), ("telephone", telephone)):
+        r = score_trials(be, enroll, tests, tf, lambda s: band + "/" + meta[s]["source"])
+        tg.append(r["tgt"])
+        nn.append(r["non"])
+        tgrp += r["tgt_group"]
+        ngrp += r["non_group"]
     tg, nn = np.concatenate(tg), np.concatenate(nn)
     if len(tg) < 5 or len(nn) < 5:
         return [0.0, 0.5, 0.9]
-    return thresholds(tg, nn)
+    return thresholds(tg, nn, tgrp, ngrp)
 
 
 def main():
@@ -310,29 +381,44 @@ def main():
         kxformat.write_model(a.model, model)
         print("thresholds", model.thresholds, flush=True)
     be = make_backend(model, a.model, a.voice_threshold, a.vad_weights, a.engine)
-    spk, _ = kxdata.load_speakers(a.corpus, (a.split,))
+    spk, meta = kxdata.load_speakers(a.corpus, (a.split,))
     rng = np.random.default_rng(11)
     enroll, tests = make_trials(spk, rng, a.per_speaker)
     res = {"backend": be.name, "model": os.path.relpath(a.model, ROOT), "split": a.split,
            "parameters": model.parameter_count(), "thresholds": model.thresholds}
     curves = {}
+    low, mid, high = model.thresholds
     for label, tf in (("wide-band", None), ("telephone-band", telephone)):
-        tgt, non, missing, nspk = score_trials(be, enroll, tests, tf)
-        e, t = eer(tgt, non)
-        res[label] = {"speakers": nspk, "target_trials": len(tgt), "nontarget_trials": len(non),
-                      "segments_without_window": missing, "eer": round(e, 4),
-                      "eer_threshold": round(t, 4), "min_dcf": round(min_dcf(tgt, non), 4)}
-        curves[label] = (tgt, non)
+        r = score_trials(be, enroll, tests, tf, lambda s: meta[s]["source"])
+        res[label] = summary(r["tgt"], r["non"], mid, high)
+        res[label].update({"speakers": r["speakers"], "segments_without_window": r["missing"],
+                           "identification": round(r["identified"] / max(r["identifications"], 1), 4),
+                           "by_source": {}})
+        tg, ng = np.array(r["tgt_group"]), np.array(r["non_group"])
+        for src in sorted(set(r["tgt_group"])):
+            res[label]["by_source"][src] = summary(r["tgt"][tg == src], r["non"][ng == src], mid, high)
+        curves[label] = (r["tgt"], r["non"])
         print(label, json.dumps(res[label]), flush=True)
     det_plot(curves, os.path.join(a.out, "det.png"))
     if a.vad:
         import train_vad
-        test_spk, _ = kxdata.load_speakers(a.corpus, (a.split,), max_clips=40)
+        test_spk, tmeta = kxdata.load_speakers(a.corpus, (a.split,), max_clips=40)
         noise = kxdata.load_noise(a.corpus, "test")
-        _, Y, P = train_vad.build_set(test_spk, noise, np.random.default_rng(12345), 60, 200)
         vad = kxformat.parse_vad_source(_read(a.vad_weights))
-        res["detector"] = train_vad.evaluate_exact(vad, P, list(Y), a.voice_threshold)
-        print("detector", json.dumps(res["detector"]), flush=True)
+        # two independent samples of held-out speech in held-out noise
+        for key, seed, count in (("detector", 12345, 60), ("detector_sample2", 777, 80)):
+            _, Y, P = train_vad.build_set(test_spk, noise, np.random.default_rng(seed), count, 200)
+            res[key] = train_vad.evaluate_exact(vad, P, list(Y), a.voice_threshold)
+            print(key, json.dumps(res[key]), flush=True)
+        words = {s: c for s, c in test_spk.items() if tmeta[s]["source"] in SHORT_WORD_SOURCES}
+        P, Y = sparse_words(words, noise, np.random.default_rng(99))
+        r = train_vad.evaluate_exact(vad, P, Y, a.voice_threshold)
+        probs = kxemu.Detector(vad).probabilities(np.stack([kxemu.vad_features(p) for p in P]))
+        for t in (0.5, 0.4, 0.3):
+            r["no_window_at_%.1f" % t] = round(float(np.mean(
+                [not kxemu.select_windows(pr, model.window_frames, model.lookahead_frames, t) for pr in probs])), 4)
+        res["detector_sparse_words"] = r
+        print("detector_sparse_words", json.dumps(r), flush=True)
     json.dump(res, open(os.path.join(a.out, "results.json"), "w"), indent=1)
     print("backend:", be.name)
 

@@ -1,0 +1,40 @@
+"""Score-threshold calibration and trial bookkeeping of the evaluator."""
+import os
+import sys
+import unittest
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import evaluate  # noqa: E402
+
+
+class ThresholdTest(unittest.TestCase):
+    def test_each_source_weighs_the_same_and_impostors_do_not_saturate(self):
+        rng = np.random.default_rng(0)
+        # a large source whose equal-error point is 0.6 and a small one at 0.3
+        big_t, big_n = rng.normal(0.8, 0.1, 4000), rng.normal(0.4, 0.1, 40000)
+        small_t, small_n = rng.normal(0.5, 0.1, 100), rng.normal(0.1, 0.1, 1000)
+        tgt, non = np.concatenate([big_t, small_t]), np.concatenate([big_n, small_n])
+        tg = ["big"] * 4000 + ["small"] * 100
+        ng = ["big"] * 40000 + ["small"] * 1000
+        pooled = evaluate.thresholds(tgt, non)
+        low, mid, high = evaluate.thresholds(tgt, non, tg, ng)
+        self.assertAlmostEqual(pooled[1], 0.6, delta=0.03)      # the big source decides alone
+        self.assertAlmostEqual(mid, 0.45, delta=0.05)           # both decide
+        self.assertGreater(high, non.max())
+        self.assertLess(low, mid)
+        # about 1 % of the (weighted) targets fall below low
+        w = np.where(np.array(tg) == "big", 0.5 / 4000, 0.5 / 100)
+        self.assertAlmostEqual(w[tgt < low].sum(), 0.01, delta=0.005)
+
+    def test_summary_rates_at_the_mid_threshold(self):
+        tgt = np.array([0.2, 0.6, 0.7, 0.9])
+        non = np.array([0.1, 0.3, 0.55, 0.95])
+        r = evaluate.summary(tgt, non, mid=0.5, high=0.9)
+        self.assertEqual((r["frr_at_half"], r["far_at_half"], r["saturated_nontargets"]), (0.25, 0.5, 0.25))
+        self.assertEqual(r["eer"], 0.25)
+
+
+if __name__ == "__main__":
+    unittest.main()
