@@ -339,12 +339,14 @@ def make_backend(model, model_path, voice_threshold, vad_path=VAD_SRC, engine="e
     return Emulation(model, vad, voice_threshold)
 
 
-def calibrate(model, corpus, splits=("valid",), voice_threshold=0.5, seed=5, vad_path=VAD_SRC):
-    """Score thresholds (low, mid, high) from held-out speakers of every source, both bands."""
+def calibrate(model, corpus, splits=("valid",), voice_threshold=0.5, seed=5, vad_path=VAD_SRC,
+              model_path=None, engine="emulation"):
+    """Score thresholds (low, mid, high) from held-out speakers of every source, both bands.
+    engine "auto" or "library" needs the model written at model_path."""
     spk, meta = kxdata.load_speakers(corpus, splits)
     rng = np.random.default_rng(seed)
     enroll, tests = make_trials(spk, rng)
-    be = Emulation(model, kxformat.parse_vad_source(_read(vad_path)), voice_threshold)
+    be = make_backend(model, model_path, voice_threshold, vad_path, engine)
     tg, nn, tgrp, ngrp = [], [], [], []
     for band, tf in (("wide", None), ("telephone", telephone)):
         r = score_trials(be, enroll, tests, tf, lambda s: band + "/" + meta[s]["source"])
@@ -377,7 +379,8 @@ def main():
     os.makedirs(a.out, exist_ok=True)
     model = kxformat.read_model(a.model)
     if a.calibrate:
-        model.thresholds = calibrate(model, a.corpus, ("valid",), a.voice_threshold, vad_path=a.vad_weights)
+        model.thresholds = calibrate(model, a.corpus, ("valid",), a.voice_threshold, vad_path=a.vad_weights,
+                                     model_path=a.model, engine=a.engine)
         kxformat.write_model(a.model, model)
         print("thresholds", model.thresholds, flush=True)
     be = make_backend(model, a.model, a.voice_threshold, a.vad_weights, a.engine)

@@ -165,6 +165,17 @@ class SpeakerNet(nn.Module):
         pooled = x.sum(dim=1)
         return torch.matmul(pooled, self.proj.t())
 
+    def load_model(self, m):
+        """Weights of a kxformat.Model of the same shape (int8 values back on their grid)."""
+        with torch.no_grad():
+            for mine, theirs in ((self.fwd, m.fwd), (self.bwd, m.bwd)):
+                for d, (H, I, w, b) in zip(mine, theirs):
+                    if (H, I) != (d.H, d.I):
+                        raise ValueError("layer shape %s differs from the model's %s" % ((d.H, d.I), (H, I)))
+                    d.w.copy_(torch.from_numpy(w.astype(np.float32) / 128.0))
+                    d.b.copy_(torch.from_numpy(b.astype(np.float32) / 128.0))
+            self.proj.copy_(torch.from_numpy(m.projection))
+
     def export_layers(self):
         def q(p):
             return np.clip(np.round(p.detach().cpu().numpy() * 128.0), -128, 127).astype(np.int8)

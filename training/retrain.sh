@@ -1,6 +1,8 @@
 #!/bin/sh
 # Full retrain: data, detector, speaker model, evaluation (about 2.5 h on 2 cores).
 #   training/retrain.sh [--external ROOT ...]     extra args go to prepare_data.py
+# Reads the LibriSpeech subset beside the checkout (../shared/data/librispeech-tc100)
+# in place when it is there; --librispeech PATH names another copy.
 # Writes src/generated/vad_weights.h, models/default.kx and training/runs/eval/.
 set -e
 cd "$(dirname "$0")/.."

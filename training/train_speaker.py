@@ -163,9 +163,12 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--checkpoint", default=os.path.join(ROOT, "training", "runs", "speaker.pt"))
     ap.add_argument("--report", default=None)
-    ap.add_argument("--init", default=None, help="continue from a checkpoint written by this script")
+    ap.add_argument("--init", default=None,
+                    help="continue from a checkpoint written by this script or from a .kx model of the same shape")
     ap.add_argument("--vad-weights", default=kxemu.VAD_SOURCE)
     ap.add_argument("--voice-threshold", type=float, default=0.5, help="used for calibration")
+    ap.add_argument("--engine", choices=("auto", "emulation", "library"), default="auto",
+                    help="runs the calibration trials (see evaluate.py)")
     a = ap.parse_args()
     torch.set_num_threads(a.threads)
     torch.manual_seed(a.seed)
@@ -184,7 +187,10 @@ def main():
     classes += c2
     names += n2
     vfeats = {s: stream_logmel(np.concatenate(c), a.hop, a.log_floor) for s, c in valid.items()}
-    if a.init:
+    if a.init and a.init.endswith(".kx"):
+        ck = kxformat.read_model(a.init)
+        band_mean, band_std = ck.band_mean, ck.band_std
+    elif a.init:
         ck = torch.load(a.init)
         band_mean, band_std = ck["band_mean"], ck["band_std"]
     else:
@@ -201,8 +207,11 @@ def main():
     hidden = tuple(int(h) for h in a.hidden.split(","))
     model = kxtorch.SpeakerNet(40, hidden, a.emb, a.norm_epsilon)
     head = kxtorch.AAMSoftmax(a.emb, len(classes))
-    if a.init:
+    if a.init and a.init.endswith(".kx"):
+        model.load_model(ck)
+    elif a.init:
         model.load_state_dict(ck["model"])
+    if a.init:
         with torch.no_grad():   # class centres as the starting classifier
             for c in range(len(classes)):
                 x, _ = sample_batch([classes[c]], rng, 4, T)
@@ -250,9 +259,11 @@ def main():
                 "args": vars(a)}, a.checkpoint)
     # thresholds from held-out validation speakers through the exact pipeline
     import evaluate
-    thr = evaluate.calibrate(km, a.corpus, ("valid",), a.voice_threshold, vad_path=a.vad_weights)
-    km.thresholds = thr
     os.makedirs(os.path.dirname(os.path.abspath(a.out)), exist_ok=True)
+    kxformat.write_model(a.out, km)
+    thr = evaluate.calibrate(km, a.corpus, ("valid",), a.voice_threshold, vad_path=a.vad_weights,
+                             model_path=a.out, engine=a.engine)
+    km.thresholds = thr
     size = kxformat.write_model(a.out, km)
     rep = {"steps": step, "windows_seen": seen, "train_seconds": round(time.time() - t0, 1),
            "classes": len(classes), "parameters": km.parameter_count(), "bytes": size,

@@ -80,6 +80,19 @@ class QuantTest(unittest.TestCase):
         for k, v in other.export().items():
             self.assertTrue(np.array_equal(v, w[k]), k)
 
+    def test_speaker_net_continues_from_a_model_file(self):
+        import kxformat
+        net = kxtorch.SpeakerNet(40, (6, 5), 4)
+        fwd, bwd, proj = net.export_layers()
+        m = kxformat.Model(8, 2, (0.1, 0.5, 0.9), 256, 1e-7, np.zeros(40), np.ones(40), 1e-3, fwd, bwd, proj)
+        other = kxtorch.SpeakerNet(40, (6, 5), 4)
+        other.load_model(kxformat.read_model(kxformat.model_bytes(m)))
+        for a, b in zip(other.export_layers()[0] + other.export_layers()[1], fwd + bwd):
+            self.assertTrue(np.array_equal(a[2], b[2]) and np.array_equal(a[3], b[3]))
+        self.assertTrue(np.array_equal(other.export_layers()[2], proj))
+        with self.assertRaises(ValueError):
+            kxtorch.SpeakerNet(40, (6, 6), 4).load_model(m)
+
     def test_clip_keeps_int8_range(self):
         net = kxtorch.SpeakerNet(40, (4,), 4)
         with torch.no_grad():
