@@ -89,7 +89,7 @@ KX_API const char* kx_get_sdk(void);
 KX_API kx_status_t kx_set_home_dir(const char* path);
 /** Releases memory handed out by the library with the process heap; NULL is allowed. */
 KX_API void kx_free(void* ptr);
-/** The library version, "3.0.0"; a constant string. */
+/** The library version, "major.minor.patch"; a constant string. */
 KX_API const char* kx_orvel_version(void);
 
 /* ------------------------------------------------------------ recognizer */

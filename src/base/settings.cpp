@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/log.h"
+#include "base/version.h"
 #include "kx_orvel.h"
 
 namespace {

@@ -9,10 +9,13 @@
 #include "base/error.h"
 #include "base/log.h"
 #include "base/memory.h"
+#include "base/version.h"
 
 namespace {
 
 constexpr const char* kMagic = "orvel";
+// A model file carries the library version in five bytes.
+static_assert(sizeof(KX_ORVEL_VERSION_STRING) == 6, "version string of five characters");
 constexpr int64_t kInt32Max = 2147483647;
 
 void push_unusable(const char* format, ...) __attribute__((format(printf, 1, 2)));

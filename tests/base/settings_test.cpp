@@ -7,7 +7,7 @@
 
 TEST(Settings, ConstantsNeedNoObject) {
     EXPECT_EQ(kx_sample_rate(), 16000);
-    EXPECT_STREQ(kx_orvel_version(), "3.0.0");
+    EXPECT_STREQ(kx_orvel_version(), KX_PROJECT_VERSION);
     kx_free(nullptr);
 }
 
