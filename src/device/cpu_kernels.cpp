@@ -4,7 +4,6 @@
 #include <cpuid.h>
 
 #include <algorithm>
-#include <initializer_list>
 #include <new>
 
 #include "device/cpu_kernels_paths.h"
@@ -13,17 +12,7 @@ namespace {
 
 constexpr uint32_t kVector = KX_CPU_SSE41 | KX_CPU_AVX2;
 
-// Byte size of a range: the product of non-negative factors, capped far above any
-// buffer size so that huge counts cannot wrap.
-int64_t extent(std::initializer_list<int64_t> factors) {
-    constexpr int64_t kCap = int64_t{1} << 40;
-    int64_t result = 1;
-    for (int64_t f : factors) {
-        if (f == 0) return 0;
-        result = result > kCap / f ? kCap : result * f;
-    }
-    return result;
-}
+using kx_elements::extent;
 
 struct Range {
     const kx_buffer_t* buffer;

@@ -202,29 +202,6 @@ KX_AVX2 void cell16(uint8_t* hidden, uint8_t* cell, uint8_t* gi, const uint8_t* 
     storeu(hidden, pack16(lo.hidden, hi.hidden));
 }
 
-template <int kLanes, typename Step>
-inline void cell_lanes(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n, bool whole, Step step) {
-    const int64_t h = b->size;
-    int64_t k = first;
-    const int64_t end = first + n;
-    for (; k + kLanes <= end; k += kLanes)
-        step(b->hidden + 2 * k, b->cell + 2 * k, b->gates + 2 * k, b->gates + 2 * (h + k), b->gates + 2 * (2 * h + k));
-    if (whole || k == end) return;
-    // Remainder: the last lanes go through the same step on zero-padded copies.
-    const int64_t rest = end - k;
-    int16_t tmp[5][kLanes] = {};
-    std::memcpy(tmp[1], b->cell + 2 * k, 2 * rest);
-    std::memcpy(tmp[2], b->gates + 2 * k, 2 * rest);
-    std::memcpy(tmp[3], b->gates + 2 * (h + k), 2 * rest);
-    std::memcpy(tmp[4], b->gates + 2 * (2 * h + k), 2 * rest);
-    step(reinterpret_cast<uint8_t*>(tmp[0]), reinterpret_cast<uint8_t*>(tmp[1]), reinterpret_cast<uint8_t*>(tmp[2]),
-         reinterpret_cast<uint8_t*>(tmp[3]), reinterpret_cast<uint8_t*>(tmp[4]));
-    std::memcpy(b->hidden + 2 * k, tmp[0], 2 * rest);
-    std::memcpy(b->cell + 2 * k, tmp[1], 2 * rest);
-    std::memcpy(b->gates + 2 * k, tmp[2], 2 * rest);
-    std::memcpy(b->gates + 2 * (2 * h + k), tmp[4], 2 * rest);
-}
-
 KX_AVX2 inline int16_t hmax16(__m256i v) {
     __m128i t = _mm_max_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
     t = _mm_max_epi16(t, _mm_shuffle_epi32(t, _MM_SHUFFLE(1, 0, 3, 2)));
@@ -281,7 +258,7 @@ KX_AVX2 void kx_cpu_linear_outputs_avx2(const kx_cpu_linear_block_t* b, int64_t 
 }
 
 KX_AVX2 void kx_cpu_lstm_avx2(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n) {
-    cell_lanes<16>(b, first, n, b->size % 16 == 0 && n % 16 == 0, cell16);
+    kx_cpu::cell_lanes<16>(b, first, n, b->size % 16 == 0 && n % 16 == 0, cell16);
 }
 
 KX_AVX2_FMA void kx_cpu_matmul_avx2(const kx_cpu_matmul_block_t* b, int64_t first, int64_t last) {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "device/elements.h"
+
 // Operands are byte pointers: operator offsets are arbitrary, so elements are moved
 // with memcpy (plain moves once compiled) and vectors with unaligned loads.
 struct kx_cpu_add_block_t {
@@ -69,19 +71,9 @@ struct kx_cpu_standardize_block_t {
 
 namespace kx_cpu {
 
-template <typename T>
-inline T load(const void* base, int64_t index) {
-    T value;
-    std::memcpy(&value, static_cast<const uint8_t*>(base) + index * static_cast<int64_t>(sizeof(T)), sizeof(T));
-    return value;
-}
-
-template <typename T>
-inline void store(void* base, int64_t index, T value) {
-    std::memcpy(static_cast<uint8_t*>(base) + index * static_cast<int64_t>(sizeof(T)), &value, sizeof(T));
-}
-
-inline int16_t saturate16(int32_t v) { return static_cast<int16_t>(v < -32768 ? -32768 : (v > 32767 ? 32767 : v)); }
+using kx_elements::load;
+using kx_elements::saturate16;
+using kx_elements::store;
 
 // Rounds a row's 32-bit sum of products (wrap-around) plus bias into output row r.
 inline void linear_finish(const kx_cpu_linear_block_t* b, uint8_t* y, int64_t r, uint32_t sum) {
@@ -91,8 +83,29 @@ inline void linear_finish(const kx_cpu_linear_block_t* b, uint8_t* y, int64_t r,
     store<int16_t>(y, r, saturate16(base + product));
 }
 
-// Softmax exponent e^(-g/1024) in Q31 for g in [0, 16383].
-int64_t softmax_exponent(int32_t g);
+// Runs step over the cell's lanes kLanes at a time; unless whole, the last partial
+// group goes through the same step on zero-padded copies.
+template <int kLanes, typename Step>
+inline void cell_lanes(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n, bool whole, Step step) {
+    const int64_t h = b->size;
+    int64_t k = first;
+    const int64_t end = first + n;
+    for (; k + kLanes <= end; k += kLanes)
+        step(b->hidden + 2 * k, b->cell + 2 * k, b->gates + 2 * k, b->gates + 2 * (h + k), b->gates + 2 * (2 * h + k));
+    if (whole || k == end) return;
+    const int64_t rest = end - k;
+    int16_t tmp[5][kLanes] = {};
+    std::memcpy(tmp[1], b->cell + 2 * k, 2 * rest);
+    std::memcpy(tmp[2], b->gates + 2 * k, 2 * rest);
+    std::memcpy(tmp[3], b->gates + 2 * (h + k), 2 * rest);
+    std::memcpy(tmp[4], b->gates + 2 * (2 * h + k), 2 * rest);
+    step(reinterpret_cast<uint8_t*>(tmp[0]), reinterpret_cast<uint8_t*>(tmp[1]), reinterpret_cast<uint8_t*>(tmp[2]),
+         reinterpret_cast<uint8_t*>(tmp[3]), reinterpret_cast<uint8_t*>(tmp[4]));
+    std::memcpy(b->hidden + 2 * k, tmp[0], 2 * rest);
+    std::memcpy(b->cell + 2 * k, tmp[1], 2 * rest);
+    std::memcpy(b->gates + 2 * k, tmp[2], 2 * rest);
+    std::memcpy(b->gates + 2 * (2 * h + k), tmp[4], 2 * rest);
+}
 
 }  // namespace kx_cpu
 

@@ -6,12 +6,6 @@ using kx_cpu::load;
 using kx_cpu::saturate16;
 using kx_cpu::store;
 
-int64_t kx_cpu::softmax_exponent(int32_t g) {
-    const int64_t p =
-        (int64_t{kx_softmax_fine_table[g & 127]} * kx_softmax_coarse_table[g >> 7] + (int64_t{1} << 30)) >> 31;
-    return p < 2147483647 ? p : 2147483647;
-}
-
 void kx_cpu_add_portable(uint8_t* out, const uint8_t* a, const uint8_t* b, int64_t n) {
     for (int64_t k = 0; k < n; ++k) store<int16_t>(out, k, saturate16(load<int16_t>(a, k) + load<int16_t>(b, k)));
 }
@@ -95,7 +89,7 @@ void kx_cpu_softmax_portable(const kx_cpu_softmax_block_t* b, int64_t first, int
         int64_t sum = 0;
         for (int64_t j = 0; j < length; ++j) {
             const int32_t d = load<int16_t>(x, j) - max;
-            const int64_t p = d < -32767 ? 242 : kx_cpu::softmax_exponent(-d < 16383 ? -d : 16383);
+            const int64_t p = d < -32767 ? 242 : kx_softmax_exponent(-d < 16383 ? -d : 16383);
             store<int32_t>(y, j, static_cast<int32_t>(p));
             sum += p;
         }

@@ -151,29 +151,6 @@ KX_SSE41 void cell8(uint8_t* hidden, uint8_t* cell, uint8_t* gi, const uint8_t* 
     storeu(hidden, _mm_packs_epi32(lo.hidden, hi.hidden));
 }
 
-template <int kLanes, typename Step>
-inline void cell_lanes(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n, bool whole, Step step) {
-    const int64_t h = b->size;
-    int64_t k = first;
-    const int64_t end = first + n;
-    for (; k + kLanes <= end; k += kLanes)
-        step(b->hidden + 2 * k, b->cell + 2 * k, b->gates + 2 * k, b->gates + 2 * (h + k), b->gates + 2 * (2 * h + k));
-    if (whole || k == end) return;
-    // Remainder: the last lanes go through the same step on zero-padded copies.
-    const int64_t rest = end - k;
-    int16_t tmp[5][kLanes] = {};
-    std::memcpy(tmp[1], b->cell + 2 * k, 2 * rest);
-    std::memcpy(tmp[2], b->gates + 2 * k, 2 * rest);
-    std::memcpy(tmp[3], b->gates + 2 * (h + k), 2 * rest);
-    std::memcpy(tmp[4], b->gates + 2 * (2 * h + k), 2 * rest);
-    step(reinterpret_cast<uint8_t*>(tmp[0]), reinterpret_cast<uint8_t*>(tmp[1]), reinterpret_cast<uint8_t*>(tmp[2]),
-         reinterpret_cast<uint8_t*>(tmp[3]), reinterpret_cast<uint8_t*>(tmp[4]));
-    std::memcpy(b->hidden + 2 * k, tmp[0], 2 * rest);
-    std::memcpy(b->cell + 2 * k, tmp[1], 2 * rest);
-    std::memcpy(b->gates + 2 * k, tmp[2], 2 * rest);
-    std::memcpy(b->gates + 2 * (2 * h + k), tmp[4], 2 * rest);
-}
-
 KX_SSE41 inline int16_t hmax16(__m128i v) {
     v = _mm_max_epi16(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
     v = _mm_max_epi16(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
@@ -211,7 +188,7 @@ KX_SSE41 void kx_cpu_linear_outputs_sse41(const kx_cpu_linear_block_t* b, int64_
 }
 
 KX_SSE41 void kx_cpu_lstm_sse41(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n) {
-    cell_lanes<8>(b, first, n, b->size % 8 == 0 && n % 8 == 0, cell8);
+    kx_cpu::cell_lanes<8>(b, first, n, b->size % 8 == 0 && n % 8 == 0, cell8);
 }
 
 KX_SSE41 void kx_cpu_softmax_sse41(const kx_cpu_softmax_block_t* b, int64_t first, int64_t last) {
@@ -231,7 +208,7 @@ KX_SSE41 void kx_cpu_softmax_sse41(const kx_cpu_softmax_block_t* b, int64_t firs
             alignas(16) int32_t gs[4];
             _mm_store_si128(reinterpret_cast<__m128i*>(gs), g);
             for (int l = 0; l < 4; ++l) {
-                const int64_t p = kx_cpu::softmax_exponent(gs[l]);
+                const int64_t p = kx_softmax_exponent(gs[l]);
                 store<int32_t>(y, j + l, static_cast<int32_t>(p));
                 sum += p;
             }

@@ -2,38 +2,25 @@
 // the table-driven fixed-point sigmoid and tanh, and the operators' arity.
 #include <cstdint>
 
+#include "base/const_math.h"
 #include "device/operators.h"
 
 namespace {
 
-constexpr double kLn2 = 0.69314718055994530941723212145817657;
-
-// e^x for the small arguments the tables need: x = n·ln2 + r with |r| <= ln2/2, e^r by
-// its Taylor series (converged long before 30 terms), then an exact scaling by 2^n.
-constexpr double const_exp(double x) {
-    int n = static_cast<int>(x / kLn2 + (x < 0 ? -0.5 : 0.5));
-    const double r = x - n * kLn2;
-    double term = 1.0;
-    double sum = 1.0;
-    for (int k = 1; k < 30; ++k) {
-        term *= r / k;
-        sum += term;
-    }
-    for (; n > 0; --n) sum *= 2.0;
-    for (; n < 0; ++n) sum *= 0.5;
-    return sum;
-}
-
 // Round to nearest, halves up, for the positive values of these tables.
-constexpr int64_t round_half_up(double v) { return static_cast<int64_t>(v + 0.5); }
+constexpr int64_t round_half_up(double v) { return static_cast<int64_t>(kx_const_math::round(v)); }
 
 constexpr int16_t sigmoid_entry(int k) {
     const double x = (k < 128 ? k : k - 256) / 16.0;
-    return static_cast<int16_t>(round_half_up(32767.0 / (1.0 + const_exp(-x))));
+    return static_cast<int16_t>(round_half_up(32767.0 / (1.0 + kx_const_math::exp(-x))));
 }
 
-constexpr int32_t fine_entry(int k) { return static_cast<int32_t>(round_half_up(2147483647.0 * const_exp(-k / 1024.0))); }
-constexpr int32_t coarse_entry(int k) { return static_cast<int32_t>(round_half_up(2147483647.0 * const_exp(-k / 8.0))); }
+constexpr int32_t fine_entry(int k) {
+    return static_cast<int32_t>(round_half_up(2147483647.0 * kx_const_math::exp(-k / 1024.0)));
+}
+constexpr int32_t coarse_entry(int k) {
+    return static_cast<int32_t>(round_half_up(2147483647.0 * kx_const_math::exp(-k / 8.0)));
+}
 
 }  // namespace
 
@@ -87,6 +74,12 @@ void kx_tanh_q15(const int16_t* in, int16_t* out, int32_t count) {
         const int16_t y = static_cast<int16_t>(doubled < -32768 ? -32768 : (doubled > 32767 ? 32767 : doubled));
         out[k] = static_cast<int16_t>(2 * kx_sigmoid_q15(y) - 32768);
     }
+}
+
+int64_t kx_softmax_exponent(int32_t g) {
+    const int64_t p =
+        (int64_t{kx_softmax_fine_table[g & 127]} * kx_softmax_coarse_table[g >> 7] + (int64_t{1} << 30)) >> 31;
+    return p < 2147483647 ? p : 2147483647;
 }
 
 const kx_op_arity_t kx_op_arity[KX_OP_COUNT] = {

@@ -42,6 +42,7 @@ extern const int16_t kx_sigmoid_table[257];
 int16_t kx_sigmoid_q15(int16_t x);
 void kx_tanh_q15(const int16_t* in, int16_t* out, int32_t count);
 
-// Q31 softmax exponent tables.
+// Q31 softmax exponent tables, and e^(-g/1024) in Q31 from them for g in [0, 16383].
 extern const int32_t kx_softmax_fine_table[128];
 extern const int32_t kx_softmax_coarse_table[128];
+int64_t kx_softmax_exponent(int32_t g);

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "frontend/const_math.h"
+#include "base/const_math.h"
 #include "kx_orvel.h"
 
 constexpr int32_t KX_FFT_SIZE = 512;

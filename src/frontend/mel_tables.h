@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "frontend/const_math.h"
+#include "base/const_math.h"
 
 constexpr int32_t KX_MEL_BANDS = 40;
 

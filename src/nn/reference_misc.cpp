@@ -125,9 +125,7 @@ namespace {
 int64_t softmax_exponent(int32_t d) {
     if (d > 0) d = 0;
     if (d < -32767) return 242;
-    const int32_t g = -d < 16383 ? -d : 16383;
-    const int64_t p = (int64_t{kx_softmax_fine_table[g & 127]} * kx_softmax_coarse_table[g >> 7] + (int64_t{1} << 30)) >> 31;
-    return p < 2147483647 ? p : 2147483647;
+    return kx_softmax_exponent(-d < 16383 ? -d : 16383);
 }
 
 }  // namespace

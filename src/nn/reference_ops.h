@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 
+#include "device/elements.h"
 #include "nn/ops.h"
 
 // The thirteen reference implementations (table kx_op_reference in ops.cpp).
@@ -25,41 +25,14 @@ kx_status_t kx_reference_sum_pool(kx_device_t* device, const kx_op_args_t* args)
 
 namespace kx_ref {
 
-// Offsets are arbitrary byte offsets, so elements are moved with memcpy, never through
-// a typed pointer that might be misaligned.
-template <typename T>
-inline T load(const uint8_t* base, int64_t index) {
-    T value;
-    std::memcpy(&value, base + index * static_cast<int64_t>(sizeof(T)), sizeof(T));
-    return value;
-}
-
-template <typename T>
-inline void store(uint8_t* base, int64_t index, T value) {
-    std::memcpy(base + index * static_cast<int64_t>(sizeof(T)), &value, sizeof(T));
-}
-
-inline int16_t saturate16(int32_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : (v > 32767 ? 32767 : v));
-}
+using kx_elements::extent;
+using kx_elements::load;
+using kx_elements::saturate16;
+using kx_elements::store;
 
 // Arithmetic right shift of a 32-bit value computed with wrap-around, as a 32-bit
 // SIMD lane computes it; sums of products may exceed int32 for very wide rows.
 inline int32_t wrap32(uint32_t v) { return static_cast<int32_t>(v); }
-
-// Product of non-negative factors in bytes, capped far above any buffer size so that
-// hostile counts cannot overflow the bounds check.
-inline int64_t extent(std::initializer_list<int64_t> factors) {
-    constexpr int64_t kCap = int64_t(1) << 40;
-    for (int64_t f : factors)
-        if (f == 0) return 0;
-    int64_t result = 1;
-    for (int64_t f : factors) {
-        if (result > kCap / f) return kCap;
-        result *= f;
-    }
-    return result;
-}
 
 inline bool any_negative(std::initializer_list<int32_t> values) {
     for (int32_t v : values)

@@ -1,4 +1,5 @@
-// Compile-time elementary functions for the front end's constant tables. The
+// Compile-time elementary functions for the constant tables (FFT twiddles, mel
+// weights, fixed-point sigmoid and softmax exponents). The
 // standard library's maths functions are not constexpr, so the tables are built
 // from series that are accurate to a few units in the last place of a double;
 // every table entry is then rounded (to an integer or to 7 decimals), far coarser
