@@ -154,6 +154,25 @@ void kx_error_push(const kx_error_record_t* record, ...) {
 
 void kx_error_trace(const char* site_id) { kx_error_push(&KX_ERR_TRACE, site_id); }
 
+bool kx_check_not_null(const void* value, const char* name) {
+    if (!value) kx_error_push(&KX_ERR_ARG_NULL, name);
+    return value != nullptr;
+}
+
+bool kx_check_at_least(int32_t value, int32_t minimum, const char* name) {
+    if (value < minimum) kx_error_push(&KX_ERR_ARG_MIN_INT, name, value, minimum);
+    return value >= minimum;
+}
+
+void kx_error_push_unusable(const char* format, ...) {
+    char detail[kScratchSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(detail, sizeof(detail), format, args);
+    va_end(args);
+    kx_error_push(&KX_ERR_MODEL_INVALID, detail);
+}
+
 void kx_error_stack_begin_call() {
     {
         std::lock_guard<std::mutex> guard(g_lock);

@@ -20,6 +20,16 @@ void kx_error_stack_begin_call();
 // Records a trace message (code 310) naming the call site.
 void kx_error_trace(const char* site_id);
 
+// Argument checks at the top of the public functions: each records 100 (null) or
+// 101 (below the minimum) naming the argument and answers false when it fails, so
+// that checks chain with || in the order the arguments are checked.
+bool kx_check_not_null(const void* value, const char* name);
+bool kx_check_at_least(int32_t value, int32_t minimum, const char* name);
+
+// Records 107 (a model value that cannot work) with a printf-style detail; the
+// record's template takes the detail as one string, so it is formatted first.
+void kx_error_push_unusable(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Library-wide error records.
 extern const kx_error_record_t KX_ERR_ARG_NULL;          // 100 "Argument `%s` is NULL."
 extern const kx_error_record_t KX_ERR_ARG_RANGE_FLOAT;   // 101 float range

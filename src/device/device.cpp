@@ -114,14 +114,9 @@ extern "C" {
 
 KX_API kx_status_t kx_orvel_list_hardware_devices(char*** hardware_devices, int32_t* num_hardware_devices) {
     kx_error_stack_begin_call();
-    if (!hardware_devices) {
-        kx_error_push(&KX_ERR_ARG_NULL, "hardware_devices");
+    if (!kx_check_not_null(hardware_devices, "hardware_devices") ||
+        !kx_check_not_null(num_hardware_devices, "num_hardware_devices"))
         return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!num_hardware_devices) {
-        kx_error_push(&KX_ERR_ARG_NULL, "num_hardware_devices");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
     *hardware_devices = nullptr;
     *num_hardware_devices = 0;
 

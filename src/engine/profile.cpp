@@ -8,28 +8,17 @@ extern "C" {
 
 KX_API kx_status_t kx_orvel_profiler_export_size(kx_orvel_profiler_t* object, int32_t* speaker_profile_size_bytes) {
     kx_error_stack_begin_call();
-    if (!object) {
-        kx_error_push(&KX_ERR_ARG_NULL, "object");
+    if (!kx_check_not_null(object, "object") ||
+        !kx_check_not_null(speaker_profile_size_bytes, "speaker_profile_size_bytes"))
         return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!speaker_profile_size_bytes) {
-        kx_error_push(&KX_ERR_ARG_NULL, "speaker_profile_size_bytes");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
     *speaker_profile_size_bytes = 4 * object->recognizer->network->embedding_size;
     return KX_STATUS_SUCCESS;
 }
 
 KX_API kx_status_t kx_orvel_profiler_export(kx_orvel_profiler_t* object, void* speaker_profile) {
     kx_error_stack_begin_call();
-    if (!object) {
-        kx_error_push(&KX_ERR_ARG_NULL, "object");
+    if (!kx_check_not_null(object, "object") || !kx_check_not_null(speaker_profile, "speaker_profile"))
         return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!speaker_profile) {
-        kx_error_push(&KX_ERR_ARG_NULL, "speaker_profile");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
     if (object->chunks < object->min_enrollment_chunks) {
         kx_error_push(&KX_ERR_EXPORT_INCOMPLETE);
         return KX_STATUS_INVALID_STATE;

@@ -62,23 +62,10 @@ extern "C" {
 KX_API kx_status_t kx_orvel_profiler_init(const char* model_path, const char* device, int32_t min_enrollment_chunks,
                                           float voice_threshold, kx_orvel_profiler_t** object) {
     kx_error_stack_begin_call();
-    if (!model_path) {
-        kx_error_push(&KX_ERR_ARG_NULL, "model_path");
+    if (!kx_check_not_null(model_path, "model_path") || !kx_check_not_null(device, "device") ||
+        !kx_check_at_least(min_enrollment_chunks, 1, "min_enrollment_chunks") ||
+        !kx_orvel_voice_threshold_valid(voice_threshold) || !kx_check_not_null(object, "object"))
         return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!device) {
-        kx_error_push(&KX_ERR_ARG_NULL, "device");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (min_enrollment_chunks < 1) {
-        kx_error_push(&KX_ERR_ARG_MIN_INT, "min_enrollment_chunks", min_enrollment_chunks, 1);
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!kx_orvel_voice_threshold_valid(voice_threshold)) return KX_STATUS_INVALID_ARGUMENT;
-    if (!object) {
-        kx_error_push(&KX_ERR_ARG_NULL, "object");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
     *object = nullptr;
 
     kx_orvel_t* recognizer = nullptr;
@@ -124,27 +111,15 @@ KX_API kx_status_t kx_orvel_profiler_init(const char* model_path, const char* de
 
 KX_API kx_status_t kx_orvel_profiler_reset(kx_orvel_profiler_t* object) {
     kx_error_stack_begin_call();
-    if (!object) {
-        kx_error_push(&KX_ERR_ARG_NULL, "object");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_check_not_null(object, "object")) return KX_STATUS_INVALID_ARGUMENT;
     return reset_state(object);
 }
 
 KX_API kx_status_t kx_orvel_profiler_enroll(kx_orvel_profiler_t* object, const int16_t* pcm, float* percentage) {
     kx_error_stack_begin_call();
-    if (!object) {
-        kx_error_push(&KX_ERR_ARG_NULL, "object");
+    if (!kx_check_not_null(object, "object") || !kx_check_not_null(pcm, "pcm") ||
+        !kx_check_not_null(percentage, "percentage"))
         return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!pcm) {
-        kx_error_push(&KX_ERR_ARG_NULL, "pcm");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!percentage) {
-        kx_error_push(&KX_ERR_ARG_NULL, "percentage");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
     *percentage = 0.0f;
     if (!object->selector) {
         kx_error_push(&KX_ERR_STATE, kNoSelector);
@@ -179,14 +154,8 @@ KX_API kx_status_t kx_orvel_profiler_enroll(kx_orvel_profiler_t* object, const i
 
 KX_API kx_status_t kx_orvel_profiler_flush(kx_orvel_profiler_t* object, float* percentage) {
     kx_error_stack_begin_call();
-    if (!object) {
-        kx_error_push(&KX_ERR_ARG_NULL, "object");
+    if (!kx_check_not_null(object, "object") || !kx_check_not_null(percentage, "percentage"))
         return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!percentage) {
-        kx_error_push(&KX_ERR_ARG_NULL, "percentage");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
     *percentage = 0.0f;
     if (!object->selector) {
         kx_error_push(&KX_ERR_STATE, kNoSelector);

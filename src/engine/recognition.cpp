@@ -63,27 +63,11 @@ extern "C" {
 KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int32_t num_samples,
                                     const float* const* speaker_profiles, int32_t num_speakers, float** scores) {
     kx_error_stack_begin_call();
-    if (!object) {
-        kx_error_push(&KX_ERR_ARG_NULL, "object");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!pcm) {
-        kx_error_push(&KX_ERR_ARG_NULL, "pcm");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_check_not_null(object, "object") || !kx_check_not_null(pcm, "pcm")) return KX_STATUS_INVALID_ARGUMENT;
     const int32_t min_samples = object->window_frames * KX_FRAME_SAMPLES;
-    if (num_samples < min_samples) {
-        kx_error_push(&KX_ERR_ARG_MIN_INT, "num_samples", num_samples, min_samples);
+    if (!kx_check_at_least(num_samples, min_samples, "num_samples") ||
+        !kx_check_not_null(speaker_profiles, "speaker_profiles") || !kx_check_at_least(num_speakers, 1, "num_speakers"))
         return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!speaker_profiles) {
-        kx_error_push(&KX_ERR_ARG_NULL, "speaker_profiles");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (num_speakers < 1) {
-        kx_error_push(&KX_ERR_ARG_MIN_INT, "num_speakers", num_speakers, 1);
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
     // A missing profile would be read through a null pointer.
     for (int32_t i = 0; i < num_speakers; ++i) {
         if (!speaker_profiles[i]) {
@@ -94,10 +78,7 @@ KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int3
         }
         if (!profile_valid(speaker_profiles[i], object->network->embedding_size, i)) return KX_STATUS_INVALID_ARGUMENT;
     }
-    if (!scores) {
-        kx_error_push(&KX_ERR_ARG_NULL, "scores");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_check_not_null(scores, "scores")) return KX_STATUS_INVALID_ARGUMENT;
     *scores = nullptr;
 
     Call call{nullptr, nullptr};
@@ -161,14 +142,8 @@ KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int3
 
 KX_API kx_status_t kx_orvel_process_min_audio_length_samples(kx_orvel_t* object, int32_t* num_samples) {
     kx_error_stack_begin_call();
-    if (!object) {
-        kx_error_push(&KX_ERR_ARG_NULL, "object");
+    if (!kx_check_not_null(object, "object") || !kx_check_not_null(num_samples, "num_samples"))
         return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!num_samples) {
-        kx_error_push(&KX_ERR_ARG_NULL, "num_samples");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
     *num_samples = object->window_frames * KX_FRAME_SAMPLES;
     return KX_STATUS_SUCCESS;
 }

@@ -2,7 +2,6 @@
 #include "engine/recognizer.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -18,17 +17,6 @@ constexpr const char* kMagic = "orvel";
 static_assert(sizeof(KX_ORVEL_VERSION_STRING) == 6, "version string of five characters");
 constexpr int64_t kInt32Max = 2147483647;
 
-void push_unusable(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-void push_unusable(const char* format, ...) {
-    char text[400];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    kx_error_push(&KX_ERR_MODEL_INVALID, text);
-}
-
 bool read_exact(FILE* file, void* data, size_t size) { return std::fread(data, 1, size, file) == size; }
 
 constexpr int32_t kMaxHistoryFrames = 16384;
@@ -38,30 +26,30 @@ bool header_usable(const kx_orvel_t* recognizer) {
     const int64_t window = recognizer->window_frames;
     const int64_t lookahead = recognizer->lookahead_frames;
     if (window < 1) {
-        push_unusable("window_frames %d is below 1.", recognizer->window_frames);
+        kx_error_push_unusable("window_frames %d is below 1.", recognizer->window_frames);
         return false;
     }
     if (window * KX_FRAME_SAMPLES > kInt32Max) {
-        push_unusable("window_frames %d makes a window longer than %lld samples.", recognizer->window_frames,
-                      static_cast<long long>(kInt32Max));
+        kx_error_push_unusable("window_frames %d makes a window longer than %lld samples.",
+                               recognizer->window_frames, static_cast<long long>(kInt32Max));
         return false;
     }
     if (lookahead < 0) {
-        push_unusable("lookahead_frames %d is below 0.", recognizer->lookahead_frames);
+        kx_error_push_unusable("lookahead_frames %d is below 0.", recognizer->lookahead_frames);
         return false;
     }
     // The profiler keeps window + look-ahead frames of 1024 bytes each; a hostile header
     // must not make it allocate gigabytes. 16384 frames are almost nine minutes.
     if (window + lookahead > kMaxHistoryFrames) {
-        push_unusable("lookahead_frames %d with window_frames %d needs more than %d frames of history.",
-                      recognizer->lookahead_frames, recognizer->window_frames, kMaxHistoryFrames);
+        kx_error_push_unusable("lookahead_frames %d with window_frames %d needs more than %d frames of history.",
+                               recognizer->lookahead_frames, recognizer->window_frames, kMaxHistoryFrames);
         return false;
     }
     const float* t = recognizer->score_thresholds;
     if (!std::isfinite(t[0]) || !std::isfinite(t[1]) || !std::isfinite(t[2]) || !(t[0] < t[1]) ||
         !(t[1] < t[2])) {
-        push_unusable("score_thresholds (%g, %g, %g) are not finite and ordered low < mid < high.",
-                      static_cast<double>(t[0]), static_cast<double>(t[1]), static_cast<double>(t[2]));
+        kx_error_push_unusable("score_thresholds (%g, %g, %g) are not finite and ordered low < mid < high.",
+                               static_cast<double>(t[0]), static_cast<double>(t[1]), static_cast<double>(t[2]));
         return false;
     }
     return true;
@@ -74,31 +62,32 @@ bool blocks_usable(const kx_orvel_t* recognizer) {
     const kx_network_t* network = recognizer->network;
     const int32_t input_size = kx_network_input_size(network);
     if (input_size != frontend->num_bands) {
-        push_unusable("network input size %d differs from num_bands %d.", input_size, frontend->num_bands);
+        kx_error_push_unusable("network input size %d differs from num_bands %d.", input_size, frontend->num_bands);
         return false;
     }
     if (frontend->hop_length < 1) {
-        push_unusable("hop_length %d is below 1.", frontend->hop_length);
+        kx_error_push_unusable("hop_length %d is below 1.", frontend->hop_length);
         return false;
     }
     const int64_t frames = static_cast<int64_t>(recognizer->window_frames) * KX_FRAME_SAMPLES / frontend->hop_length;
     if (frames < 1) {
-        push_unusable("a window of %d frames holds no hop of %d samples.", recognizer->window_frames,
-                      frontend->hop_length);
+        kx_error_push_unusable("a window of %d frames holds no hop of %d samples.",
+                               recognizer->window_frames, frontend->hop_length);
         return false;
     }
     if (frames > KX_MAX_WINDOW_ANALYSIS_FRAMES) {
-        push_unusable("window_frames %d at hop_length %d gives %lld analysis frames per window, more than %lld.",
-                      recognizer->window_frames, frontend->hop_length, static_cast<long long>(frames),
-                      static_cast<long long>(KX_MAX_WINDOW_ANALYSIS_FRAMES));
+        kx_error_push_unusable("window_frames %d at hop_length %d gives %lld analysis frames per window, "
+                               "more than %lld.",
+                               recognizer->window_frames, frontend->hop_length, static_cast<long long>(frames),
+                               static_cast<long long>(KX_MAX_WINDOW_ANALYSIS_FRAMES));
         return false;
     }
     const int64_t scratch = kx_orvel_scratch_bytes(recognizer);
     if (scratch > KX_MAX_OBJECT_SCRATCH_BYTES) {
-        push_unusable("window_frames %d at hop_length %d with the network's hidden_size values needs %lld bytes of "
-                      "scratch, more than %lld.",
-                      recognizer->window_frames, frontend->hop_length, static_cast<long long>(scratch),
-                      static_cast<long long>(KX_MAX_OBJECT_SCRATCH_BYTES));
+        kx_error_push_unusable("window_frames %d at hop_length %d with the network's hidden_size values needs "
+                               "%lld bytes of scratch, more than %lld.",
+                               recognizer->window_frames, frontend->hop_length, static_cast<long long>(scratch),
+                               static_cast<long long>(KX_MAX_OBJECT_SCRATCH_BYTES));
         return false;
     }
     return true;
@@ -229,19 +218,9 @@ extern "C" {
 KX_API kx_status_t kx_orvel_init(const char* model_path, const char* device, float voice_threshold,
                                  kx_orvel_t** object) {
     kx_error_stack_begin_call();
-    if (!model_path) {
-        kx_error_push(&KX_ERR_ARG_NULL, "model_path");
+    if (!kx_check_not_null(model_path, "model_path") || !kx_check_not_null(device, "device") ||
+        !kx_orvel_voice_threshold_valid(voice_threshold) || !kx_check_not_null(object, "object"))
         return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!device) {
-        kx_error_push(&KX_ERR_ARG_NULL, "device");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!kx_orvel_voice_threshold_valid(voice_threshold)) return KX_STATUS_INVALID_ARGUMENT;
-    if (!object) {
-        kx_error_push(&KX_ERR_ARG_NULL, "object");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
     *object = nullptr;
     return kx_orvel_create(model_path, device, voice_threshold, object);
 }

@@ -20,13 +20,10 @@ bool read_items(FILE* file, void* items, size_t count) {
     return std::fread(items, sizeof(int32_t), count, file) == count;
 }
 
-// Records 107 naming the field; the detail is printed into a local buffer because
-// the record's template takes one string.
+// Records 107 naming the field.
 template <typename... Args>
 kx_status_t reject(const char* format, Args... args) {
-    char detail[160];
-    std::snprintf(detail, sizeof(detail), format, args...);
-    kx_error_push(&KX_ERR_MODEL_INVALID, detail);
+    kx_error_push_unusable(format, args...);
     return KX_STATUS_INVALID_ARGUMENT;
 }
 
@@ -102,15 +99,9 @@ struct Scratch {
 }  // namespace
 
 kx_status_t kx_orvel_frontend_read(FILE* file, kx_orvel_frontend_t** out) {
-    if (!out) {
-        kx_error_push(&KX_ERR_ARG_NULL, "out");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_check_not_null(out, "out")) return KX_STATUS_INVALID_ARGUMENT;
     *out = nullptr;
-    if (!file) {
-        kx_error_push(&KX_ERR_ARG_NULL, "file");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_check_not_null(file, "file")) return KX_STATUS_INVALID_ARGUMENT;
     auto* fe = static_cast<kx_orvel_frontend_t*>(kx_host_calloc(1, sizeof(kx_orvel_frontend_t)));
     if (!fe) return out_of_memory();
     const kx_status_t status = read_block(file, fe);
@@ -133,10 +124,7 @@ void kx_orvel_frontend_delete(kx_orvel_frontend_t* frontend) {
 
 kx_status_t kx_orvel_frontend_compute(const kx_orvel_frontend_t* frontend, float* out, const int16_t* pcm,
                                       int32_t num_samples) {
-    if (!frontend) {
-        kx_error_push(&KX_ERR_ARG_NULL, "frontend");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_check_not_null(frontend, "frontend")) return KX_STATUS_INVALID_ARGUMENT;
     const int32_t length = frontend->frame_length;
     const int32_t hop = frontend->hop_length;
     const int32_t bands = frontend->num_bands;

@@ -107,14 +107,7 @@ kx_status_t kx_vad_process(kx_vad_t* vad, const int16_t* pcm, float* is_voiced) 
         kx_error_push(&KX_ERR_ARG_NULL, "object");
         return KX_STATUS_INVALID_ARGUMENT;
     }
-    if (!pcm) {
-        kx_error_push(&KX_ERR_ARG_NULL, "pcm");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
-    if (!is_voiced) {
-        kx_error_push(&KX_ERR_ARG_NULL, "is_voiced");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_check_not_null(pcm, "pcm") || !kx_check_not_null(is_voiced, "is_voiced")) return KX_STATUS_INVALID_ARGUMENT;
     kx_device_t* device = vad->device;
     kx_buffer_t* const* buffers = vad->program->buffers;
     auto* features = static_cast<int16_t*>(kx_buffer_map(device, buffers[1], 0));

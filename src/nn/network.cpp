@@ -1,7 +1,6 @@
 // Reading the network block of a model file into device buffers, and freeing it.
 #include "nn/network.h"
 
-#include <cstdarg>
 #include <cstring>
 #include <initializer_list>
 
@@ -50,15 +49,6 @@ int64_t bytes_left(FILE* file) {
     return end < position ? -1 : static_cast<int64_t>(end - position);
 }
 
-void push_unusable(const char* format, ...) {
-    char text[200];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    kx_error_push(&KX_ERR_MODEL_INVALID, text);
-}
-
 enum class Outcome { done, short_file, no_buffer };
 
 Outcome create_buffer(kx_device_t* device, uint32_t bytes, kx_buffer_t** out) {
@@ -104,26 +94,27 @@ kx_status_t read_layer(kx_device_t* device, Reader* reader, int32_t index, bool 
     }
     const char* name = direction_name(backward);
     if (h <= 0) {
-        push_unusable("hidden_size %d of %s layer %d", h, name, index);
+        kx_error_push_unusable("hidden_size %d of %s layer %d", h, name, index);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     if (i <= 0) {
-        push_unusable("input_size %d of %s layer %d", i, name, index);
+        kx_error_push_unusable("input_size %d of %s layer %d", i, name, index);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     // 3·H·(H+I) compared by division: the product of two int32 extremes overflows even 64 bits.
     if (int64_t{h} + i > kMaxBytes / (3 * int64_t{h})) {
-        push_unusable("hidden_size %d and input_size %d of %s layer %d (weights beyond 2^31 bytes)", h, i, name, index);
+        kx_error_push_unusable("hidden_size %d and input_size %d of %s layer %d (weights beyond 2^31 bytes)",
+                               h, i, name, index);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     if (forward && (h != forward->hidden_size || i != forward->input_size)) {
-        push_unusable("hidden_size %d and input_size %d of backward layer %d (forward direction has %d and %d)", h, i,
-                      index, forward->hidden_size, forward->input_size);
+        kx_error_push_unusable("hidden_size %d and input_size %d of backward layer %d (forward direction has %d and %d)",
+                               h, i, index, forward->hidden_size, forward->input_size);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     if (!forward && previous && i != previous->hidden_size) {
-        push_unusable("input_size %d of forward layer %d (layer %d has hidden_size %d)", i, index, index - 1,
-                      previous->hidden_size);
+        kx_error_push_unusable("input_size %d of forward layer %d (layer %d has hidden_size %d)",
+                               i, index, index - 1, previous->hidden_size);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     layer->hidden_size = h;
@@ -154,24 +145,25 @@ kx_status_t read_projection(kx_device_t* device, Reader* reader, kx_network_t* n
     const int32_t layers = network->layer_count;
     // Pooled and embedding vectors are float32 buffers of 4·size bytes.
     if (c <= 0 || 4 * int64_t{c} > kMaxBytes) {
-        push_unusable("pooled_size %d", c);
+        kx_error_push_unusable("pooled_size %d", c);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     if (layers > 0 && c != network->forward[layers - 1].hidden_size) {
-        push_unusable("pooled_size %d (last layer has hidden_size %d)", c, network->forward[layers - 1].hidden_size);
+        kx_error_push_unusable("pooled_size %d (last layer has hidden_size %d)",
+                               c, network->forward[layers - 1].hidden_size);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     if (r <= 0 || 4 * int64_t{r} > kMaxBytes) {
-        push_unusable("embedding_size %d", r);
+        kx_error_push_unusable("embedding_size %d", r);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     if (kind == 0 && r != c) {
-        push_unusable("embedding_size %d without projection (pooled_size is %d)", r, c);
+        kx_error_push_unusable("embedding_size %d without projection (pooled_size is %d)", r, c);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     const int64_t matrix_bytes = 4 * int64_t{r} * c;
     if (kind != 0 && matrix_bytes > kMaxBytes) {
-        push_unusable("embedding_size %d and pooled_size %d (projection beyond 2^31 bytes)", r, c);
+        kx_error_push_unusable("embedding_size %d and pooled_size %d (projection beyond 2^31 bytes)", r, c);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     network->embedding_size = r;
@@ -196,7 +188,7 @@ kx_status_t read_network(kx_device_t* device, Reader* reader, kx_network_t* netw
         return KX_STATUS_IO_ERROR;
     }
     if (layers < 0 || layers > kMaxLayers) {
-        push_unusable("layer_count %d", layers);
+        kx_error_push_unusable("layer_count %d", layers);
         return KX_STATUS_INVALID_ARGUMENT;
     }
     network->layer_count = layers;

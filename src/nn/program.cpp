@@ -28,15 +28,9 @@ void kx_program_free(kx_program_t* program) {
 
 kx_status_t kx_program_create(kx_device_t* device, const kx_tensor_desc_t* descriptors, int32_t count,
                               const int32_t* program, int32_t init_start, int32_t init_end, kx_program_t** out) {
-    if (!out) {
-        kx_error_push(&KX_ERR_ARG_NULL, "out");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_check_not_null(out, "out")) return KX_STATUS_INVALID_ARGUMENT;
     *out = nullptr;
-    if (!device) {
-        kx_error_push(&KX_ERR_ARG_NULL, "device");
-        return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_check_not_null(device, "device")) return KX_STATUS_INVALID_ARGUMENT;
     // The table size must stay within the device's 32-bit allocation size.
     constexpr int32_t kMaxBuffers = 1 << 24;
     if (count < 0 || count > kMaxBuffers || (count > 0 && !descriptors)) {
