@@ -8,17 +8,16 @@
 // figures are thread CPU time, pool figures wall time (the machine is shared).
 #include <benchmark/benchmark.h>
 
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "device/device.h"
 #include "engine/recognizer.h"
 #include "frontend/frontend.h"
@@ -28,6 +27,7 @@
 #include "engine/embedding.h"
 #include "nn/network.h"
 #include "nn/ops.h"
+#include "support/audio.h"
 #include "support/model_writer.h"
 
 #ifndef KX_SOURCE_DIR
@@ -36,56 +36,9 @@
 
 namespace {
 
-double thread_seconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-double wall_seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 constexpr int32_t kSampleRate = 16000;
 
-// Voiced syllables (a gliding pitch with formant-like harmonics, 3 to 5 per second)
-// separated by short pauses, over low noise.
-std::vector<int16_t> speech_like(size_t samples, uint32_t seed) {
-    std::vector<int16_t> pcm(samples);
-    uint32_t state = seed;
-    auto next = [&] {
-        state = state * 1664525u + 1013904223u;
-        return static_cast<double>(state >> 8) / 16777216.0;
-    };
-    const double pi = 3.141592653589793;
-    double phase = 0, pitch = 120, syllable_left = 0, syllable_length = 1, gap_left = 0;
-    for (size_t n = 0; n < samples; ++n) {
-        if (syllable_left <= 0 && gap_left <= 0) {
-            syllable_length = syllable_left = (0.15 + 0.15 * next()) * kSampleRate;
-            gap_left = (0.02 + 0.15 * next()) * kSampleRate;
-            pitch = 100 + 120 * next();
-        }
-        double v = 0;
-        if (syllable_left > 0) {
-            const double progress = 1.0 - syllable_left / syllable_length;
-            const double envelope = std::sin(pi * progress);
-            const double f0 = pitch * (1.0 + 0.2 * progress);
-            phase += 2 * pi * f0 / kSampleRate;
-            for (int h = 1; h <= 12; ++h) {
-                const double f = h * f0;
-                const double formant = std::exp(-std::pow((f - 700) / 300, 2)) + 0.6 * std::exp(-std::pow((f - 1800) / 400, 2)) + 0.1;
-                v += formant * std::sin(h * phase) / h;
-            }
-            v *= 9000 * envelope;
-            --syllable_left;
-        } else {
-            --gap_left;
-        }
-        v += 200 * (next() - 0.5);
-        pcm[n] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, v)));
-    }
-    return pcm;
-}
+using kxtest::speech_like;
 
 std::string default_model_path() { return std::string(KX_SOURCE_DIR) + "/models/default.kx"; }
 

@@ -2,15 +2,13 @@
 // 16-bit multiply-adds, and the thread pool's cost per job.
 #include <benchmark/benchmark.h>
 
-#include <time.h>
-
-#include <chrono>
 #include <algorithm>
 #include <cstring>
-#include <vector>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "bench_timing.h"
 #include "device/cpu.h"
 #include "device/cpu_kernels.h"
 #include "device/device.h"
@@ -18,18 +16,6 @@
 #include "nn/ops.h"
 
 namespace {
-
-// Single-threaded figures use the thread's CPU time, so that other processes on a
-// busy machine inflate them less; pool figures use wall time.
-double thread_seconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-double wall_seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // Twelve independent vpmaddwd per round: no instruction waits on another.
 #define KX_MADD12(op, reg)                                                                                           \

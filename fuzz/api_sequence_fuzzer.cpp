@@ -14,6 +14,7 @@
 #include "base/memory.h"
 #include "device/cpu.h"
 #include "fuzz_util.h"
+#include "support/audio.h"
 #include "support/model_writer.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include "base/memory.h"
 #include "kx_orvel.h"
 #include "support/error_stack.h"
+#include "support/audio.h"
 #include "support/model_writer.h"
 
 // The thread's messages without their frame, innermost first.

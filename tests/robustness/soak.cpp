@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kx_orvel.h"
+#include "support/audio.h"
 #include "support/model_writer.h"
 
 namespace {

@@ -8,30 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/random.h"
+
 namespace kxtest {
 
 namespace {
-
-// Small portable generator (xorshift32): same sequence on every platform.
-class Random {
-public:
-    explicit Random(uint32_t seed) : state_(seed * 2654435761u + 0x9E3779B9u) {
-        if (state_ == 0) state_ = 1;
-    }
-    uint32_t next() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        return state_;
-    }
-    int32_t uniform(int32_t lo, int32_t hi) {  // inclusive
-        return lo + static_cast<int32_t>(next() % static_cast<uint32_t>(hi - lo + 1));
-    }
-    float real(float lo, float hi) { return lo + (hi - lo) * static_cast<float>(next() >> 8) / 16777216.0f; }
-
-private:
-    uint32_t state_;
-};
 
 class Writer {
 public:
@@ -159,22 +140,6 @@ TempFile::TempFile(const ModelParams& model, const std::string& stem) : TempFile
 
 TempFile::~TempFile() {
     if (!path_.empty()) std::remove(path_.c_str());
-}
-
-std::vector<int16_t> make_test_audio(size_t samples, uint32_t seed, int32_t amplitude) {
-    Random random(seed);
-    std::vector<int16_t> pcm(samples);
-    float level = 0.5f;
-    float previous = 0.0f;
-    for (size_t n = 0; n < samples; ++n) {
-        if (n % 256 == 0) level = random.real(0.1f, 1.0f);
-        // Noise with some low-pass colour so the bands differ.
-        const float noise = random.real(-1.0f, 1.0f);
-        previous = 0.6f * previous + 0.4f * noise;
-        const long v = std::lround(previous * level * static_cast<float>(amplitude));
-        pcm[n] = static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
-    }
-    return pcm;
 }
 
 }  // namespace kxtest

@@ -83,7 +83,4 @@ private:
     std::string path_;
 };
 
-// Pseudo-random 16-bit audio: noise with a slowly varying level, reproducible per seed.
-std::vector<int16_t> make_test_audio(size_t samples, uint32_t seed, int32_t amplitude = 8000);
-
 }  // namespace kxtest
