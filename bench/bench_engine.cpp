@@ -1,6 +1,9 @@
 // End-to-end timings through the engine: one window embedding and one detector
-// frame through kx_op_execute with the share spent in the LINEAR kernels, and
-// kx_orvel_process on a minute of speech-like audio on cpu:1 and cpu:2.
+// frame through kx_op_execute with the share spent in the LINEAR kernels,
+// kx_orvel_process on a minute of speech-like audio on cpu:1 and cpu:2, the
+// multiply-accumulate rate of a whole call against a vpmaddwd loop measured in the
+// same run, enrollment per frame, allocations per frame, and 10 s of audio on more
+// threads than processors.
 //
 // Uses models/default.kx when it exists, else a generated model of the default
 // shape (two bidirectional layers of 64, hop 256, 40 bands, window 48 + 8).
@@ -22,6 +25,7 @@
 #include "engine/recognizer.h"
 #include "frontend/frontend.h"
 #include "frontend/vad.h"
+#include "frame/memory.h"
 #include "frontend/window_selector.h"
 #include "kx_orvel.h"
 #include "engine/embedding.h"
@@ -291,5 +295,178 @@ void BM_ProcessMinuteOneThread(benchmark::State& state) {
     state.counters["rtf_cpu1"] = cpu1_thread.value / 60.0;
 }
 BENCHMARK(BM_ProcessMinuteOneThread)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// One core's int16 multiply-accumulate peak: independent vpmaddwd + vpaddd chains
+// on 256-bit vectors (16 products each), the instruction pair the kernels use.
+double int16_peak_macs_per_second() {
+    constexpr int64_t kRounds = 4000000;
+    double best = 1e30;
+    for (int trial = 0; trial < 5; ++trial) {
+        const double t = thread_seconds();
+        // Eight independent products and sums per round (written out so that the
+        // compiler cannot fold the constant operands).
+        __asm__ volatile(
+            "vpxor %%ymm0, %%ymm0, %%ymm0\n\t"
+            "vpcmpeqw %%ymm14, %%ymm14, %%ymm14\n\t"
+            "vpsrlw $14, %%ymm14, %%ymm15\n\t"
+            "mov %0, %%rcx\n\t"
+            "1:\n\t"
+            "vpmaddwd %%ymm14, %%ymm15, %%ymm6\n\t"
+            "vpmaddwd %%ymm14, %%ymm15, %%ymm7\n\t"
+            "vpmaddwd %%ymm14, %%ymm15, %%ymm8\n\t"
+            "vpmaddwd %%ymm14, %%ymm15, %%ymm9\n\t"
+            "vpaddd %%ymm6, %%ymm0, %%ymm0\n\t"
+            "vpaddd %%ymm7, %%ymm1, %%ymm1\n\t"
+            "vpaddd %%ymm8, %%ymm2, %%ymm2\n\t"
+            "vpaddd %%ymm9, %%ymm3, %%ymm3\n\t"
+            "vpmaddwd %%ymm14, %%ymm15, %%ymm10\n\t"
+            "vpmaddwd %%ymm14, %%ymm15, %%ymm11\n\t"
+            "vpmaddwd %%ymm14, %%ymm15, %%ymm12\n\t"
+            "vpmaddwd %%ymm14, %%ymm15, %%ymm13\n\t"
+            "vpaddd %%ymm10, %%ymm4, %%ymm4\n\t"
+            "vpaddd %%ymm11, %%ymm5, %%ymm5\n\t"
+            "vpaddd %%ymm12, %%ymm0, %%ymm0\n\t"
+            "vpaddd %%ymm13, %%ymm1, %%ymm1\n\t"
+            "dec %%rcx\n\t"
+            "jnz 1b\n\t"
+            "vzeroupper\n\t"
+            :
+            : "r"(kRounds)
+            : "rcx", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+              "xmm11", "xmm12", "xmm13", "xmm14", "xmm15", "cc");
+        best = std::min(best, thread_seconds() - t);
+    }
+    return static_cast<double>(kRounds) * 8 * 16 / best;
+}
+
+// Multiply-accumulates of one call: the recurrent products of every embedded window
+// and the detector's products of every frame.
+double call_macs(const kx_orvel_t* r, int32_t windows, int64_t frames) {
+    const kx_network_t* net = r->network;
+    const double steps = static_cast<double>(r->window_frames) * KX_FRAME_SAMPLES / r->frontend->hop_length;
+    double per_window = 0;
+    for (int32_t i = 0; i < net->layer_count; ++i) {
+        const kx_lstm_layer_t& l = net->forward[i];
+        per_window += 2.0 * steps * 3 * l.hidden_size * (l.hidden_size + l.input_size);
+    }
+    const double detector = 4.0 * 240 * 80 + 2 * 80;
+    return per_window * windows + detector * static_cast<double>(frames);
+}
+
+// cpu:1 over a minute against the int16 peak, in one run. Target: rate/peak >= 0.35,
+// detector <= 2.5 us per frame.
+void BM_MacRate(benchmark::State& state) {
+    Recognizer one("cpu:1", 0.0f);
+    if (!one.object) {
+        state.SkipWithError("model did not load");
+        return;
+    }
+    const std::vector<int16_t> pcm = speech_like(60 * kSampleRate, 5);
+    std::vector<float> profile(static_cast<size_t>(one.object->network->embedding_size), 0.0f);
+    const float* profiles[1] = {profile.data()};
+    Minimum call;
+    for (auto _ : state) {
+        float* scores = nullptr;
+        const double t = thread_seconds();
+        kx_orvel_process(one.object, pcm.data(), static_cast<int32_t>(pcm.size()), profiles, 1, &scores);
+        call.add(thread_seconds() - t);
+        kx_orvel_scores_delete(scores);
+    }
+    const double peak = int16_peak_macs_per_second();
+    const int64_t frames = static_cast<int64_t>(pcm.size() / KX_FRAME_SAMPLES);
+    const double macs = call_macs(one.object, committed_windows(one.object, pcm), frames);
+    state.counters["call_ms"] = 1e3 * call.value;
+    state.counters["peak_gmacs"] = 1e-9 * peak;
+    state.counters["call_gmacs"] = 1e-9 * macs / call.value;
+    state.counters["rate/peak"] = macs / call.value / peak;
+}
+BENCHMARK(BM_MacRate)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+// Enrollment of a minute fed frame by frame: cost per frame (windows included) and
+// allocations per frame once the first window has been embedded.
+void BM_EnrollFrame(benchmark::State& state) {
+    const std::string device = "cpu:" + std::to_string(state.range(0));
+    kx_orvel_profiler_t* profiler = nullptr;
+    if (kx_orvel_profiler_init(model_path().c_str(), device.c_str(), 1000, 0.0f, &profiler) != KX_STATUS_SUCCESS) {
+        state.SkipWithError("profiler did not start");
+        return;
+    }
+    const std::vector<int16_t> pcm = speech_like(60 * kSampleRate, 6);
+    const size_t frames = pcm.size() / KX_FRAME_SAMPLES;
+    double (*clock)() = clock_for(state.range(0));
+    Minimum per_frame;
+    double allocations = 0;
+    for (auto _ : state) {
+        kx_orvel_profiler_reset(profiler);
+        float percentage = 0;
+        const size_t warm = 200;  // past the first window
+        for (size_t f = 0; f < warm; ++f) kx_orvel_profiler_enroll(profiler, pcm.data() + f * KX_FRAME_SAMPLES, &percentage);
+        kx_fault_fail_allocation(0);
+        const double t = clock();
+        for (size_t f = warm; f < frames; ++f)
+            kx_orvel_profiler_enroll(profiler, pcm.data() + f * KX_FRAME_SAMPLES, &percentage);
+        per_frame.add((clock() - t) / static_cast<double>(frames - warm));
+        allocations = static_cast<double>(kx_fault_allocation_count()) / static_cast<double>(frames - warm);
+    }
+    kx_orvel_profiler_delete(profiler);
+    state.counters["frame_us"] = 1e6 * per_frame.value;
+    state.counters["allocs/frame"] = allocations;
+}
+BENCHMARK(BM_EnrollFrame)->ArgName("threads")->Arg(1)->Arg(2)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Allocations of one detector step in steady state. Target: 0.
+void BM_DetectorAllocations(benchmark::State& state) {
+    kx_device_t* device = nullptr;
+    kx_device_create_from_string("cpu:1", "cpu:1", &device);
+    kx_vad_t* vad = nullptr;
+    if (kx_vad_init(device, &vad) != KX_STATUS_SUCCESS) {
+        state.SkipWithError("detector did not start");
+        return;
+    }
+    const std::vector<int16_t> pcm = speech_like(16000, 4);
+    int64_t frames = 0;
+    kx_fault_fail_allocation(0);
+    for (auto _ : state) {
+        float voiced = 0;
+        kx_vad_process(vad, pcm.data() + (frames++ % 30) * KX_FRAME_SAMPLES, &voiced);
+    }
+    state.counters["allocs/frame"] = static_cast<double>(kx_fault_allocation_count()) / static_cast<double>(frames);
+    kx_vad_delete(vad);
+}
+BENCHMARK(BM_DetectorAllocations)->Iterations(1000);
+
+// 10 s through kx_orvel_process on 1, 2, 8 and 64 threads (more than this machine's
+// processors): wall time and its ratio to cpu:1. Target: no ratio far above 1.
+void BM_TenSecondsThreads(benchmark::State& state) {
+    const std::string device = "cpu:" + std::to_string(state.range(0));
+    Recognizer one("cpu:1", 0.0f), many(device.c_str(), 0.0f);
+    if (!one.object || !many.object) {
+        state.SkipWithError("model did not load");
+        return;
+    }
+    const std::vector<int16_t> pcm = speech_like(10 * kSampleRate, 7);
+    std::vector<float> profile(static_cast<size_t>(one.object->network->embedding_size), 0.0f);
+    const float* profiles[1] = {profile.data()};
+    Minimum single, threaded;
+    for (auto _ : state) {
+        float* scores = nullptr;
+        double w = wall_seconds();
+        kx_orvel_process(one.object, pcm.data(), static_cast<int32_t>(pcm.size()), profiles, 1, &scores);
+        single.add(wall_seconds() - w);
+        kx_orvel_scores_delete(scores);
+        w = wall_seconds();
+        kx_orvel_process(many.object, pcm.data(), static_cast<int32_t>(pcm.size()), profiles, 1, &scores);
+        threaded.add(wall_seconds() - w);
+        kx_orvel_scores_delete(scores);
+    }
+    state.counters["cpu1_ms"] = 1e3 * single.value;
+    state.counters["cpuN_ms"] = 1e3 * threaded.value;
+    state.counters["cpuN/cpu1"] = threaded.value / single.value;
+}
+BENCHMARK(BM_TenSecondsThreads)->ArgName("threads")->Arg(2)->Arg(8)->Arg(64)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
