@@ -117,7 +117,11 @@ const kx_error_record_t KX_ERR_DEVICE_STRING = {802, "%s is not a valid device s
 const kx_error_record_t KX_ERR_DEVICE_OOM = {803, "Failed to allocate, out of memory."};
 const kx_error_record_t KX_ERR_TENSOR_OOM = {804, "Failed to allocate, out of memory."};
 
-void kx_error_push(const kx_error_record_t* record, ...) {
+namespace {
+
+// The calling thread's slot, claimed on first use and cleared of a finished call's
+// messages; null when every slot is taken.
+Slot* slot_for_push() {
     Slot* slot = find_own_slot();
     if (!slot) {
         std::lock_guard<std::mutex> guard(g_lock);
@@ -130,13 +134,20 @@ void kx_error_push(const kx_error_record_t* record, ...) {
                 break;
             }
         }
-        if (!slot) return;
+        if (!slot) return nullptr;
     }
     if (slot->reset_pending) {
         clear_slot_messages(slot);
         slot->reset_pending = false;
     }
-    if (slot->count >= kMessagesPerSlot) return;
+    return slot;
+}
+
+}  // namespace
+
+void kx_error_push(const kx_error_record_t* record, ...) {
+    Slot* slot = slot_for_push();
+    if (!slot || slot->count >= kMessagesPerSlot) return;
 
     char* entry = slot->entries[slot->count];
     if (record->message_template) {
@@ -171,6 +182,29 @@ void kx_error_push_unusable(const char* format, ...) {
     std::vsnprintf(detail, sizeof(detail), format, args);
     va_end(args);
     kx_error_push(&KX_ERR_MODEL_INVALID, detail);
+}
+
+static_assert(sizeof(kx_error_messages_t::entries) == sizeof(Slot::entries), "a slot's messages fit");
+
+void kx_error_take(kx_error_messages_t* out) {
+    out->count = 0;
+    Slot* slot = find_own_slot();
+    if (!slot) return;
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (!slot->reset_pending) {
+        out->count = slot->count;
+        std::memcpy(out->entries, slot->entries, sizeof(out->entries));
+    }
+    // The slot goes back to the table: worker threads should not hold one each.
+    slot->reset_pending = false;
+    clear_slot_messages(slot);
+    slot->owned.store(false, std::memory_order_release);
+}
+
+void kx_error_restore(const kx_error_messages_t* messages) {
+    Slot* slot = slot_for_push();
+    for (int32_t i = 0; slot && i < messages->count && slot->count < kMessagesPerSlot; ++i)
+        std::memcpy(slot->entries[slot->count++], messages->entries[i], kMessageSize);
 }
 
 void kx_error_stack_begin_call() {

@@ -30,6 +30,17 @@ bool kx_check_at_least(int32_t value, int32_t minimum, const char* name);
 // record's template takes the detail as one string, so it is formatted first.
 void kx_error_push_unusable(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Messages recorded on one thread, carried to another: work that a call hands to a
+// worker thread reports its failure on the calling thread.
+struct kx_error_messages_t {
+    int32_t count;
+    char entries[8][512];
+};
+// Moves the calling thread's messages of the current call into out.
+void kx_error_take(kx_error_messages_t* out);
+// Records taken messages, in their order, for the calling thread.
+void kx_error_restore(const kx_error_messages_t* messages);
+
 // Library-wide error records.
 extern const kx_error_record_t KX_ERR_ARG_NULL;          // 100 "Argument `%s` is NULL."
 extern const kx_error_record_t KX_ERR_ARG_RANGE_FLOAT;   // 101 float range

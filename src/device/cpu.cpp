@@ -17,6 +17,7 @@ namespace {
 
 constexpr size_t kAlignment = 32;
 std::atomic<uint32_t> g_feature_mask{~0u};
+std::atomic<uint64_t> g_hand_off_work{KX_CPU_HAND_OFF_WORK};
 
 void cpu_destroy(void* backend) {
     auto* cpu = static_cast<kx_cpu_device_t*>(backend);
@@ -126,6 +127,8 @@ uint32_t kx_cpu_detect_features() {
 
 void kx_cpu_set_feature_mask(uint32_t mask) { g_feature_mask.store(mask); }
 
+void kx_cpu_set_hand_off_work(uint64_t work) { g_hand_off_work.store(work); }
+
 int32_t kx_cpu_processor_count() { return static_cast<int32_t>(get_nprocs_conf()); }
 
 kx_status_t kx_cpu_backend_create(int32_t threads, kx_cpu_device_t** out) {
@@ -135,6 +138,7 @@ kx_status_t kx_cpu_backend_create(int32_t threads, kx_cpu_device_t** out) {
     std::memset(cpu, 0, sizeof(*cpu));
     cpu->threads = threads;
     cpu->features = kx_cpu_detect_features() & g_feature_mask.load();
+    cpu->hand_off_work = g_hand_off_work.load();
     if (threads > 1) {
         const kx_status_t status = kx_thread_pool_create(threads, &cpu->pool);
         if (status != KX_STATUS_SUCCESS) {

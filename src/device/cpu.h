@@ -22,7 +22,12 @@ struct kx_cpu_device_t {
     int32_t threads;
     uint32_t features;
     kx_thread_pool_t* pool;  // null when threads < 2
+    uint64_t hand_off_work;  // smallest kernel job (kx_cpu_job_t::work) given to the pool
 };
+
+// Waking the workers and collecting them costs a few microseconds, the time of
+// about this many multiply-accumulates on one core.
+constexpr uint64_t KX_CPU_HAND_OFF_WORK = uint64_t{1} << 18;
 
 extern const kx_device_ops_t kx_cpu_device_ops;
 
@@ -31,6 +36,9 @@ uint32_t kx_cpu_detect_features();
 
 // Test hook: features of CPU devices created from now on are ANDed with this mask.
 void kx_cpu_set_feature_mask(uint32_t mask);
+// Test hook: the hand-off size of CPU devices created from now on (0 sends every
+// job of two or more items to the pool).
+void kx_cpu_set_hand_off_work(uint64_t work);
 
 // Number of configured processors.
 int32_t kx_cpu_processor_count();

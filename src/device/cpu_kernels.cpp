@@ -154,6 +154,7 @@ kx_status_t plan_add(const kx_cpu_device_t* cpu, const kx_op_args_t* a, kx_cpu_j
     if (cpu->pool) b->count = std::min<uint64_t>(static_cast<uint64_t>(cpu->threads), std::max<int64_t>(1, n / 131072));
     job->task = add_item;
     job->count = b->count;
+    job->work = static_cast<uint64_t>(n);
     return KX_STATUS_SUCCESS;
 }
 
@@ -179,6 +180,7 @@ kx_status_t plan_linear(const kx_cpu_device_t* cpu, const kx_op_args_t* a, bool 
         job->task = linear_outputs_item;
     }
     job->count = work ? b->count : 0;
+    job->work = static_cast<uint64_t>(extent({vectors, rows, columns}));
     return KX_STATUS_SUCCESS;
 }
 
@@ -194,6 +196,7 @@ kx_status_t plan_lstm(const kx_cpu_device_t* cpu, const kx_op_args_t* a, kx_cpu_
     *b = {at(hidden), at(cell), at(gates), h, cpu->features};
     job->task = lstm_item;
     job->count = static_cast<uint64_t>((h + 127) / 128);
+    job->work = static_cast<uint64_t>(h) * 32;  // about 32 operations per lane
     return KX_STATUS_SUCCESS;
 }
 
@@ -211,6 +214,7 @@ kx_status_t plan_matmul(const kx_cpu_device_t* cpu, const kx_op_args_t* a, kx_cp
     if (cpu->pool) b->count = std::min<uint64_t>(squared_threads(cpu), static_cast<uint64_t>(vectors * rows));
     job->task = matmul_item;
     job->count = work ? b->count : 0;
+    job->work = static_cast<uint64_t>(extent({vectors, rows, columns}));
     return KX_STATUS_SUCCESS;
 }
 
@@ -225,6 +229,7 @@ kx_status_t plan_softmax(const kx_cpu_device_t* cpu, const kx_op_args_t* a, kx_c
     if (cpu->pool) b->count = std::min<uint64_t>(static_cast<uint64_t>(rows), squared_threads(cpu));
     job->task = softmax_item;
     job->count = rows > 0 ? b->count : 0;
+    job->work = static_cast<uint64_t>(extent({rows, length, 8}));  // exponent, sum, scaling
     return KX_STATUS_SUCCESS;
 }
 
@@ -243,6 +248,7 @@ kx_status_t plan_standardize(const kx_cpu_device_t* cpu, const kx_op_args_t* a, 
     if (cpu->pool) b->count = std::min<uint64_t>(squared_threads(cpu), std::max<int64_t>(1, n / 1024));
     job->task = standardize_item;
     job->count = n > 0 && m > 0 ? b->count : 0;
+    job->work = static_cast<uint64_t>(extent({n, m}));
     return KX_STATUS_SUCCESS;
 }
 
@@ -277,7 +283,7 @@ kx_status_t kx_cpu_job_plan(const kx_cpu_device_t* cpu, kx_op_t op, const kx_op_
 }
 
 void kx_cpu_job_run(const kx_cpu_device_t* cpu, kx_cpu_job_t* job) {
-    if (job->count < 2 || !cpu->pool) {
+    if (job->count < 2 || !cpu->pool || job->work < cpu->hand_off_work) {
         for (uint64_t t = 0; t < job->count; ++t) job->task(job->block, t);
         return;
     }

@@ -16,10 +16,12 @@ kx_status_t kx_cpu_kernel_matmul_f32(void* backend, void* op_state, const kx_op_
 kx_status_t kx_cpu_kernel_softmax(void* backend, void* op_state, const kx_op_args_t* args);
 kx_status_t kx_cpu_kernel_standardize(void* backend, void* op_state, const kx_op_args_t* args);
 
-// One kernel call as a pool job: the task, its item count and the argument block.
+// One kernel call as a pool job: the task, its item count, its size in units of
+// about one multiply-accumulate, and the argument block.
 struct kx_cpu_job_t {
     kx_pool_task_fn task;
     uint64_t count;
+    uint64_t work;
     alignas(16) unsigned char block[128];
 };
 
@@ -29,7 +31,8 @@ struct kx_cpu_job_t {
 kx_status_t kx_cpu_job_plan(const kx_cpu_device_t* cpu, kx_op_t op, const kx_op_args_t* args, kx_cpu_job_t* job);
 
 // Runs a prepared job: as a pool job, or item by item on the calling thread when
-// the device has no pool or the job has fewer than two items.
+// the device has no pool, the job has fewer than two items, or its work is below
+// the device's hand-off size (handing it to workers would cost more than it saves).
 void kx_cpu_job_run(const kx_cpu_device_t* cpu, kx_cpu_job_t* job);
 
 // True when the LINEAR kernels have their AVX-512 path on this processor (AVX512F

@@ -9,6 +9,7 @@
 #include "base/error.h"
 #include "base/memory.h"
 #include "device/cpu.h"
+#include "device/thread_pool.h"
 
 const kx_device_ops_t* kx_device_ops[KX_DEVICE_KIND_COUNT] = {&kx_cpu_device_ops, nullptr, nullptr, nullptr,
                                                                     nullptr};
@@ -20,7 +21,7 @@ kx_status_t kx_device_create(kx_device_kind_t kind, void* backend, kx_device_t**
         kx_error_push(&KX_ERR_DEVICE_OOM);
         return KX_STATUS_OUT_OF_MEMORY;
     }
-    std::memset(device, 0, sizeof(*device));
+    std::memset(static_cast<void*>(device), 0, sizeof(*device));
     device->kind = kind;
     device->backend = backend;
     device->refcount = 1;
@@ -53,6 +54,24 @@ void kx_device_release(kx_device_t* device) {
         if (ops->op_deinit[op]) ops->op_deinit[op](backend, device->op_state[op]);
     kx_host_free(device);
     if (ops->destroy) ops->destroy(backend);
+}
+
+void kx_device_run_parallel(kx_device_t* device, void (*task)(void* task_arg, uint64_t item), void* task_arg,
+                            uint64_t count) {
+    const auto* cpu = device->kind == KX_DEVICE_KIND_CPU ? static_cast<kx_cpu_device_t*>(device->backend) : nullptr;
+    if (cpu && cpu->pool && count > 1) {
+        kx_thread_pool_run(cpu->pool, task, task_arg, count);
+        return;
+    }
+    for (uint64_t i = 0; i < count; ++i) task(task_arg, i);
+}
+
+int32_t kx_device_parallel_width(const kx_device_t* device) {
+    if (device->kind != KX_DEVICE_KIND_CPU) return 1;
+    const auto* cpu = static_cast<const kx_cpu_device_t*>(device->backend);
+    if (!cpu->pool) return 1;
+    const int32_t processors = kx_cpu_processor_count();
+    return cpu->threads < processors ? cpu->threads : processors;
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // Compute devices: reference-counted device objects over per-kind operation tables.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "device/operators.h"
@@ -38,6 +39,7 @@ struct kx_device_t {
     uint32_t flags;
     int32_t refcount;
     void* op_state[KX_OP_COUNT];
+    std::atomic<bool> cache_busy;  // the cache is shared by the threads of one call
     kx_cache_entry_t cache[KX_DEVICE_CACHE_SIZE];
 };
 
@@ -98,5 +100,13 @@ kx_status_t kx_device_create_from_string(const char* device_string, const char* 
 kx_status_t kx_device_create(kx_device_kind_t kind, void* backend, kx_device_t** out);
 
 inline void kx_device_retain(kx_device_t* device) { device->refcount++; }
+
+// Runs task(task_arg, i) for every i in [0, count): spread over the thread pool of a
+// CPU device that has one, else in order on the calling thread.
+void kx_device_run_parallel(kx_device_t* device, void (*task)(void* task_arg, uint64_t item), void* task_arg,
+                            uint64_t count);
+// How many items kx_device_run_parallel can usefully run at once: the pool's threads,
+// at most one per processor; 1 without a pool.
+int32_t kx_device_parallel_width(const kx_device_t* device);
 // Drops one reference; destroys the device when none is left. Null is ignored.
 void kx_device_release(kx_device_t* device);

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,9 +26,17 @@ constexpr uint32_t kCommandMask = 0x7FFFFFFFu;
 constexpr uint32_t kCommandRun = 1;
 constexpr uint32_t kCommandExit = 2;
 constexpr int kSpinRounds = 1000;
+// With more threads than processors a spinning thread holds a processor that a
+// thread with work needs, so waits block almost at once.
+constexpr int kOversubscribedSpinRounds = 16;
 constexpr size_t kLine = 64;
 
 std::atomic<int32_t> g_fail_worker{0};
+
+// Set while this thread runs items of a job (workers: always). A job submitted from
+// inside one runs on the submitting thread, since every thread may be busy with the
+// outer job.
+thread_local bool t_inside_job = false;
 
 inline void spin_hint() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -68,6 +77,8 @@ struct alignas(kLine) kx_thread_pool_t {
     uint32_t div_shift1;
     uint32_t div_shift2;
     std::atomic<int32_t> command_sleepers;  // workers blocked on command
+    int32_t spin_rounds;
+    pid_t owner_pid;  // a forked child has none of the workers
 
     // Written once per worker per job.
     alignas(kLine) std::atomic<intptr_t> pending;
@@ -93,7 +104,7 @@ void signal_done(kx_thread_pool_t* pool) {
 }
 
 void wait_done(kx_thread_pool_t* pool) {
-    for (int round = 0; round < kSpinRounds; ++round) {
+    for (int round = 0; round < pool->spin_rounds; ++round) {
         if (pool->done_word.load(std::memory_order_acquire) == 0) return;
         spin_hint();
     }
@@ -103,7 +114,7 @@ void wait_done(kx_thread_pool_t* pool) {
 }
 
 uint32_t wait_command(kx_thread_pool_t* pool, uint32_t last) {
-    for (int round = 0; round < kSpinRounds; ++round) {
+    for (int round = 0; round < pool->spin_rounds; ++round) {
         const uint32_t c = pool->command.load(std::memory_order_acquire);
         if (c != last) return c;
         spin_hint();
@@ -149,6 +160,7 @@ void run_slot(kx_thread_pool_t* pool, kx_pool_slot_t* slot) {
 void* worker_main(void* arg) {
     auto* slot = static_cast<kx_pool_slot_t*>(arg);
     kx_thread_pool_t* pool = slot->pool;
+    t_inside_job = true;
     if (pool->pending.fetch_sub(1, std::memory_order_acq_rel) == 1) signal_done(pool);
     uint32_t last = 0;
     for (;;) {
@@ -200,6 +212,8 @@ kx_status_t kx_thread_pool_create(int32_t threads, kx_thread_pool_t** out) {
     pool->div_shift1 = 1;
     pool->div_shift2 = log2 - 1;
     pool->runner = run_slot;
+    pool->spin_rounds = threads > get_nprocs() ? kOversubscribedSpinRounds : kSpinRounds;
+    pool->owner_pid = getpid();
 
     if (pthread_mutex_init(&pool->mutex, nullptr) != 0) {
         kx_host_free(pool);
@@ -232,6 +246,11 @@ kx_status_t kx_thread_pool_create(int32_t threads, kx_thread_pool_t** out) {
 }
 
 void kx_thread_pool_run(kx_thread_pool_t* pool, kx_pool_task_fn task, void* task_arg, uint64_t count) {
+    // Inside another job, or in a child forked after the pool started: in order here.
+    if (t_inside_job || getpid() != pool->owner_pid) {
+        for (uint64_t i = 0; i < count; ++i) task(task_arg, i);
+        return;
+    }
     pthread_mutex_lock(&pool->mutex);
     pool->task = task;
     pool->task_arg = task_arg;
@@ -253,13 +272,20 @@ void kx_thread_pool_run(kx_thread_pool_t* pool, kx_pool_task_fn task, void* task
 
     const uint32_t old = pool->command.load(std::memory_order_relaxed);
     publish_command(pool, ((old & kPhaseBit) ^ kPhaseBit) | kCommandRun);
+    t_inside_job = true;
     pool->runner(pool, &slots[0]);
+    t_inside_job = false;
     wait_done(pool);
     pthread_mutex_unlock(&pool->mutex);
 }
 
 void kx_thread_pool_destroy(kx_thread_pool_t* pool) {
     if (!pool) return;
+    if (getpid() != pool->owner_pid) {
+        // A forked child's copy: its workers and its mutex's owner live in the parent.
+        kx_host_free(pool);
+        return;
+    }
     stop_and_free(pool, pool->count);
 }
 

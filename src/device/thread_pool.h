@@ -15,10 +15,13 @@ typedef void (*kx_pool_task_fn)(void* task_arg, uint64_t item);
 kx_status_t kx_thread_pool_create(int32_t threads, kx_thread_pool_t** out);
 
 // Runs task(task_arg, i) for every i in [0, count) across the pool, the calling
-// thread included, and returns when all items are done. One job at a time.
+// thread included, and returns when all items are done. One job at a time. A job
+// submitted from inside a job's item, or in a process forked after the pool was
+// created, runs its items in order on the calling thread.
 void kx_thread_pool_run(kx_thread_pool_t* pool, kx_pool_task_fn task, void* task_arg, uint64_t count);
 
-// Stops and joins the workers and frees the pool. Null is ignored.
+// Stops and joins the workers and frees the pool (in a forked child: only frees its
+// copy). Null is ignored.
 void kx_thread_pool_destroy(kx_thread_pool_t* pool);
 
 // Test hooks: make the start of worker number `worker` (1-based) of the next pool

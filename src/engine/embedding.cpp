@@ -8,6 +8,62 @@
 #include "engine/recognizer.h"
 #include "nn/ops.h"
 
+namespace {
+
+// Sizes of every buffer one extraction acquires: features, embedding, first layer
+// input, then per layer its output, cell state and gates, then the pooled vector.
+// Whatever an extraction holds at one moment is a part of this list.
+int32_t scratch_sizes(const kx_orvel_t* recognizer, uint32_t* sizes) {
+    const kx_network_t* network = recognizer->network;
+    const uint32_t frames =
+        static_cast<uint32_t>(recognizer->window_frames * KX_FRAME_SAMPLES / recognizer->frontend->hop_length);
+    const uint32_t bands = static_cast<uint32_t>(recognizer->frontend->num_bands);
+    int32_t n = 0;
+    auto add = [&](uint32_t size) {
+        if (sizes) sizes[n] = size;
+        ++n;
+    };
+    add(4u * frames * bands);
+    add(4u * static_cast<uint32_t>(network->embedding_size));
+    add(2u * frames * bands);
+    for (int32_t i = 0; i < network->layer_count; ++i) {
+        const uint32_t h = static_cast<uint32_t>(network->forward[i].hidden_size);
+        const uint32_t in = static_cast<uint32_t>(network->forward[i].input_size);
+        add(2u * frames * h);
+        add(2u * (2 * h + in));
+        add(6u * h);
+    }
+    add(4u * static_cast<uint32_t>(network->pooled_size));
+    return n;
+}
+
+}  // namespace
+
+int32_t kx_embedding_scratch_count(const kx_orvel_t* recognizer) { return scratch_sizes(recognizer, nullptr); }
+
+kx_status_t kx_embedding_reserve(const kx_orvel_t* recognizer, int32_t copies) {
+    if (copies < 1) return KX_STATUS_SUCCESS;
+    kx_device_t* device = recognizer->device;
+    const int32_t per_copy = scratch_sizes(recognizer, nullptr);
+    const int32_t total = per_copy * copies;
+    if (total > KX_DEVICE_CACHE_SIZE) return KX_STATUS_INVALID_ARGUMENT;
+    uint32_t sizes[KX_DEVICE_CACHE_SIZE];
+    kx_buffer_t* taken[KX_DEVICE_CACHE_SIZE];
+    scratch_sizes(recognizer, sizes);
+    kx_status_t status = KX_STATUS_SUCCESS;
+    int32_t n = 0;
+    for (; n < total; ++n) {
+        taken[n] = kx_buffer_cache_acquire(device, sizes[n % per_copy]);
+        if (!taken[n]) {
+            kx_error_push(&KX_ERR_TENSOR_OOM);
+            status = KX_STATUS_OUT_OF_MEMORY;
+            break;
+        }
+    }
+    while (n > 0) kx_buffer_cache_release(device, taken[--n]);
+    return status;
+}
+
 kx_status_t kx_embedding_extract(const kx_orvel_t* recognizer, const int16_t* pcm, float* sum, int32_t* added) {
     *added = 0;
     kx_device_t* device = recognizer->device;

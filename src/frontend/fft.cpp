@@ -258,8 +258,8 @@ bool avx_usable() {
 
 template <bool kSimd>
 kx_status_t transform(const float* input, float* output) {
-    float* work = static_cast<float*>(kx_host_malloc(512 * sizeof(float)));
-    if (!work) return KX_STATUS_OUT_OF_MEMORY;
+    // On the stack: the transform runs for every hop and must not allocate.
+    alignas(32) float work[512];
     pack(input, work);
 #if KX_FFT_SSE
     if (kSimd) {
@@ -276,13 +276,11 @@ kx_status_t transform(const float* input, float* output) {
         for (int s = 3; s < 8; ++s) stage_sse(work, s);
 #endif
         split_sse(work, output);
-        kx_host_free(work);
         return KX_STATUS_SUCCESS;
     }
 #endif
     for (int s = 0; s < 8; ++s) stage_plain(work, s);
     split_plain(work, output);
-    kx_host_free(work);
     return KX_STATUS_SUCCESS;
 }
 

@@ -49,8 +49,7 @@ inline constexpr std::array<float, 384> kx_fft_sin_table = kx_fft_detail::make_s
 
 // input: 512 floats, only read. output: 257 bins as 514 floats, real then imaginary;
 // bins 1..255 are DFT / 256, bins 0 and 256 are DFT / 512 with imaginary 0.
-// OUT_OF_MEMORY (nothing recorded, output untouched) when the work buffer cannot be
-// allocated. Input and output may overlap.
+// Allocates nothing. Input and output may overlap.
 kx_status_t kx_rfft512(const kx_fft_context_t* context, const float* input, float* output);
 
 // The same transform as plain loops; kx_rfft512 equals it bit for bit.

@@ -82,20 +82,6 @@ kx_status_t read_block(FILE* file, kx_orvel_frontend_t* fe) {
     return KX_STATUS_SUCCESS;
 }
 
-// Scratch of one compute call, allocated and freed per call.
-struct Scratch {
-    float* ring = nullptr;      // frame_length, zero: the left padding of the first frames
-    float* frame = nullptr;     // frame_length
-    float* spectrum = nullptr;  // frame_length / 2 + 1 complex
-    float* power = nullptr;     // (frame_length + 2) / 2
-    ~Scratch() {
-        kx_host_free(power);
-        kx_host_free(spectrum);
-        kx_host_free(frame);
-        kx_host_free(ring);
-    }
-};
-
 }  // namespace
 
 kx_status_t kx_orvel_frontend_read(FILE* file, kx_orvel_frontend_t** out) {
@@ -141,16 +127,12 @@ kx_status_t kx_orvel_frontend_compute(const kx_orvel_frontend_t* frontend, float
         return KX_STATUS_INVALID_ARGUMENT;
     }
 
-    Scratch s;
-    s.ring = static_cast<float*>(kx_host_calloc(static_cast<size_t>(length), sizeof(float)));
-    if (!s.ring) return out_of_memory();
-    s.frame = static_cast<float*>(kx_host_malloc(static_cast<size_t>(length) * sizeof(float)));
-    if (!s.frame) return out_of_memory();
-    s.spectrum = static_cast<float*>(kx_host_malloc(static_cast<size_t>(length / 2 + 1) * 2 * sizeof(float)));
-    if (!s.spectrum) return out_of_memory();
-    s.power = static_cast<float*>(kx_host_malloc(static_cast<size_t>((length + 2) / 2) * sizeof(float)));
-    if (!s.power) return out_of_memory();
-
+    // Scratch on the stack (frame_length is the transform's 512): windows are
+    // embedded on several threads at once, and nothing here allocates.
+    alignas(32) float ring[KX_FFT_SIZE] = {};  // zero: the left padding of the first frames
+    alignas(32) float frame[KX_FFT_SIZE];
+    alignas(32) float spectrum[2 * KX_FFT_BINS];
+    alignas(32) float power[KX_FFT_BINS];
     float prev = 0.0f;  // pre-emphasis memory, scaled
     int32_t pos = 0;    // ring position of the next sample: (t * hop) mod length
     float energies[KX_MEL_BANDS];
@@ -158,23 +140,23 @@ kx_status_t kx_orvel_frontend_compute(const kx_orvel_frontend_t* frontend, float
         const int16_t* hop_pcm = pcm + static_cast<int64_t>(t) * hop;
         // Pre-emphasised samples into the ring, wrapping at its end.
         const int32_t first = hop < length - pos ? hop : length - pos;
-        kx_preemphasis(hop_pcm, first, kSampleScale, prev, s.ring + pos);
+        kx_preemphasis(hop_pcm, first, kSampleScale, prev, ring + pos);
         if (first < hop)
-            kx_preemphasis(hop_pcm + first, hop - first, kSampleScale, hop_pcm[first - 1] * kSampleScale, s.ring);
+            kx_preemphasis(hop_pcm + first, hop - first, kSampleScale, hop_pcm[first - 1] * kSampleScale, ring);
         prev = hop_pcm[hop - 1] * kSampleScale;
         pos = (pos + hop) % length;
 
         // The last frame_length samples, oldest first (ring from pos), windowed.
-        kx_multiply(s.ring + pos, frontend->window, s.frame, length - pos);
-        kx_multiply(s.ring, frontend->window + (length - pos), s.frame + (length - pos), pos);
+        kx_multiply(ring + pos, frontend->window, frame, length - pos);
+        kx_multiply(ring, frontend->window + (length - pos), frame + (length - pos), pos);
 
-        const kx_status_t status = kx_rfft512(frontend->fft, s.frame, s.spectrum);
+        const kx_status_t status = kx_rfft512(frontend->fft, frame, spectrum);
         if (status != KX_STATUS_SUCCESS) {
             kx_error_trace("e23e2d2");
             return status;
         }
-        kx_power_spectrum(s.spectrum, s.power);
-        kx_mel_band_energies(s.power, bands, energies);
+        kx_power_spectrum(spectrum, power);
+        kx_mel_band_energies(power, bands, energies);
         float* row = out + static_cast<int64_t>(t) * bands;
         for (int32_t b = 0; b < bands; ++b) {
             const float v = std::log10(energies[b] + frontend->log_floor);

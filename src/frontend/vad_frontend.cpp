@@ -29,21 +29,6 @@ constexpr std::array<float, KX_FFT_SIZE> make_full_window() {
 
 constexpr std::array<float, KX_FFT_SIZE> kFullWindow = make_full_window();
 
-struct Scratch {
-    float* block = nullptr;     // hop_length pre-emphasised samples
-    float* power = nullptr;     // 257
-    float* frame = nullptr;     // 512
-    float* spectrum = nullptr;  // 257 complex
-    ~Scratch() {
-        kx_host_free(spectrum);
-        kx_host_free(frame);
-        kx_host_free(power);
-        kx_host_free(block);
-    }
-};
-
-float* alloc_floats(size_t count) { return static_cast<float*>(kx_host_malloc(count * sizeof(float))); }
-
 }  // namespace
 
 kx_status_t kx_vad_frontend_init(int32_t hop_length, kx_vad_frontend_t** out) {
@@ -74,29 +59,21 @@ kx_status_t kx_vad_frontend_process(kx_vad_frontend_t* state, const int16_t* pcm
     const int32_t hop = state->hop_length;
     const int32_t kept = KX_FFT_SIZE - hop;
 
-    // The stream state advances in two steps: last_sample once the pre-emphasised
-    // block exists, the history once every buffer exists (before the transform).
-    Scratch s;
-    s.block = alloc_floats(static_cast<size_t>(hop));
-    if (!s.block) return KX_STATUS_OUT_OF_MEMORY;
-    kx_preemphasis(pcm, hop, 1.0f, static_cast<float>(state->last_sample), s.block);
+    // Scratch on the stack: a step runs for every hop and allocates nothing.
+    alignas(32) float frame[KX_FFT_SIZE];
+    alignas(32) float spectrum[2 * KX_FFT_BINS];
+    alignas(32) float power[KX_FFT_BINS];
+    // The new pre-emphasised samples land behind the kept history.
+    std::memcpy(frame, state->history, static_cast<size_t>(kept) * sizeof(float));
+    kx_preemphasis(pcm, hop, 1.0f, static_cast<float>(state->last_sample), frame + kept);
     state->last_sample = pcm[hop - 1];
-    s.power = alloc_floats(KX_FFT_BINS);
-    if (!s.power) return KX_STATUS_OUT_OF_MEMORY;
-    s.frame = alloc_floats(KX_FFT_SIZE);
-    if (!s.frame) return KX_STATUS_OUT_OF_MEMORY;
-    s.spectrum = alloc_floats(2 * KX_FFT_BINS);
-    if (!s.spectrum) return KX_STATUS_OUT_OF_MEMORY;
+    std::memcpy(state->history, frame + hop, static_cast<size_t>(kept) * sizeof(float));
 
-    std::memcpy(s.frame, state->history, static_cast<size_t>(kept) * sizeof(float));
-    std::memcpy(s.frame + kept, s.block, static_cast<size_t>(hop) * sizeof(float));
-    std::memcpy(state->history, s.frame + hop, static_cast<size_t>(kept) * sizeof(float));
-
-    kx_multiply(s.frame, kFullWindow.data(), s.frame, KX_FFT_SIZE);
-    const kx_status_t status = kx_rfft512(state->fft, s.frame, s.spectrum);
+    kx_multiply(frame, kFullWindow.data(), frame, KX_FFT_SIZE);
+    const kx_status_t status = kx_rfft512(state->fft, frame, spectrum);
     if (status != KX_STATUS_SUCCESS) return status;
-    kx_power_spectrum(s.spectrum, s.power);
-    for (int32_t b = 0; b < KX_MEL_BANDS; ++b) out[b] = kx_log10_q10(kx_mel_band_energy(s.power, b));
+    kx_power_spectrum(spectrum, power);
+    for (int32_t b = 0; b < KX_MEL_BANDS; ++b) out[b] = kx_log10_q10(kx_mel_band_energy(power, b));
     return KX_STATUS_SUCCESS;
 }
 

@@ -114,12 +114,15 @@ void fill16(Bytes& b, int64_t offset, int64_t count, Pick pick) {
 class CpuKernels : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // Even the smallest calls go to the pool, so that its item ranges are tested.
+        kx_cpu_set_hand_off_work(0);
         for (const Path& path : available_paths())
             for (int threads : {1, 2, 4}) {
                 const std::string text = "cpu:" + std::to_string(threads);
                 targets_.push_back({std::string(path.name) + " " + text, make_device(text, path.mask), path.mask});
             }
         reference_device_ = make_device("cpu:1", ~0u);
+        kx_cpu_set_hand_off_work(KX_CPU_HAND_OFF_WORK);
     }
     static void TearDownTestSuite() {
         for (Target& t : targets_) kx_device_release(t.device);

@@ -84,22 +84,18 @@ TEST(EmbeddingFeatures, FewerSamplesThanAHopGiveNoFrames) {
     EXPECT_EQ(untouched, 7.0f);
 }
 
-TEST(EmbeddingFeatures, AllocationFailuresAreReported) {
+// Windows are embedded on several threads at once: the features allocate nothing,
+// so an allocation failure armed for the next allocation cannot reach them.
+TEST(EmbeddingFeatures, ComputeAllocatesNothing) {
     Frontend f(typical_fields(160, 40));
     const auto pcm = test_signal(1600, 4);
-    std::vector<float> out(10 * 40);
-    // Ring, frame, spectrum, power, then the transform's work buffer.
-    for (int n = 1; n <= 5; ++n) {
-        kx_error_stack_begin_call();
-        kx_fault_fail_allocation(n);
-        const kx_status_t status = kx_orvel_frontend_compute(f.fe, out.data(), pcm.data(), 1600);
-        kx_fault_fail_allocation(0);
-        const auto messages = fetch_error_stack();
-        EXPECT_EQ(status, KX_STATUS_OUT_OF_MEMORY) << n;
-        ASSERT_EQ(messages.size(), 1u) << n;
-        EXPECT_EQ(messages[0], n < 5 ? "a01eaf2 000000C8: Failed to allocate, out of memory." : "a01eaf2 00000136: e23e2d2")
-            << n;
-    }
+    std::vector<float> expected(10 * 40), out(10 * 40);
+    ASSERT_EQ(kx_orvel_frontend_compute(f.fe, expected.data(), pcm.data(), 1600), KX_STATUS_SUCCESS);
+    kx_fault_fail_allocation(1);
+    EXPECT_EQ(kx_orvel_frontend_compute(f.fe, out.data(), pcm.data(), 1600), KX_STATUS_SUCCESS);
+    EXPECT_EQ(kx_fault_allocation_count(), 0);
+    kx_fault_fail_allocation(0);
+    EXPECT_EQ(out, expected);
 }
 
 TEST(EmbeddingFeatures, HandMadeUnusableFrontendIsRefused) {
