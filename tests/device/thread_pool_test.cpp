@@ -14,6 +14,7 @@
 #include "base/error.h"
 #include "base/memory.h"
 #include "device/cpu.h"
+#include "device/cpu_kernels.h"
 #include "device/device.h"
 #include "device/thread_pool.h"
 #include "support/error_stack.h"
@@ -291,4 +292,56 @@ TEST(CpuDevicePool, WorkerStartFailureFailsTheDevice) {
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0], messages[1]);
     EXPECT_NE(messages[0].find("0000012C"), std::string::npos) << messages[0];
+}
+
+// Kernels of a call that runs on the pool submit jobs of their own: those run on the
+// submitting thread instead of waiting for workers that are busy with the outer job.
+TEST(ThreadPool, JobsSubmittedFromInsideAJobRunOnTheSubmitter) {
+    Pool pool = make_pool(3);
+    struct Outer {
+        kx_thread_pool_t* pool;
+        std::atomic<int> inner_on_other_threads{0};
+        Tally inner{4 * 3};
+        static void task(void* arg, uint64_t item) {
+            auto* o = static_cast<Outer*>(arg);
+            struct Inner {
+                Outer* outer;
+                uint64_t base;
+                std::thread::id submitter;
+                static void task(void* arg, uint64_t i) {
+                    auto* in = static_cast<Inner*>(arg);
+                    if (std::this_thread::get_id() != in->submitter) in->outer->inner_on_other_threads++;
+                    Tally::task(&in->outer->inner, in->base + i);
+                }
+            } inner{o, 3 * item, std::this_thread::get_id()};
+            kx_thread_pool_run(o->pool, Inner::task, &inner, 3);
+        }
+    } outer{pool.get()};
+    kx_thread_pool_run(pool.get(), Outer::task, &outer, 4);
+    EXPECT_TRUE(outer.inner.each_once());
+    EXPECT_EQ(outer.inner_on_other_threads.load(), 0);
+}
+
+// Handing a job to the workers costs more than a small kernel call: such calls run
+// every item on the calling thread even on a device with a pool.
+TEST(CpuDevicePool, SmallKernelJobsStayOnTheCallingThread) {
+    kx_device_t* device = nullptr;
+    ASSERT_EQ(kx_device_create_from_string("cpu:4", "cpu:1", &device), KX_STATUS_SUCCESS);
+    const auto* cpu = static_cast<const kx_cpu_device_t*>(device->backend);
+    struct Record {
+        std::thread::id caller = std::this_thread::get_id();
+        std::atomic<int> elsewhere{0};
+        static void task(void* arg, uint64_t) {
+            auto* r = static_cast<Record*>(arg);
+            if (std::this_thread::get_id() != r->caller) r->elsewhere++;
+        }
+    } record;
+    // The shape of a recurrent step: 192 rows of 128 columns, 16 items on 4 threads.
+    kx_cpu_job_t job{};
+    job.task = Record::task;
+    job.count = 16;
+    job.work = 192 * 128;
+    for (int round = 0; round < 50; ++round) kx_cpu_job_run(cpu, &job);
+    EXPECT_EQ(record.elsewhere.load(), 0);
+    kx_device_release(device);
 }

@@ -2,6 +2,8 @@
 // results of a single-threaded run, and every thread must see only its own errors.
 // Meant to run under ThreadSanitizer as well (see the fuzz and CI notes).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -141,3 +143,53 @@ TEST(Concurrency, MoreThreadsThanErrorSlotsStayApart) {
 }
 
 }  // namespace
+
+// A child forked after the objects (and their pool's workers) exist has none of the
+// workers: its objects must still enroll and score, exactly as on one thread, and the
+// parent's objects must go on working. A hang in the child ends it by alarm.
+TEST(Concurrency, ForkedChildUsesObjectsMadeBeforeTheFork) {
+    kxtest::TempFile file(robust::small_model(1));
+    const std::vector<int16_t> audio = audio_of(0);
+    const robust::Outcome expected = robust::enroll_and_score(file.path(), "cpu:1", audio);
+    for (const char* device : {"cpu:1", "cpu:2"}) {
+        kx_orvel_profiler_t* profiler = nullptr;
+        kx_orvel_t* recognizer = nullptr;
+        ASSERT_EQ(kx_orvel_profiler_init(file.c_str(), device, 2, 0.0f, &profiler), KX_STATUS_SUCCESS);
+        ASSERT_EQ(kx_orvel_init(file.c_str(), device, 0.0f, &recognizer), KX_STATUS_SUCCESS);
+        const float* profiles[1] = {expected.profile.data()};
+        const int32_t samples = static_cast<int32_t>(audio.size());
+        float* scores = nullptr;
+        ASSERT_EQ(kx_orvel_process(recognizer, audio.data(), samples, profiles, 1, &scores), KX_STATUS_SUCCESS);
+        kx_orvel_scores_delete(scores);
+
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(60);
+            bool same = true;
+            float percentage = 0.0f;
+            for (size_t f = 0; f + 512 <= audio.size(); f += 512)
+                same &= kx_orvel_profiler_enroll(profiler, &audio[f], &percentage) == KX_STATUS_SUCCESS;
+            same &= kx_orvel_profiler_flush(profiler, &percentage) == KX_STATUS_SUCCESS;
+            std::vector<float> profile(expected.profile.size());
+            same &= kx_orvel_profiler_export(profiler, profile.data()) == KX_STATUS_SUCCESS;
+            same &= profile == expected.profile;
+            const float* own[2] = {profile.data(), expected.profile.data()};
+            same &= kx_orvel_process(recognizer, audio.data(), samples, own, 2, &scores) == KX_STATUS_SUCCESS;
+            same &= scores && scores[0] == expected.scores[0] && scores[1] == expected.scores[0];
+            kx_orvel_scores_delete(scores);
+            kx_orvel_profiler_delete(profiler);
+            kx_orvel_delete(recognizer);
+            _exit(same ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << device << ": child " << (WIFSIGNALED(status) ? "was killed (hung)" : "gave other results");
+        ASSERT_EQ(kx_orvel_process(recognizer, audio.data(), samples, profiles, 1, &scores), KX_STATUS_SUCCESS);
+        EXPECT_EQ(scores[0], expected.scores[0]) << device;
+        kx_orvel_scores_delete(scores);
+        kx_orvel_profiler_delete(profiler);
+        kx_orvel_delete(recognizer);
+    }
+}
