@@ -42,8 +42,19 @@ Slot* find_own_slot() {
     return nullptr;
 }
 
+// Hand-out arrays still to fail (test hook). They bypass the library's allocation hook,
+// which counts the allocations of the calls under test, not of fetching their messages.
+std::atomic<int> g_handout_failures{0};
+
+bool handout_fails() {  // lock held
+    if (g_handout_failures.load() <= 0) return false;
+    g_handout_failures--;
+    return true;
+}
+
 // Allocates the 8 x 512-byte hand-out array, or leaves nothing behind. Lock held.
 char** make_handout() {
+    if (handout_fails()) return nullptr;
     char** array = static_cast<char**>(std::malloc(kMessagesPerSlot * sizeof(char*)));
     if (!array) return nullptr;
     for (int i = 0; i < kMessagesPerSlot; ++i) {
@@ -163,6 +174,8 @@ void kx_error_push(const kx_error_record_t* record, ...) {
     slot->count++;
 }
 
+void kx_error_fail_next_handouts(int count) { g_handout_failures.store(count); }
+
 void kx_error_trace(const char* site_id) { kx_error_push(&KX_ERR_TRACE, site_id); }
 
 bool kx_check_not_null(const void* value, const char* name) {
@@ -240,6 +253,10 @@ KX_API kx_status_t kx_get_error_stack(char*** message_stack, int32_t* message_st
 
     std::lock_guard<std::mutex> guard(g_lock);
     if (!g_handout) return KX_STATUS_INVALID_STATE;
+    // The replacement comes first: when it cannot be made, nothing is handed out and
+    // the messages stay for a later fetch, so a caller that trusts the status leaks nothing.
+    char** replacement = make_handout();
+    if (!replacement) return KX_STATUS_OUT_OF_MEMORY;
     char** array = g_handout;
     for (int i = 0; i < kMessagesPerSlot; ++i) std::memset(array[i], 0, kMessageSize);
     for (int i = 0; i < slot->count; ++i) {
@@ -253,8 +270,8 @@ KX_API kx_status_t kx_get_error_stack(char*** message_stack, int32_t* message_st
     clear_slot_messages(slot);
     slot->owned.store(false, std::memory_order_release);
 
-    g_handout = make_handout();
-    return g_handout ? KX_STATUS_SUCCESS : KX_STATUS_OUT_OF_MEMORY;
+    g_handout = replacement;
+    return KX_STATUS_SUCCESS;
 }
 
 KX_API void kx_free_error_stack(char** message_stack) { free_handout(message_stack); }

@@ -41,6 +41,9 @@ void kx_error_take(kx_error_messages_t* out);
 // Records taken messages, in their order, for the calling thread.
 void kx_error_restore(const kx_error_messages_t* messages);
 
+// Test hook: the next `count` hand-out arrays cannot be allocated.
+void kx_error_fail_next_handouts(int count);
+
 // Library-wide error records.
 extern const kx_error_record_t KX_ERR_ARG_NULL;          // 100 "Argument `%s` is NULL."
 extern const kx_error_record_t KX_ERR_ARG_RANGE_FLOAT;   // 101 float range

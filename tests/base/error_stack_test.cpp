@@ -60,6 +60,19 @@ TEST(ErrorStack, HandsOutEightBuffersAndThenNothing) {
     kx_free_error_stack(nullptr);
 }
 
+// When the array that replaces the one handed out cannot be made, the fetch hands out
+// nothing (a caller that trusts the status must not leak) and keeps the messages.
+TEST(ErrorStack, FetchThatCannotReplaceItsArrayHandsOutNothing) {
+    failing_call(2);
+    kx_error_fail_next_handouts(1);
+    char** stack = reinterpret_cast<char**>(1);
+    int32_t depth = 5;
+    EXPECT_EQ(kx_get_error_stack(&stack, &depth), KX_STATUS_OUT_OF_MEMORY);
+    EXPECT_EQ(stack, nullptr);
+    EXPECT_EQ(depth, 0);
+    EXPECT_EQ(fetch_error_stack().size(), 2u);
+}
+
 TEST(ErrorStack, NullOutputPointersAreRefused) {
     failing_call(1);
     int32_t depth = 0;
