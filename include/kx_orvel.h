@@ -18,7 +18,8 @@
  *
  * Thread safety: any number of threads may call the library at once, but calls on
  * one recognizer or profiler must not overlap. Separate objects may be used on
- * separate threads freely. The error stack is per thread.
+ * separate threads freely. The error stack is per thread. The one exception is
+ * kx_set_sdk(): set it before other threads use the library.
  */
 #ifndef KX_ORVEL_H
 #define KX_ORVEL_H
@@ -72,13 +73,33 @@ KX_API void kx_free_error_stack(char** message_stack);
 
 /* ------------------------------------------------------ library settings */
 
-/** Turns diagnostic log lines on standard output on (the default). */
+/** Turns diagnostic log lines on (the default); any thread may call it at any time. */
 KX_API void kx_log_enable(void);
-/** Turns diagnostic log lines off. */
+/** Turns diagnostic log lines off, for standard output and the log callback alike. */
 KX_API void kx_log_disable(void);
+
+/** Severity of a diagnostic line. More levels may follow; treat unknown ones as information. */
+enum { KX_LOG_ERROR = 1 };
+
+/**
+ * Receives one diagnostic line: its level, the text (no newline, no terminal colours;
+ * valid only during the call) and the user_data given to kx_set_log_callback().
+ */
+typedef void (*kx_log_callback_t)(int32_t level, const char* message, void* user_data);
+
+/**
+ * Sends diagnostic lines to callback instead of standard output; NULL restores standard
+ * output. kx_log_enable()/kx_log_disable() still decide whether lines are made at all.
+ * Lines are delivered one at a time, on the thread that made them. Once this returns,
+ * the previous callback is not called again. The callback must not call this function.
+ */
+KX_API void kx_set_log_callback(kx_log_callback_t callback, void* user_data);
 /** The only sample rate the library accepts: 16000. */
 KX_API int32_t kx_sample_rate(void);
-/** Records the name of the calling SDK (at most 31 characters kept); NULL changes nothing. */
+/**
+ * Records the name of the calling SDK (at most 31 characters kept); NULL changes nothing.
+ * Not synchronised: call it before other threads use the library.
+ */
 KX_API void kx_set_sdk(const char* name);
 /** The SDK name ("c" by default); points into the library, valid for its lifetime. */
 KX_API const char* kx_get_sdk(void);

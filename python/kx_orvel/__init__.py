@@ -14,6 +14,7 @@ threads; separate objects run in parallel.
 
 import ctypes
 import enum
+import logging
 import math
 import os
 import threading
@@ -33,6 +34,17 @@ __all__ = [
 
 _lib = _native.lib
 _lib.kx_set_sdk(b"python")
+
+
+@_native.LogCallback
+def _log_line(level, message, _user_data):
+    logging.getLogger("kx_orvel").log(logging.ERROR if level == _native.LOG_ERROR else logging.INFO,
+                                      message.decode("utf-8", "replace"))
+
+
+# The library's diagnostic lines go to the logging module (logger "kx_orvel") rather
+# than to standard output; log_enable()/log_disable() still switch them on and off.
+_lib.kx_set_log_callback(_log_line, None)
 _HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_VOICE_THRESHOLD = 0.5
 

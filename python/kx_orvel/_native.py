@@ -57,6 +57,9 @@ class Profiler(ctypes.Structure):
 
 RecognizerP = ctypes.POINTER(Recognizer)
 ProfilerP = ctypes.POINTER(Profiler)
+# kx_log_callback_t: level, message, user data.
+LogCallback = ctypes.CFUNCTYPE(None, ctypes.c_int32, ctypes.c_char_p, ctypes.c_void_p)
+LOG_ERROR = 1
 
 _PROTOTYPES = {
     "kx_status_to_string": (ctypes.c_char_p, [ctypes.c_int]),
@@ -64,6 +67,7 @@ _PROTOTYPES = {
     "kx_free_error_stack": (None, [ctypes.POINTER(ctypes.c_char_p)]),
     "kx_log_enable": (None, []),
     "kx_log_disable": (None, []),
+    "kx_set_log_callback": (None, [LogCallback, ctypes.c_void_p]),
     "kx_sample_rate": (ctypes.c_int32, []),
     "kx_set_sdk": (None, [ctypes.c_char_p]),
     "kx_orvel_version": (ctypes.c_char_p, []),

@@ -1,8 +1,9 @@
-// Diagnostics to standard output and the stored home directory.
+// Diagnostics and the stored home directory.
 #pragma once
 
-// Writes a printf-style line to standard output while logging is on.
-void kx_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Reports an error line (printf-style, no newline) while logging is on: to the
+// application's log callback, or in red to standard output.
+void kx_log_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The stored home directory ("" until set).
 const char* kx_home_dir();

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/log.h"
 #include "kx_orvel.h"
@@ -46,6 +48,34 @@ TEST(Settings, HomeDirectoryLengthLimit) {
     EXPECT_EQ(std::string(kx_home_dir()), longest);
     EXPECT_EQ(kx_set_home_dir("/tmp/kx"), KX_STATUS_SUCCESS);
     EXPECT_STREQ(kx_home_dir(), "/tmp/kx");
+}
+
+// With a callback set, diagnostic lines go to it (still under the switch) and not to
+// standard output; clearing it brings standard output back.
+TEST(Settings, LogCallbackReceivesTheLinesUnderTheSwitch) {
+    using Lines = std::vector<std::pair<int32_t, std::string>>;
+    Lines lines;
+    const kx_log_callback_t collect = [](int32_t level, const char* message, void* user_data) {
+        static_cast<Lines*>(user_data)->emplace_back(level, message);
+    };
+    kx_log_enable();
+    kx_set_log_callback(collect, &lines);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(kx_set_home_dir(std::string(1024, 'b').c_str()), KX_STATUS_INVALID_ARGUMENT);
+    kx_log_disable();
+    EXPECT_EQ(kx_set_home_dir(std::string(2000, 'b').c_str()), KX_STATUS_INVALID_ARGUMENT);
+    kx_log_enable();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(lines, (Lines{{KX_LOG_ERROR,
+                             "The length of the given path is too long: 1024, the maximum allowed length is 1023"}}));
+
+    kx_set_log_callback(nullptr, &lines);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(kx_set_home_dir(std::string(1025, 'b').c_str()), KX_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\033[31m[ERROR] The length of the given path is too long: 1025, the maximum allowed length is "
+              "1023\033[0m\n");
+    EXPECT_EQ(lines.size(), 1u);
 }
 
 TEST(Settings, SettingsRecordNothingOnTheErrorStack) {

@@ -83,6 +83,21 @@ class LibraryTest(BindingTestBase):
                 os.environ["KX_ORVEL_MODEL"] = old
 
 
+class LoggingTest(BindingTestBase):
+    def test_diagnostics_go_to_the_logging_module(self):
+        too_long = b"x" * 1024
+        kx_orvel.log_enable()
+        try:
+            with self.assertLogs("kx_orvel", level="INFO") as logs:
+                self.assertEqual(kx_orvel._native.lib.kx_set_home_dir(too_long), kx_orvel.Status.INVALID_ARGUMENT)
+            self.assertEqual(logs.output, ["ERROR:kx_orvel:The length of the given path is too long: 1024, "
+                                           "the maximum allowed length is 1023"])
+        finally:
+            kx_orvel.log_disable()
+        with self.assertNoLogs("kx_orvel"):
+            kx_orvel._native.lib.kx_set_home_dir(too_long)
+
+
 class EnrollRecognizeTest(BindingTestBase):
     def test_profile_scores_its_own_audio(self):
         profile = self.enroll(self.alice)

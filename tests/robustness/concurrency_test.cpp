@@ -38,6 +38,29 @@ void record_own_error(kx_orvel_t* recognizer, int thread, int round) {
         << "thread " << thread << " got " << messages[0];
 }
 
+// The log switch and the log callback change while another thread logs (ThreadSanitizer
+// reports a plain switch or an unguarded callback).
+TEST(Concurrency, LogSwitchAndCallbackChangeWhileAThreadLogs) {
+    static std::atomic<int> delivered{0};
+    const kx_log_callback_t count = [](int32_t, const char*, void*) { delivered++; };
+    kx_set_log_callback(count, nullptr);
+    const std::string too_long(1100, 'x');
+    std::thread logger([&too_long] {
+        for (int i = 0; i < 2000; ++i) EXPECT_EQ(kx_set_home_dir(too_long.c_str()), KX_STATUS_INVALID_ARGUMENT);
+    });
+    for (int i = 0; i < 2000; ++i) {
+        if (i % 2)
+            kx_log_enable();
+        else
+            kx_log_disable();
+        if (i % 100 == 0) kx_set_log_callback(count, nullptr);
+    }
+    logger.join();
+    kx_log_enable();
+    kx_set_log_callback(nullptr, nullptr);
+    EXPECT_LE(delivered.load(), 2000);
+}
+
 TEST(Concurrency, EightThreadsGiveTheSingleThreadedResults) {
     kxtest::TempFile file(robust::small_model(1));
     std::vector<robust::Outcome> expected(kThreads);

@@ -71,7 +71,7 @@ const char* kUsage =
     "                       or $KX_ORVEL_MODEL)\n"
     "  --device D           best, cpu, cpu:THREADS (default: best)\n"
     "  --voice-threshold V  minimum mean voice probability of a window (default 0.5)\n"
-    "  --verbose            let the library print its log lines\n"
+    "  --verbose            let the library print its log lines (on standard error)\n"
     "\n"
     "exit codes: 0 success, 1 usage, 2 input problem, 3 library failure\n";
 
@@ -176,6 +176,10 @@ private:
     int last_ = -1;
     std::string last_file_;
 };
+
+// Library log lines go to standard error, so that standard output (and --json in
+// particular) holds only results.
+void log_to_stderr(int32_t, const char* message, void*) { std::fprintf(stderr, "kx-orvel: library: %s\n", message); }
 
 // ------------------------------------------------------------------- enroll
 
@@ -781,6 +785,7 @@ int run(int argc, char** argv) {
             return kExitOk;
         }
     kx_log_disable();
+    kx_set_log_callback(log_to_stderr, nullptr);
     kx_set_sdk("kx-orvel");
     if (command == "enroll") return cmd_enroll(args);
     if (command == "recognize") return cmd_recognize(args);
