@@ -80,7 +80,7 @@ def augment(x, noises, rng, kind):
     return kxdata.to_int16(x, rng, level_db=rng.uniform(-30.0, -3.0))
 
 
-def build_classes(spk_clips, noises, rng, hop, log_floor, variants, speeds, max_seconds):
+def build_classes(spk_clips, noises, rng, hop, log_floor, variants, speeds, max_seconds, min_frames):
     """-> list of classes, each a list of [N, 40] feature arrays (variants)."""
     classes, names = [], []
     for spk, clips in spk_clips.items():
@@ -88,6 +88,8 @@ def build_classes(spk_clips, noises, rng, hop, log_floor, variants, speeds, max_
         for sp in speeds:
             s = stream if sp == 1.0 else np.clip(kxdata.speed_perturb(stream, sp), -32768, 32767).astype(np.int16)
             feats = [stream_logmel(augment(s, noises, rng, k), hop, log_floor) for k in range(variants)]
+            if max(len(f) for f in feats) < min_frames:
+                continue   # shorter than one window: no training example (and sampling would never end)
             classes.append(feats)
             names.append("%s@%.2f" % (spk, sp))
     return classes, names
@@ -182,8 +184,8 @@ def main():
     real = {s: c for s, c in train.items() if meta[s]["source"] != "espeak-ng"}
     tts = {s: c for s, c in train.items() if meta[s]["source"] == "espeak-ng"}
     classes, names = build_classes(real, noises, rng, a.hop, a.log_floor, a.variants, (1.0, 0.9, 1.1),
-                                   a.max_seconds)
-    c2, n2 = build_classes(tts, noises, rng, a.hop, a.log_floor, 2, (1.0,), a.max_seconds)
+                                   a.max_seconds, T)
+    c2, n2 = build_classes(tts, noises, rng, a.hop, a.log_floor, 2, (1.0,), a.max_seconds, T)
     classes += c2
     names += n2
     vfeats = {s: stream_logmel(np.concatenate(c), a.hop, a.log_floor) for s, c in valid.items()}

@@ -97,5 +97,17 @@ class SmokeTest(unittest.TestCase):
             self.assertIn("eer", res["wide-band"])
 
 
+@unittest.skipIf(torch is None, "torch is not installed (apt-get install python3-torch)")
+class ClassesTest(unittest.TestCase):
+    def test_speaker_shorter_than_a_window_gives_no_class(self):
+        import train_speaker
+        rng = np.random.default_rng(0)
+        spk = {"long": [voice(120, (700, 1200), 3.0, rng)], "short": [voice(200, (500, 1700), 0.5, rng)]}
+        classes, names = train_speaker.build_classes(spk, [], rng, 256, 1e-7, 2, (1.0, 1.1), 600.0, 48)
+        self.assertEqual(names, ["long@1.00", "long@1.10"])
+        x, y = train_speaker.sample_batch(classes[:1], rng, 3, 48)   # must not wait for a long-enough window
+        self.assertEqual(x.shape, (3, 48, 40))
+
+
 if __name__ == "__main__":
     unittest.main()
