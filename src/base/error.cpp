@@ -127,6 +127,10 @@ const kx_error_record_t KX_ERR_OPERATOR = {801, "Failed to %s operator"};
 const kx_error_record_t KX_ERR_DEVICE_STRING = {802, "%s is not a valid device string"};
 const kx_error_record_t KX_ERR_DEVICE_OOM = {803, "Failed to allocate, out of memory."};
 const kx_error_record_t KX_ERR_TENSOR_OOM = {804, "Failed to allocate, out of memory."};
+const kx_error_record_t KX_ERR_GPU_PLUGIN_LOAD = {837, "GPU plug-in `%s` could not be loaded: %s"};
+const kx_error_record_t KX_ERR_GPU_PLUGIN_UNUSABLE = {838, "GPU plug-in `%s` is unusable: %s"};
+const kx_error_record_t KX_ERR_GPU_DEVICE = {839, "GPU device %d could not be created: %s"};
+const kx_error_record_t KX_ERR_GPU_KERNEL = {840, "GPU kernel `%s` failed: %s"};
 
 namespace {
 

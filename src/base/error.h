@@ -67,3 +67,7 @@ extern const kx_error_record_t KX_ERR_OPERATOR;          // 801 "Failed to %s op
 extern const kx_error_record_t KX_ERR_DEVICE_STRING;     // 802
 extern const kx_error_record_t KX_ERR_DEVICE_OOM;        // 803
 extern const kx_error_record_t KX_ERR_TENSOR_OOM;        // 804
+extern const kx_error_record_t KX_ERR_GPU_PLUGIN_LOAD;   // 837 file and the loader's reason
+extern const kx_error_record_t KX_ERR_GPU_PLUGIN_UNUSABLE; // 838 missing function or other version
+extern const kx_error_record_t KX_ERR_GPU_DEVICE;        // 839 index and the plug-in's reason
+extern const kx_error_record_t KX_ERR_GPU_KERNEL;        // 840 operator and the plug-in's reason

@@ -9,10 +9,11 @@
 #include "base/error.h"
 #include "base/memory.h"
 #include "device/cpu.h"
+#include "device/gpu_plugin.h"
 #include "device/thread_pool.h"
 
-const kx_device_ops_t* kx_device_ops[KX_DEVICE_KIND_COUNT] = {&kx_cpu_device_ops, nullptr, nullptr, nullptr,
-                                                                    nullptr};
+const kx_device_ops_t* kx_device_ops[KX_DEVICE_KIND_COUNT] = {&kx_cpu_device_ops, &kx_gpu_device_ops, nullptr,
+                                                                    nullptr, nullptr};
 
 kx_status_t kx_device_create(kx_device_kind_t kind, void* backend, kx_device_t** out) {
     const kx_device_ops_t* ops = kx_device_ops[kind];
@@ -124,7 +125,8 @@ kx_status_t kx_device_create_from_string(const char* device_string, const char* 
         }
         return create_cpu_device(static_cast<int32_t>(value), out);
     }
-    // This build has no GPU kind: "gpu" strings are rejected like any unknown word.
+    if (prefix_length > 0 && std::strncmp(device_string, "gpu", compared) == 0)
+        return kx_gpu_device_create_from_index(static_cast<int32_t>(value), out);
     kx_error_push(&KX_ERR_DEVICE_STRING, device_string);
     return KX_STATUS_INVALID_ARGUMENT;
 }

@@ -9,7 +9,7 @@
 
 enum kx_device_kind_t : uint32_t {
     KX_DEVICE_KIND_CPU = 0,
-    KX_DEVICE_KIND_CUDA = 1,
+    KX_DEVICE_KIND_CUDA = 1,  // the GPU kind, served by a plug-in library (gpu_plugin.h)
     KX_DEVICE_KIND_METAL = 4,
 };
 constexpr uint32_t KX_DEVICE_KIND_COUNT = 5;

@@ -1,0 +1,226 @@
+// GPU device kind: finds and binds the plug-in library at run time, creates its devices
+// and lists its lines after the CPU's.
+#include "device/gpu_plugin.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "base/error.h"
+
+const char* const kx_gpu_kernel_names[KX_OP_COUNT - 1] = {
+    "add",  "linear_accumulate", "linear", "gelu",    "normalize_quantize", "lstm_cell",
+    "matmul_f32", "copy",        "zero",   "relu",    "softmax",            "standardize",
+};
+
+namespace {
+
+struct Plugin {
+    void* library;
+    kx_gpu_device_create_fn create;
+    kx_gpu_last_error_fn last_error;
+    kx_status_t (*list_devices)(char*** lines, int32_t* count);
+    void (*free_device_list)(char** lines, int32_t count);
+};
+
+// Written only under the lock and only while unloaded; a GPU device (and a listing)
+// exists only after a load that this thread saw through the lock.
+std::mutex g_lock;
+Plugin g_plugin;
+bool g_loaded = false;
+
+// The plug-in's kernels, reached through trampolines that add the plug-in's reason
+// to a kernel failure (the dispatcher then records which operator failed).
+kx_op_kernel_fn g_kernels[KX_OP_COUNT - 1];
+
+template <int Op>
+kx_status_t gpu_kernel(void* backend, void* op_state, const kx_op_args_t* args) {
+    const kx_status_t status = g_kernels[Op](backend, op_state, args);
+    if (status != KX_STATUS_SUCCESS && status != KX_STATUS_INVALID_ARGUMENT) {
+        const char* why = g_plugin.last_error();
+        kx_error_push(&KX_ERR_GPU_KERNEL, kx_gpu_kernel_names[Op], why && *why ? why : kx_status_to_string(status));
+    }
+    return status;
+}
+
+template <int... Ops>
+constexpr std::array<kx_op_kernel_fn, sizeof...(Ops)> make_trampolines(std::integer_sequence<int, Ops...>) {
+    return {gpu_kernel<Ops>...};
+}
+constexpr auto kTrampolines = make_trampolines(std::make_integer_sequence<int, KX_OP_COUNT - 1>());
+
+// Texts for the error record; fixed buffers keep the library's exports free of
+// template instantiations.
+struct Text {
+    char value[768];
+};
+
+struct LoadFailure {
+    const kx_error_record_t* record;
+    Text file;
+    Text reason;
+};
+
+// The plug-in is built and installed beside the library, which this function is part of.
+bool beside_library(Text* path) {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&kx_gpu_device_create_from_index), &info) || !info.dli_fname) return false;
+    const char* slash = std::strrchr(info.dli_fname, '/');
+    if (!slash) return false;
+    const int written = std::snprintf(path->value, sizeof(path->value), "%.*s/%s",
+                                      static_cast<int>(slash - info.dli_fname), info.dli_fname,
+                                      KX_GPU_PLUGIN_DEFAULT_NAME);
+    return written > 0 && static_cast<size_t>(written) < sizeof(path->value);
+}
+
+template <typename F>
+bool bind(void* library, const char* suffix, F* out, Text* reason) {
+    char name[96];
+    std::snprintf(name, sizeof(name), "%s%s", KX_GPU_PLUGIN_SYMBOL_PREFIX, suffix);
+    void* symbol = dlsym(library, name);
+    if (!symbol) {
+        std::snprintf(reason->value, sizeof(reason->value), "it lacks %s", name);
+        return false;
+    }
+    *out = reinterpret_cast<F>(symbol);
+    return true;
+}
+
+bool bind_all(void* library, Plugin* plugin, kx_device_ops_t* ops, kx_op_kernel_fn* kernels, Text* reason) {
+    kx_gpu_abi_version_fn abi = nullptr;
+    if (!bind(library, "abi_version", &abi, reason)) return false;
+    if (abi() != KX_GPU_PLUGIN_ABI_VERSION) {
+        std::snprintf(reason->value, sizeof(reason->value),
+                      "it implements interface version %d, the library needs %d", abi(), KX_GPU_PLUGIN_ABI_VERSION);
+        return false;
+    }
+    const bool bound = bind(library, "device_create", &plugin->create, reason) &&
+                       bind(library, "last_error", &plugin->last_error, reason) &&
+                       bind(library, "list_devices", &plugin->list_devices, reason) &&
+                       bind(library, "free_device_list", &plugin->free_device_list, reason) &&
+                       bind(library, "device_destroy", &ops->destroy, reason) &&
+                       bind(library, "alloc", &ops->alloc, reason) && bind(library, "free", &ops->free, reason) &&
+                       bind(library, "buffer_create", &ops->buffer_create, reason) &&
+                       bind(library, "buffer_destroy", &ops->buffer_destroy, reason) &&
+                       bind(library, "buffer_write", &ops->buffer_write, reason) &&
+                       bind(library, "buffer_map", &ops->buffer_map, reason) &&
+                       bind(library, "buffer_unmap", &ops->buffer_unmap, reason) &&
+                       bind(library, "buffer_size", &ops->buffer_size, reason);
+    if (!bound) return false;
+    // Kernels are optional: a missing one declines every call.
+    for (int op = 0; op < KX_OP_COUNT - 1; ++op) {
+        char name[96];
+        std::snprintf(name, sizeof(name), "%skernel_%s", KX_GPU_PLUGIN_SYMBOL_PREFIX, kx_gpu_kernel_names[op]);
+        kernels[op] = reinterpret_cast<kx_op_kernel_fn>(dlsym(library, name));
+        ops->op_kernel[op] = kernels[op] ? kTrampolines[op] : nullptr;
+    }
+    return true;
+}
+
+// Caller holds g_lock.
+bool load_locked(LoadFailure* failure) {
+    if (g_loaded) return true;
+    const char* chosen = std::getenv(KX_GPU_PLUGIN_ENV);
+    const bool named = chosen && *chosen;
+    Text& file = failure->file;
+    std::snprintf(file.value, sizeof(file.value), "%s", named ? chosen : KX_GPU_PLUGIN_DEFAULT_NAME);
+    Text beside;
+    // The copy beside the library wins; its own load error (a missing GPU runtime) says
+    // more than a search of the system path would.
+    if (!named && beside_library(&beside) && access(beside.value, F_OK) == 0) file = beside;
+    void* library = dlopen(file.value, RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        const char* why = dlerror();
+        failure->record = &KX_ERR_GPU_PLUGIN_LOAD;
+        std::snprintf(failure->reason.value, sizeof(failure->reason.value), "%s", why ? why : "unknown reason");
+        return false;
+    }
+    Plugin plugin{};
+    kx_device_ops_t ops = kx_gpu_device_ops;
+    kx_op_kernel_fn kernels[KX_OP_COUNT - 1] = {};
+    if (!bind_all(library, &plugin, &ops, kernels, &failure->reason)) {
+        dlclose(library);
+        failure->record = &KX_ERR_GPU_PLUGIN_UNUSABLE;
+        return false;
+    }
+    plugin.library = library;
+    g_plugin = plugin;
+    kx_gpu_device_ops = ops;
+    std::copy(kernels, kernels + KX_OP_COUNT - 1, g_kernels);
+    g_loaded = true;
+    return true;
+}
+
+// The listing shows the plug-in's lines when it can be loaded and nothing otherwise:
+// a machine without a GPU lists its CPU as before.
+kx_status_t gpu_list_devices(char*** lines, int32_t* count) {
+    *lines = nullptr;
+    *count = 0;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        LoadFailure ignored;
+        if (!load_locked(&ignored)) return KX_STATUS_SUCCESS;
+    }
+    return g_plugin.list_devices(lines, count);
+}
+
+void gpu_free_device_list(char** lines, int32_t count) {
+    if (lines) g_plugin.free_device_list(lines, count);
+}
+
+constexpr kx_device_ops_t make_listing_only_ops() {
+    kx_device_ops_t ops{};
+    ops.list_devices = gpu_list_devices;
+    ops.free_device_list = gpu_free_device_list;
+    return ops;
+}
+
+}  // namespace
+
+kx_device_ops_t kx_gpu_device_ops = make_listing_only_ops();
+
+kx_status_t kx_gpu_device_create_from_index(int32_t index, kx_device_t** out) {
+    LoadFailure failure;
+    bool loaded;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        loaded = load_locked(&failure);
+    }
+    if (!loaded) {
+        kx_error_push(failure.record, failure.file.value, failure.reason.value);
+        kx_error_push(&KX_ERR_BACKEND);
+        kx_error_push(&KX_ERR_BACKEND);
+        return KX_STATUS_RUNTIME_ERROR;
+    }
+    void* handle = nullptr;
+    kx_status_t status = g_plugin.create(index, &handle);
+    if (status != KX_STATUS_SUCCESS) {
+        const char* why = g_plugin.last_error();
+        kx_error_push(&KX_ERR_GPU_DEVICE, index, why && *why ? why : kx_status_to_string(status));
+        kx_error_push(&KX_ERR_BACKEND);
+        kx_error_push(&KX_ERR_BACKEND);
+        return status;
+    }
+    status = kx_device_create(KX_DEVICE_KIND_CUDA, handle, out);
+    if (status != KX_STATUS_SUCCESS) {
+        kx_gpu_device_ops.destroy(handle);
+        kx_error_push(&KX_ERR_BACKEND);
+    }
+    return status;
+}
+
+void kx_gpu_plugin_forget() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (!g_loaded) return;
+    dlclose(g_plugin.library);
+    g_plugin = Plugin{};
+    kx_gpu_device_ops = make_listing_only_ops();
+    g_loaded = false;
+}
