@@ -2,10 +2,15 @@
 // and lists its lines after the CPU's.
 #include "device/gpu_plugin.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <cstddef>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -68,14 +73,52 @@ struct LoadFailure {
     Text reason;
 };
 
-// The plug-in is built and installed beside the library, which this function is part of.
-bool beside_library(Text* path) {
+// The platform's shared-object loader.
+#ifdef _WIN32
+void* open_library(const char* file) { return reinterpret_cast<void*>(LoadLibraryA(file)); }
+void* find_symbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+void close_library(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+void open_error(Text* reason) {
+    std::snprintf(reason->value, sizeof(reason->value), "LoadLibrary error %lu", GetLastError());
+}
+bool exists(const char* file) { return GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES; }
+bool own_file(Text* path) {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&kx_gpu_device_create_from_index), &self))
+        return false;
+    const DWORD length = GetModuleFileNameA(self, path->value, sizeof(path->value));
+    return length > 0 && length < sizeof(path->value);
+}
+#else
+void* open_library(const char* file) { return dlopen(file, RTLD_NOW | RTLD_LOCAL); }
+void* find_symbol(void* library, const char* name) { return dlsym(library, name); }
+void close_library(void* library) { dlclose(library); }
+void open_error(Text* reason) {
+    const char* why = dlerror();
+    std::snprintf(reason->value, sizeof(reason->value), "%s", why ? why : "unknown reason");
+}
+bool exists(const char* file) { return access(file, F_OK) == 0; }
+bool own_file(Text* path) {
     Dl_info info{};
     if (!dladdr(reinterpret_cast<void*>(&kx_gpu_device_create_from_index), &info) || !info.dli_fname) return false;
-    const char* slash = std::strrchr(info.dli_fname, '/');
+    std::snprintf(path->value, sizeof(path->value), "%s", info.dli_fname);
+    return true;
+}
+#endif
+
+// The plug-in is built and installed beside the library, which this function is part of.
+bool beside_library(Text* path) {
+    Text self;
+    if (!own_file(&self)) return false;
+    const char* slash = std::strrchr(self.value, '/');
+    const char* backslash = std::strrchr(self.value, '\\');
+    if (!slash || (backslash && backslash > slash)) slash = backslash;
     if (!slash) return false;
-    const int written = std::snprintf(path->value, sizeof(path->value), "%.*s/%s",
-                                      static_cast<int>(slash - info.dli_fname), info.dli_fname,
+    const int written = std::snprintf(path->value, sizeof(path->value), "%.*s%s",
+                                      static_cast<int>(slash + 1 - self.value), self.value,
                                       KX_GPU_PLUGIN_DEFAULT_NAME);
     return written > 0 && static_cast<size_t>(written) < sizeof(path->value);
 }
@@ -84,7 +127,7 @@ template <typename F>
 bool bind(void* library, const char* suffix, F* out, Text* reason) {
     char name[96];
     std::snprintf(name, sizeof(name), "%s%s", KX_GPU_PLUGIN_SYMBOL_PREFIX, suffix);
-    void* symbol = dlsym(library, name);
+    void* symbol = find_symbol(library, name);
     if (!symbol) {
         std::snprintf(reason->value, sizeof(reason->value), "it lacks %s", name);
         return false;
@@ -118,10 +161,19 @@ bool bind_all(void* library, Plugin* plugin, kx_device_ops_t* ops, kx_op_kernel_
     for (int op = 0; op < KX_OP_COUNT - 1; ++op) {
         char name[96];
         std::snprintf(name, sizeof(name), "%skernel_%s", KX_GPU_PLUGIN_SYMBOL_PREFIX, kx_gpu_kernel_names[op]);
-        kernels[op] = reinterpret_cast<kx_op_kernel_fn>(dlsym(library, name));
+        kernels[op] = reinterpret_cast<kx_op_kernel_fn>(find_symbol(library, name));
         ops->op_kernel[op] = kernels[op] ? kTrampolines[op] : nullptr;
     }
     return true;
+}
+
+// Every entry before the listing ones, which a concurrent listing may be reading and
+// which never change. Caller holds g_lock.
+void install_bound(const kx_device_ops_t& bound) {
+    static_assert(offsetof(kx_device_ops_t, free_device_list) + sizeof(bound.free_device_list) ==
+                      sizeof(kx_device_ops_t),
+                  "the listing entries close the table");
+    std::memcpy(static_cast<void*>(&kx_gpu_device_ops), &bound, offsetof(kx_device_ops_t, list_devices));
 }
 
 // Caller holds g_lock.
@@ -134,25 +186,24 @@ bool load_locked(LoadFailure* failure) {
     Text beside;
     // The copy beside the library wins; its own load error (a missing GPU runtime) says
     // more than a search of the system path would.
-    if (!named && beside_library(&beside) && access(beside.value, F_OK) == 0) file = beside;
-    void* library = dlopen(file.value, RTLD_NOW | RTLD_LOCAL);
+    if (!named && beside_library(&beside) && exists(beside.value)) file = beside;
+    void* library = open_library(file.value);
     if (!library) {
-        const char* why = dlerror();
         failure->record = &KX_ERR_GPU_PLUGIN_LOAD;
-        std::snprintf(failure->reason.value, sizeof(failure->reason.value), "%s", why ? why : "unknown reason");
+        open_error(&failure->reason);
         return false;
     }
     Plugin plugin{};
     kx_device_ops_t ops = kx_gpu_device_ops;
     kx_op_kernel_fn kernels[KX_OP_COUNT - 1] = {};
     if (!bind_all(library, &plugin, &ops, kernels, &failure->reason)) {
-        dlclose(library);
+        close_library(library);
         failure->record = &KX_ERR_GPU_PLUGIN_UNUSABLE;
         return false;
     }
     plugin.library = library;
     g_plugin = plugin;
-    kx_gpu_device_ops = ops;
+    install_bound(ops);
     std::copy(kernels, kernels + KX_OP_COUNT - 1, g_kernels);
     g_loaded = true;
     return true;
@@ -219,8 +270,8 @@ kx_status_t kx_gpu_device_create_from_index(int32_t index, kx_device_t** out) {
 void kx_gpu_plugin_forget() {
     std::lock_guard<std::mutex> guard(g_lock);
     if (!g_loaded) return;
-    dlclose(g_plugin.library);
+    close_library(g_plugin.library);
     g_plugin = Plugin{};
-    kx_gpu_device_ops = make_listing_only_ops();
+    install_bound(make_listing_only_ops());
     g_loaded = false;
 }

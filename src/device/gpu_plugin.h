@@ -13,7 +13,11 @@ constexpr int32_t KX_GPU_PLUGIN_ABI_VERSION = 1;
 
 // The plug-in's file name, looked for beside the library and then on the loader's
 // search path; the environment variable names another file (a path or a bare name).
+#ifdef _WIN32
+#define KX_GPU_PLUGIN_DEFAULT_NAME "kx_orvel_vulkan.dll"
+#else
 #define KX_GPU_PLUGIN_DEFAULT_NAME "libkx_orvel_vulkan.so"
+#endif
 #define KX_GPU_PLUGIN_ENV "KX_ORVEL_GPU_PLUGIN"
 
 // Functions a plug-in exports with C linkage under these names. Each takes the handle

@@ -53,6 +53,9 @@ class LibraryTest(BindingTestBase):
         self.assertGreaterEqual(len(devices), 1)
         self.assertTrue(all(isinstance(d, str) for d in devices))
         self.assertRegex(devices[0], r"^cpu:\[0-\d+\] - CPU \(\d+ threads\)$")
+        # The build's test GPU plug-in, when the environment names it, lists one GPU.
+        if "fake_gpu" in os.environ.get("KX_ORVEL_GPU_PLUGIN", ""):
+            self.assertEqual(devices[1:], ["gpu:0 - Fake GPU 0"])
 
     def test_model_info(self):
         info = kx_orvel.read_model_info(self.model)

@@ -69,7 +69,7 @@ const char* kUsage =
     "common options:\n"
     "  --model M            model file (default: the installed default model,\n"
     "                       or $KX_ORVEL_MODEL)\n"
-    "  --device D           best, cpu, cpu:THREADS (default: best)\n"
+    "  --device D           best, cpu, cpu:THREADS, gpu, gpu:INDEX (default: best)\n"
     "  --voice-threshold V  minimum mean voice probability of a window (default 0.5)\n"
     "  --verbose            let the library print its log lines (on standard error)\n"
     "\n"
