@@ -16,7 +16,7 @@
 #include "device/device.h"
 #include "engine/recognizer.h"
 #include "kx_orvel.h"
-#include "nn/embedding.h"
+#include "engine/embedding.h"
 #include "nn/network.h"
 #include "nn/ops.h"
 

@@ -481,10 +481,6 @@ KX_EXPORT int32_t kx_gpu_abi_version() { return KX_GPU_PLUGIN_ABI_VERSION; }
 
 KX_EXPORT const char* kx_gpu_last_error() { return t_last_error; }
 
-KX_EXPORT void* kx_gpu_alloc(void*, uint32_t size) { return std::malloc(size ? size : 1); }
-
-KX_EXPORT void kx_gpu_free(void*, void* pointer) { std::free(pointer); }
-
 KX_EXPORT kx_buffer_t* kx_gpu_buffer_create(void* handle, uint32_t size, uint32_t flags);
 KX_EXPORT void kx_gpu_buffer_destroy(void* handle, kx_buffer_t* buffer);
 KX_EXPORT kx_status_t kx_gpu_buffer_write(void* handle, kx_buffer_t* buffer, const void* source, uint32_t offset,

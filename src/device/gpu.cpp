@@ -149,7 +149,6 @@ bool bind_all(void* library, Plugin* plugin, kx_device_ops_t* ops, kx_op_kernel_
                        bind(library, "list_devices", &plugin->list_devices, reason) &&
                        bind(library, "free_device_list", &plugin->free_device_list, reason) &&
                        bind(library, "device_destroy", &ops->destroy, reason) &&
-                       bind(library, "alloc", &ops->alloc, reason) && bind(library, "free", &ops->free, reason) &&
                        bind(library, "buffer_create", &ops->buffer_create, reason) &&
                        bind(library, "buffer_destroy", &ops->buffer_destroy, reason) &&
                        bind(library, "buffer_write", &ops->buffer_write, reason) &&

@@ -20,11 +20,16 @@ constexpr int32_t KX_GPU_PLUGIN_ABI_VERSION = 1;
 #endif
 #define KX_GPU_PLUGIN_ENV "KX_ORVEL_GPU_PLUGIN"
 
-// Functions a plug-in exports with C linkage under these names. Each takes the handle
-// that device creation returned as its first argument, exactly as the device kind's
-// operation of the same name (device.h). A kernel returns SUCCESS, INVALID_ARGUMENT to
-// decline (the reference then runs on mapped buffers) or a failure status; a plug-in may
-// leave a kernel out, which declines every call. SUM_POOL (12) never has one.
+// Functions a plug-in exports with C linkage: kx_gpu_abi_version, kx_gpu_device_create,
+// kx_gpu_last_error (types below); kx_gpu_device_destroy, kx_gpu_buffer_create,
+// kx_gpu_buffer_destroy, kx_gpu_buffer_write, kx_gpu_buffer_map, kx_gpu_buffer_unmap,
+// kx_gpu_buffer_size, kx_gpu_list_devices and kx_gpu_free_device_list, with the types of
+// the device kind's operations of those names (device.h; each takes the handle from
+// device creation first); and kx_gpu_kernel_<operator> for operators 0 to 11 (names in
+// kx_gpu_kernel_names). A kernel returns SUCCESS, INVALID_ARGUMENT to decline (the
+// reference then runs on mapped buffers) or a failure status; a plug-in may leave a
+// kernel out, which declines every call. SUM_POOL (12) never has one. The library's
+// own records live in its host heap, so a plug-in allocates only its buffers.
 extern "C" {
 typedef int32_t (*kx_gpu_abi_version_fn)(void);
 // Creates the device with the given index. INVALID_ARGUMENT for an index the plug-in

@@ -2,7 +2,7 @@
 // host memory, one kernel (ADD), and failures chosen by the environment when a device
 // is created:
 //   KX_FAKE_GPU_DEVICES  number of devices listed (default 1; 0 means no GPU)
-//   KX_FAKE_GPU_FAIL     "alloc:N"  the Nth allocation of the device (records, buffers) fails
+//   KX_FAKE_GPU_FAIL     "alloc:N"  the Nth buffer the device creates fails
 //                        "kernel"   every kernel call fails with RUNTIME_ERROR
 //                        "list"     listing fails with OUT_OF_MEMORY
 #include <cstdio>
@@ -65,12 +65,6 @@ EXPORT kx_status_t kx_gpu_device_create(int32_t index, void** handle) {
 }
 
 EXPORT void kx_gpu_device_destroy(void* handle) { delete static_cast<FakeGpu*>(handle); }
-
-EXPORT void* kx_gpu_alloc(void* handle, uint32_t size) {
-    return allocation_fails(handle) ? nullptr : std::malloc(size ? size : 1);
-}
-
-EXPORT void kx_gpu_free(void*, void* pointer) { std::free(pointer); }
 
 EXPORT kx_buffer_t* kx_gpu_buffer_create(void* handle, uint32_t size, uint32_t flags) {
     if (allocation_fails(handle)) return nullptr;
