@@ -15,7 +15,7 @@
 
 namespace {
 
-enum class Expect { Cpu, Malformed, NotDevice };
+enum class Expect { Cpu, Gpu, Malformed, NotDevice };
 
 struct Outcome {
     Expect kind;
@@ -47,6 +47,8 @@ Outcome model(const std::string& text, const std::string& best, int depth) {
         if (value > KX_CPU_MAX_THREADS) return {Expect::NotDevice, 0};
         return {Expect::Cpu, value};
     }
+    if (!word.empty() && word.size() <= 3 && std::string("gpu").compare(0, word.size(), word) == 0)
+        return {Expect::Gpu, value};
     return {Expect::NotDevice, 0};
 }
 
@@ -67,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         best = all.substr(newline + 1);
     }
 
+    // GPU strings meet a plug-in that is not there: the loader's failure is the outcome.
+    setenv("KX_ORVEL_GPU_PLUGIN", "/nonexistent/kx_fuzz_no_plugin.so", 1);
     const Outcome expected = model(text, best, 0);
     // Large pools only cost time; the parser's limit is checked without creating one.
     if (expected.kind == Expect::Cpu && expected.threads > 8) return 0;
@@ -94,6 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(status == KX_STATUS_INVALID_ARGUMENT);
         FUZZ_CHECK(device == sentinel);
         FUZZ_CHECK(messages.empty());
+        break;
+    case Expect::Gpu:
+        FUZZ_CHECK(status == KX_STATUS_RUNTIME_ERROR);
+        FUZZ_CHECK(device == sentinel);
+        FUZZ_CHECK(messages.size() == 3);
+        FUZZ_CHECK(fuzz_message_code(messages[0]) == 0x345);
         break;
     case Expect::NotDevice:
         FUZZ_CHECK(status == KX_STATUS_INVALID_ARGUMENT);
