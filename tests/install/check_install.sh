@@ -30,6 +30,10 @@ objdump -p "$libdir/libkx_orvel.so.3" | grep -q 'SONAME *libkx_orvel.so.3' || fa
 [ -f "$libdir/pkgconfig/kx_orvel.pc" ] || fail "kx_orvel.pc not installed"
 [ -f "$libdir/cmake/kx_orvel/kx_orvelConfig.cmake" ] || fail "CMake package not installed"
 [ -x "$prefix/bin/kx-orvel" ] || fail "tool not installed"
+# A GPU plug-in built with the library is installed beside it, where the library looks.
+if [ -f "$build/libkx_orvel_vulkan.so" ]; then
+  [ -f "$libdir/libkx_orvel_vulkan.so" ] || fail "GPU plug-in not installed beside the library"
+fi
 echo "installed files ok"
 
 # find_package
@@ -61,6 +65,11 @@ echo "pkg-config ok"
 # The installed tool runs without LD_LIBRARY_PATH and finds the library by its rpath.
 env -u LD_LIBRARY_PATH "$prefix/bin/kx-orvel" --version | grep -q '^kx-orvel 3\.' || fail "installed tool"
 env -u LD_LIBRARY_PATH "$prefix/bin/kx-orvel" devices | grep -q '^cpu:' || fail "installed tool devices"
+# Where the build's tool lists a GPU, the installed one finds it through the installed plug-in.
+if [ -x "$build/tools/kx-orvel" ] && env -u KX_ORVEL_GPU_PLUGIN "$build/tools/kx-orvel" devices | grep -q '^gpu:'; then
+  env -u LD_LIBRARY_PATH -u KX_ORVEL_GPU_PLUGIN "$prefix/bin/kx-orvel" devices | grep -q '^gpu:0 - ' \
+    || fail "installed tool does not list the GPU through the installed plug-in"
+fi
 env -u LD_LIBRARY_PATH "$prefix/bin/kx-orvel" info --model "$model" >/dev/null || fail "installed tool info"
 if [ -f "$prefix/share/kx_orvel/default.kx" ]; then
   env -u KX_ORVEL_MODEL "$prefix/bin/kx-orvel" info --json | grep -q "\"model\": \"$prefix/bin/../share/kx_orvel/default.kx\"" \
