@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "device/device.h"
-#include "nn/ops.h"
+#include "device/operators.h"
 
 // Raised whenever the functions or records below change meaning or layout.
 constexpr int32_t KX_GPU_PLUGIN_ABI_VERSION = 1;
