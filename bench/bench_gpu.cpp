@@ -8,38 +8,24 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "device/device.h"
+#include "engine/embedding.h"
 #include "engine/recognizer.h"
 #include "kx_orvel.h"
-#include "engine/embedding.h"
 #include "nn/network.h"
 #include "nn/ops.h"
+#include "support/audio.h"
 
 namespace {
-
-double wall_seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 const std::string& model_path() {
     static const std::string path = std::string(KX_SOURCE_DIR) + "/models/default.kx";
     return path;
-}
-
-// Speech content does not matter with threshold 0; noise with a slow tone will do.
-std::vector<int16_t> audio(size_t samples) {
-    std::vector<int16_t> pcm(samples);
-    uint32_t state = 1;
-    for (size_t n = 0; n < samples; ++n) {
-        state = state * 1664525u + 1013904223u;
-        pcm[n] = static_cast<int16_t>(static_cast<int32_t>(state >> 20) - 2048 + ((n / 40) % 2 ? 3000 : -3000));
-    }
-    return pcm;
 }
 
 struct Recognizer {
@@ -65,7 +51,7 @@ void BM_GpuWindow(benchmark::State& state) {
         return;
     }
     const int32_t samples = cpu.object->window_frames * KX_FRAME_SAMPLES;
-    const std::vector<int16_t> pcm = audio(static_cast<size_t>(samples));
+    const std::vector<int16_t> pcm = kxtest::speech_like(static_cast<size_t>(samples), 3);
     std::vector<float> sum(static_cast<size_t>(cpu.object->network->embedding_size));
     Minimum on_cpu, on_gpu;
     for (auto _ : state) {
@@ -88,7 +74,7 @@ void BM_GpuMinute(benchmark::State& state) {
         state.SkipWithError("model or GPU device not available");
         return;
     }
-    const std::vector<int16_t> pcm = audio(60 * 16000);
+    const std::vector<int16_t> pcm = kxtest::speech_like(60 * 16000, 5);
     std::vector<float> profile(static_cast<size_t>(cpu.object->network->embedding_size), 0.0f);
     profile[0] = 1.0f;
     const float* profiles[1] = {profile.data()};
