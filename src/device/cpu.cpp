@@ -1,7 +1,6 @@
 // CPU backend: aligned host memory, buffers in host memory, processor features.
 #include "device/cpu.h"
 
-#include <cpuid.h>
 #include <sys/sysinfo.h>
 
 #include <atomic>
@@ -107,23 +106,6 @@ constexpr kx_device_ops_t make_cpu_ops() {
 }  // namespace
 
 const kx_device_ops_t kx_cpu_device_ops = make_cpu_ops();
-
-uint32_t kx_cpu_detect_features() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    __cpuid(0, eax, ebx, ecx, edx);
-    const unsigned max_leaf = eax;
-    if (max_leaf == 0) return 0;
-    uint32_t features = 0;
-    __cpuid(1, eax, ebx, ecx, edx);
-    if (ecx & (1u << 19)) features |= KX_CPU_SSE41;
-    if (ecx & (1u << 28)) features |= KX_CPU_AVX;
-    if (max_leaf > 6) {
-        __cpuid_count(7, 0, eax, ebx, ecx, edx);
-        if (ebx & (1u << 5)) features |= KX_CPU_AVX2;
-        if (ebx & (1u << 16)) features |= KX_CPU_AVX512F;
-    }
-    return features;
-}
 
 void kx_cpu_set_feature_mask(uint32_t mask) { g_feature_mask.store(mask); }
 

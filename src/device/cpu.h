@@ -3,17 +3,10 @@
 
 #include <cstdint>
 
+#include "device/cpu_features.h"
 #include "device/device.h"
 
 struct kx_thread_pool_t;
-
-enum kx_cpu_feature_t : uint32_t {
-    KX_CPU_SSE41 = 1,
-    KX_CPU_AVX = 2,
-    KX_CPU_AVX2 = 4,
-    KX_CPU_AVX512F = 8,
-    KX_CPU_NEON = 16,
-};
 
 // Largest thread count a device string may ask for.
 constexpr int32_t KX_CPU_MAX_THREADS = 1024;
@@ -30,9 +23,6 @@ struct kx_cpu_device_t {
 constexpr uint64_t KX_CPU_HAND_OFF_WORK = uint64_t{1} << 18;
 
 extern const kx_device_ops_t kx_cpu_device_ops;
-
-// Processor features from CPUID leaves 0, 1 and 7.
-uint32_t kx_cpu_detect_features();
 
 // Test hook: features of CPU devices created from now on are ANDed with this mask.
 void kx_cpu_set_feature_mask(uint32_t mask);

@@ -1,8 +1,6 @@
 // CPU kernels: argument checks, item counts, item ranges and the choice of code path.
 #include "device/cpu_kernels.h"
 
-#include <cpuid.h>
-
 #include <algorithm>
 #include <new>
 
@@ -111,7 +109,7 @@ void matmul_item(void* arg, uint64_t t) {
     int64_t s, e;
     split(t, b->count, b->vectors * b->rows, &s, &e);
     // The fused multiply-add path needs FMA, which every known AVX2 processor has.
-    if ((b->cpu_features & KX_CPU_AVX2) && b->columns % 32 == 0 && kx_cpu_has_fma())
+    if ((b->cpu_features & KX_CPU_AVX2) && b->columns % 32 == 0 && kx_cpu_facts().fma)
         kx_cpu_matmul_avx2(b, s, e);
     else
         kx_cpu_matmul_portable(b, s, e);
@@ -260,13 +258,6 @@ kx_status_t run_kernel(void* backend, kx_op_t op, const kx_op_args_t* args) {
     return status;
 }
 
-uint32_t cpuid_register(unsigned leaf, int reg) {
-    unsigned r[4] = {};
-    if (static_cast<unsigned>(__get_cpuid_max(0, nullptr)) < leaf) return 0;
-    __cpuid_count(leaf, 0, r[0], r[1], r[2], r[3]);
-    return r[reg];
-}
-
 }  // namespace
 
 kx_status_t kx_cpu_job_plan(const kx_cpu_device_t* cpu, kx_op_t op, const kx_op_args_t* args, kx_cpu_job_t* job) {
@@ -312,22 +303,6 @@ kx_status_t kx_cpu_kernel_standardize(void* backend, void*, const kx_op_args_t* 
     return run_kernel(backend, KX_OP_STANDARDIZE, args);
 }
 
-bool kx_cpu_has_fma() {
-    static const bool fma = (cpuid_register(1, 2) >> 12) & 1;
-    return fma;
+bool kx_cpu_linear_avx512_usable(uint32_t features) {
+    return (features & KX_CPU_AVX512F) && kx_cpu_facts().avx512_vnni;
 }
-
-bool kx_cpu_has_avx512_vnni() {
-    static const bool usable = [] {
-        const uint32_t ebx7 = cpuid_register(7, 1), ecx7 = cpuid_register(7, 2);
-        const bool f = (ebx7 >> 16) & 1, bw = (ebx7 >> 30) & 1, vl = (ebx7 >> 31) & 1, vnni = (ecx7 >> 11) & 1;
-        const bool osxsave = (cpuid_register(1, 2) >> 27) & 1;
-        if (!(f && bw && vl && vnni && osxsave)) return false;
-        uint32_t lo, hi;
-        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-        return (lo & 0xE6) == 0xE6;  // SSE, AVX, opmask and both zmm halves saved
-    }();
-    return usable;
-}
-
-bool kx_cpu_linear_avx512_usable(uint32_t features) { return (features & KX_CPU_AVX512F) && kx_cpu_has_avx512_vnni(); }

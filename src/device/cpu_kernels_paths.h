@@ -139,7 +139,3 @@ void kx_cpu_softmax_avx2(const kx_cpu_softmax_block_t* b, int64_t first, int64_t
 void kx_cpu_standardize_portable(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last);
 void kx_cpu_standardize_sse41(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last);  // m % 8 == 0
 void kx_cpu_standardize_avx2(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last);   // m % 16 == 0
-
-// Processor facts beyond the device's feature bits, read once.
-bool kx_cpu_has_fma();
-bool kx_cpu_has_avx512_vnni();  // AVX512F, BW, VL and VNNI, with the OS saving zmm state

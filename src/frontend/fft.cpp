@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "device/cpu_features.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -249,10 +250,7 @@ __attribute__((target("avx"))) void stage_avx(float* w, int s) {
     _mm256_zeroupper();
 }
 
-bool avx_usable() {
-    static const bool usable = __builtin_cpu_supports("avx");
-    return usable;
-}
+bool avx_usable() { return (kx_cpu_detect_features() & KX_CPU_AVX) != 0; }
 
 #endif
 

@@ -110,11 +110,17 @@ TEST(DeviceString, OutOfMemoryRecordsBackendFailure) {
 
 TEST(CpuFeatures, MatchTheProcessor) {
     const uint32_t features = kx_cpu_detect_features();
+#if defined(__x86_64__) || defined(__i386__)
+    // The compiler's runtime also requires the operating system to save the wide registers.
     EXPECT_EQ((features & KX_CPU_SSE41) != 0, __builtin_cpu_supports("sse4.1") != 0);
     EXPECT_EQ((features & KX_CPU_AVX) != 0, __builtin_cpu_supports("avx") != 0);
     EXPECT_EQ((features & KX_CPU_AVX2) != 0, __builtin_cpu_supports("avx2") != 0);
     EXPECT_EQ((features & KX_CPU_AVX512F) != 0, __builtin_cpu_supports("avx512f") != 0);
+    EXPECT_EQ(kx_cpu_facts().fma, __builtin_cpu_supports("fma") != 0);
     EXPECT_EQ(features & KX_CPU_NEON, 0u);
+#elif defined(__aarch64__) || defined(__ARM_NEON)
+    EXPECT_EQ(features, uint32_t{KX_CPU_NEON});
+#endif
 
     kx_cpu_set_feature_mask(KX_CPU_SSE41);
     kx_device_t* device = nullptr;
@@ -122,6 +128,39 @@ TEST(CpuFeatures, MatchTheProcessor) {
     EXPECT_EQ(static_cast<kx_cpu_device_t*>(device->backend)->features, features & KX_CPU_SSE41);
     kx_device_release(device);
     kx_cpu_set_feature_mask(~0u);
+}
+
+// Reports as a processor gives them: leaf 1 ECX with SSE4.1 (19), FMA (12), OSXSAVE
+// (27) and AVX (28); leaf 7 EBX with AVX2 (5), AVX512F (16), BW (30), VL (31); ECX VNNI (11).
+TEST(CpuFeatures, WideRegistersNeedTheOperatingSystemsSupport) {
+    constexpr uint32_t kLeaf1 = (1u << 19) | (1u << 12) | (1u << 28), kOsxsave = 1u << 27;
+    constexpr uint32_t kLeaf7 = (1u << 5) | (1u << 16) | (1u << 30) | (1u << 31), kVnni = 1u << 11;
+    const auto facts = [](uint32_t max_leaf, uint32_t ecx, uint32_t ebx7, uint64_t xcr0) {
+        return kx_cpu_facts_from_report({max_leaf, ecx, ebx7, kVnni, xcr0});
+    };
+    constexpr uint32_t kAll = KX_CPU_SSE41 | KX_CPU_AVX | KX_CPU_AVX2 | KX_CPU_AVX512F;
+
+    kx_cpu_facts_t f = facts(13, kLeaf1 | kOsxsave, kLeaf7, 0xE7);
+    EXPECT_EQ(f.features, kAll);
+    EXPECT_TRUE(f.fma && f.avx512_vnni);
+
+    // Without OSXSAVE the XCR0 value means nothing: only SSE4.1 is usable.
+    f = facts(13, kLeaf1, kLeaf7, 0xE7);
+    EXPECT_EQ(f.features, uint32_t{KX_CPU_SSE41});
+    EXPECT_FALSE(f.fma || f.avx512_vnni);
+    // ymm state saved, zmm state not (a hypervisor hiding AVX-512).
+    f = facts(13, kLeaf1 | kOsxsave, kLeaf7, 0x7);
+    EXPECT_EQ(f.features, kAll & ~KX_CPU_AVX512F);
+    EXPECT_TRUE(f.fma);
+    EXPECT_FALSE(f.avx512_vnni);
+    // Only the SSE state saved.
+    EXPECT_EQ(facts(13, kLeaf1 | kOsxsave, kLeaf7, 0x3).features, uint32_t{KX_CPU_SSE41});
+
+    // The bits stay independent; leaf 7 counts only above a maximum leaf of 6.
+    EXPECT_EQ(facts(7, kOsxsave, kLeaf7 & ~(1u << 30), 0xE7).features, KX_CPU_AVX2 | KX_CPU_AVX512F);
+    EXPECT_FALSE(facts(7, kOsxsave, kLeaf7 & ~(1u << 30), 0xE7).avx512_vnni);
+    EXPECT_EQ(facts(6, kLeaf1 | kOsxsave, kLeaf7, 0xE7).features, KX_CPU_SSE41 | KX_CPU_AVX);
+    EXPECT_EQ(facts(0, kLeaf1 | kOsxsave, kLeaf7, 0xE7).features, 0u);
 }
 
 TEST(CpuBackend, BuffersAreAlignedAndBorrowedOnesAreLeftAlone) {
