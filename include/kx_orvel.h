@@ -30,7 +30,17 @@
 extern "C" {
 #endif
 
-#if defined(KX_ORVEL_BUILDING) && defined(__GNUC__)
+/* On Windows the library's own build exports the functions and programs that use
+ * kx_orvel.dll import them (define KX_ORVEL_STATIC to link a static build). */
+#if defined(_WIN32)
+#if defined(KX_ORVEL_BUILDING)
+#define KX_API __declspec(dllexport)
+#elif defined(KX_ORVEL_STATIC)
+#define KX_API
+#else
+#define KX_API __declspec(dllimport)
+#endif
+#elif defined(KX_ORVEL_BUILDING) && defined(__GNUC__)
 #define KX_API __attribute__((visibility("default")))
 #else
 #define KX_API

@@ -3,6 +3,10 @@
 #include <atomic>
 #include <cstdlib>
 
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
+
 namespace {
 std::atomic<int64_t> g_fail_at{0};
 std::atomic<int64_t> g_count{0};
@@ -35,7 +39,19 @@ void kx_host_free(void* ptr) { std::free(ptr); }
 
 void* kx_host_aligned_alloc(size_t alignment, size_t size) {
     if (kx_fault_next_allocation_fails()) return nullptr;
+#if defined(_WIN32)
+    return _aligned_malloc(size ? size : 1, alignment);
+#else
     void* ptr = nullptr;
     if (posix_memalign(&ptr, alignment, size ? size : 1) != 0) return nullptr;
     return ptr;
+#endif
+}
+
+void kx_host_aligned_free(void* ptr) {
+#if defined(_WIN32)
+    _aligned_free(ptr);
+#else
+    std::free(ptr);
+#endif
 }

@@ -8,8 +8,10 @@
 void* kx_host_malloc(size_t size);
 void* kx_host_calloc(size_t count, size_t size);
 void kx_host_free(void* ptr);
-// Aligned allocation (alignment a power of two, at least sizeof(void*)).
+// Aligned allocation (alignment a power of two, at least sizeof(void*)), released
+// only with kx_host_aligned_free (Windows keeps aligned blocks apart from the heap's).
 void* kx_host_aligned_alloc(size_t alignment, size_t size);
+void kx_host_aligned_free(void* ptr);
 
 // True when the current allocation attempt must fail (test hook). Every allocation
 // of the library (host heap, device memory, buffers) asks it once.

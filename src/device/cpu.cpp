@@ -1,7 +1,13 @@
 // CPU backend: aligned host memory, buffers in host memory, processor features.
 #include "device/cpu.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#elif defined(__linux__)
 #include <sys/sysinfo.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -22,7 +28,7 @@ void cpu_destroy(void* backend) {
     auto* cpu = static_cast<kx_cpu_device_t*>(backend);
     if (!cpu) return;
     kx_thread_pool_destroy(cpu->pool);
-    kx_host_free(cpu);
+    kx_host_aligned_free(cpu);
 }
 
 kx_buffer_t* cpu_buffer_create(void*, uint32_t size, uint32_t flags) {
@@ -30,7 +36,7 @@ kx_buffer_t* cpu_buffer_create(void*, uint32_t size, uint32_t flags) {
     if (!buffer) return nullptr;
     buffer->storage = kx_host_aligned_alloc(kAlignment, size);
     if (!buffer->storage) {
-        kx_host_free(buffer);
+        kx_host_aligned_free(buffer);
         return nullptr;
     }
     buffer->size = size;
@@ -40,8 +46,8 @@ kx_buffer_t* cpu_buffer_create(void*, uint32_t size, uint32_t flags) {
 
 void cpu_buffer_destroy(void*, kx_buffer_t* buffer) {
     if (!buffer || (buffer->flags & KX_BUFFER_FLAG_BORROWED)) return;
-    kx_host_free(buffer->storage);
-    kx_host_free(buffer);
+    kx_host_aligned_free(buffer->storage);
+    kx_host_aligned_free(buffer);
 }
 
 kx_status_t cpu_buffer_write(void*, kx_buffer_t* buffer, const void* source, uint32_t offset, uint32_t length) {
@@ -111,7 +117,17 @@ void kx_cpu_set_feature_mask(uint32_t mask) { g_feature_mask.store(mask); }
 
 void kx_cpu_set_hand_off_work(uint64_t work) { g_hand_off_work.store(work); }
 
-int32_t kx_cpu_processor_count() { return static_cast<int32_t>(get_nprocs_conf()); }
+int32_t kx_cpu_processor_count() {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return static_cast<int32_t>(info.dwNumberOfProcessors);
+#elif defined(__linux__)
+    return static_cast<int32_t>(get_nprocs_conf());
+#else
+    return static_cast<int32_t>(sysconf(_SC_NPROCESSORS_CONF));
+#endif
+}
 
 kx_status_t kx_cpu_backend_create(int32_t threads, kx_cpu_device_t** out) {
     *out = nullptr;
@@ -124,7 +140,7 @@ kx_status_t kx_cpu_backend_create(int32_t threads, kx_cpu_device_t** out) {
     if (threads > 1) {
         const kx_status_t status = kx_thread_pool_create(threads, &cpu->pool);
         if (status != KX_STATUS_SUCCESS) {
-            kx_host_free(cpu);
+            kx_host_aligned_free(cpu);
             return status;
         }
     }

@@ -5,10 +5,18 @@
 #include <new>
 
 #include "device/cpu_kernels_paths.h"
+#include "device/wide_math.h"
 
 namespace {
 
+// Features with a matrix-vector path that computes row pairs.
+#if KX_CPU_X86_PATHS
 constexpr uint32_t kVector = KX_CPU_SSE41 | KX_CPU_AVX2;
+#elif KX_CPU_NEON_PATHS
+constexpr uint32_t kVector = KX_CPU_NEON;
+#else
+constexpr uint32_t kVector = 0;
+#endif
 
 using kx_elements::extent;
 
@@ -36,9 +44,8 @@ uint8_t* at(const Range& r) { return r.bytes ? static_cast<uint8_t*>(r.buffer->s
 
 // Item t of count over n units: [t·n/count, (t+1)·n/count).
 void split(uint64_t t, uint64_t count, int64_t n, int64_t* first, int64_t* last) {
-    using u128 = unsigned __int128;
-    *first = static_cast<int64_t>(u128{t} * static_cast<uint64_t>(n) / count);
-    *last = static_cast<int64_t>(u128{t + 1} * static_cast<uint64_t>(n) / count);
+    *first = static_cast<int64_t>(kx_mul_div64(t, static_cast<uint64_t>(n), count));
+    *last = static_cast<int64_t>(kx_mul_div64(t + 1, static_cast<uint64_t>(n), count));
 }
 
 uint64_t squared_threads(const kx_cpu_device_t* cpu) {
@@ -60,83 +67,96 @@ void add_item(void* arg, uint64_t t) {
     uint8_t* out = b->out + 2 * s;
     const uint8_t* x = b->a + 2 * s;
     const uint8_t* y = b->b + 2 * s;
-    if ((b->cpu_features & KX_CPU_AVX2) && n % 16 == 0)
-        kx_cpu_add_avx2(out, x, y, n);
-    else if ((b->cpu_features & KX_CPU_SSE41) && n % 8 == 0)
-        kx_cpu_add_sse41(out, x, y, n);
-    else
-        kx_cpu_add_portable(out, x, y, n);
+#if KX_CPU_X86_PATHS
+    if ((b->cpu_features & KX_CPU_AVX2) && n % 16 == 0) return kx_cpu_add_avx2(out, x, y, n);
+    if ((b->cpu_features & KX_CPU_SSE41) && n % 8 == 0) return kx_cpu_add_sse41(out, x, y, n);
+#elif KX_CPU_NEON_PATHS
+    if ((b->cpu_features & KX_CPU_NEON) && n % 8 == 0) return kx_cpu_add_neon(out, x, y, n);
+#endif
+    kx_cpu_add_portable(out, x, y, n);
 }
 
 void linear_rows_item(void* arg, uint64_t t) {
     const auto* b = static_cast<const kx_cpu_linear_block_t*>(arg);
+#if KX_CPU_X86_PATHS
     if (kx_cpu_linear_avx512_usable(b->cpu_features))
         kx_cpu_linear_rows_avx512(b, t);
     else if (b->cpu_features & KX_CPU_AVX2)
         kx_cpu_linear_rows_avx2(b, t);
     else
         kx_cpu_linear_rows_sse41(b, t);
+#elif KX_CPU_NEON_PATHS
+    kx_cpu_linear_rows_neon(b, t);
+#else
+    (void)b;
+    (void)t;
+#endif
 }
 
 void linear_outputs_item(void* arg, uint64_t t) {
     const auto* b = static_cast<const kx_cpu_linear_block_t*>(arg);
     int64_t s, e;
     split(t, b->count, b->vectors * b->rows, &s, &e);
-    if (kx_cpu_linear_avx512_usable(b->cpu_features))
-        kx_cpu_linear_outputs_avx512(b, s, e);
-    else if (b->cpu_features & KX_CPU_AVX2)
-        kx_cpu_linear_outputs_avx2(b, s, e);
-    else if (b->cpu_features & KX_CPU_SSE41)
-        kx_cpu_linear_outputs_sse41(b, s, e);
-    else
-        kx_cpu_linear_outputs_portable(b, s, e);
+#if KX_CPU_X86_PATHS
+    if (kx_cpu_linear_avx512_usable(b->cpu_features)) return kx_cpu_linear_outputs_avx512(b, s, e);
+    if (b->cpu_features & KX_CPU_AVX2) return kx_cpu_linear_outputs_avx2(b, s, e);
+    if (b->cpu_features & KX_CPU_SSE41) return kx_cpu_linear_outputs_sse41(b, s, e);
+#elif KX_CPU_NEON_PATHS
+    if (b->cpu_features & KX_CPU_NEON) return kx_cpu_linear_outputs_neon(b, s, e);
+#endif
+    kx_cpu_linear_outputs_portable(b, s, e);
 }
 
 void lstm_item(void* arg, uint64_t t) {
     const auto* b = static_cast<const kx_cpu_lstm_block_t*>(arg);
     const int64_t first = static_cast<int64_t>(t) * 128;
     const int64_t n = std::min<int64_t>(b->size - first, 128);
-    if (b->cpu_features & KX_CPU_AVX2)
-        kx_cpu_lstm_avx2(b, first, n);
-    else if (b->cpu_features & KX_CPU_SSE41)
-        kx_cpu_lstm_sse41(b, first, n);
-    else
-        kx_cpu_lstm_portable(b, first, n);
+#if KX_CPU_X86_PATHS
+    if (b->cpu_features & KX_CPU_AVX2) return kx_cpu_lstm_avx2(b, first, n);
+    if (b->cpu_features & KX_CPU_SSE41) return kx_cpu_lstm_sse41(b, first, n);
+#elif KX_CPU_NEON_PATHS
+    if (b->cpu_features & KX_CPU_NEON) return kx_cpu_lstm_neon(b, first, n);
+#endif
+    kx_cpu_lstm_portable(b, first, n);
 }
 
 void matmul_item(void* arg, uint64_t t) {
     const auto* b = static_cast<const kx_cpu_matmul_block_t*>(arg);
     int64_t s, e;
     split(t, b->count, b->vectors * b->rows, &s, &e);
+#if KX_CPU_X86_PATHS
     // The fused multiply-add path needs FMA, which every known AVX2 processor has.
     if ((b->cpu_features & KX_CPU_AVX2) && b->columns % 32 == 0 && kx_cpu_facts().fma)
-        kx_cpu_matmul_avx2(b, s, e);
-    else
-        kx_cpu_matmul_portable(b, s, e);
+        return kx_cpu_matmul_avx2(b, s, e);
+#endif
+    // ARM keeps the exact path: 32-bit NEON flushes subnormal floats to zero.
+    kx_cpu_matmul_portable(b, s, e);
 }
 
 void softmax_item(void* arg, uint64_t t) {
     const auto* b = static_cast<const kx_cpu_softmax_block_t*>(arg);
     int64_t s, e;
     split(t, b->count, b->rows, &s, &e);
-    if ((b->cpu_features & KX_CPU_AVX2) && b->length % 16 == 0)
-        kx_cpu_softmax_avx2(b, s, e);
-    else if ((b->cpu_features & KX_CPU_SSE41) && b->length % 8 == 0)
-        kx_cpu_softmax_sse41(b, s, e);
-    else
-        kx_cpu_softmax_portable(b, s, e);
+#if KX_CPU_X86_PATHS
+    if ((b->cpu_features & KX_CPU_AVX2) && b->length % 16 == 0) return kx_cpu_softmax_avx2(b, s, e);
+    if ((b->cpu_features & KX_CPU_SSE41) && b->length % 8 == 0) return kx_cpu_softmax_sse41(b, s, e);
+#elif KX_CPU_NEON_PATHS
+    if ((b->cpu_features & KX_CPU_NEON) && b->length % 8 == 0) return kx_cpu_softmax_neon(b, s, e);
+#endif
+    kx_cpu_softmax_portable(b, s, e);
 }
 
 void standardize_item(void* arg, uint64_t t) {
     const auto* b = static_cast<const kx_cpu_standardize_block_t*>(arg);
     int64_t s, e;
     split(t, b->count, b->frames, &s, &e);
-    if ((b->cpu_features & KX_CPU_AVX2) && b->width % 16 == 0)
-        kx_cpu_standardize_avx2(b, s, e);
-    else if ((b->cpu_features & KX_CPU_SSE41) && b->width % 8 == 0)
-        kx_cpu_standardize_sse41(b, s, e);
-    else
-        kx_cpu_standardize_portable(b, s, e);
+#if KX_CPU_X86_PATHS
+    if ((b->cpu_features & KX_CPU_AVX2) && b->width % 16 == 0) return kx_cpu_standardize_avx2(b, s, e);
+    if ((b->cpu_features & KX_CPU_SSE41) && b->width % 8 == 0) return kx_cpu_standardize_sse41(b, s, e);
+#elif KX_CPU_NEON_PATHS
+    if ((b->cpu_features & KX_CPU_NEON) && b->width % 8 == 0) return kx_cpu_standardize_neon(b, s, e);
+#endif
+    kx_cpu_standardize_portable(b, s, e);
 }
 
 kx_status_t plan_add(const kx_cpu_device_t* cpu, const kx_op_args_t* a, kx_cpu_job_t* job) {

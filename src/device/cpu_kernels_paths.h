@@ -6,6 +6,13 @@
 
 #include "device/elements.h"
 
+// Which vector paths this build has: SSE4.1, AVX2 and AVX-512 on x86, NEON on ARM.
+#if defined(__x86_64__) || defined(__i386__)
+#define KX_CPU_X86_PATHS 1
+#elif defined(__aarch64__) || defined(__arm__)
+#define KX_CPU_NEON_PATHS 1
+#endif
+
 // Operands are byte pointers: operator offsets are arbitrary, so elements are moved
 // with memcpy (plain moves once compiled) and vectors with unaligned loads.
 struct kx_cpu_add_block_t {
@@ -139,3 +146,11 @@ void kx_cpu_softmax_avx2(const kx_cpu_softmax_block_t* b, int64_t first, int64_t
 void kx_cpu_standardize_portable(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last);
 void kx_cpu_standardize_sse41(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last);  // m % 8 == 0
 void kx_cpu_standardize_avx2(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last);   // m % 16 == 0
+
+// NEON (ARM): the same item ranges; element-wise widths are multiples of 8.
+void kx_cpu_add_neon(uint8_t* out, const uint8_t* a, const uint8_t* b, int64_t n);  // n % 8 == 0
+void kx_cpu_linear_rows_neon(const kx_cpu_linear_block_t* b, uint64_t item);
+void kx_cpu_linear_outputs_neon(const kx_cpu_linear_block_t* b, int64_t first, int64_t last);
+void kx_cpu_lstm_neon(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n);
+void kx_cpu_softmax_neon(const kx_cpu_softmax_block_t* b, int64_t first, int64_t last);          // L % 8 == 0
+void kx_cpu_standardize_neon(const kx_cpu_standardize_block_t* b, int64_t first, int64_t last);  // m % 8 == 0

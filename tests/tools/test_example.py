@@ -1,6 +1,7 @@
 """Runs the C example (examples/enroll_and_score.c) on generated WAV files."""
 
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -10,6 +11,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import kxtest  # noqa: E402
 
 EXAMPLE = os.environ.get("KX_ORVEL_EXAMPLE", "")
+# An emulator command for cross builds (qemu or Wine), empty otherwise.
+RUNNER = shlex.split(os.environ.get("KX_ORVEL_RUNNER", ""))
 
 
 @unittest.skipUnless(EXAMPLE, "KX_ORVEL_EXAMPLE is not set")
@@ -26,7 +29,7 @@ class ExampleTest(unittest.TestCase):
         return kxtest.write_audio(os.path.join(self.dir, name), samples, rate)
 
     def run_example(self, *args):
-        return subprocess.run([EXAMPLE, *args], capture_output=True, text=True, timeout=120)
+        return subprocess.run([*RUNNER, EXAMPLE, *args], capture_output=True, text=True, timeout=120)
 
     def test_enroll_and_score(self):
         enroll = self.wav("enroll.wav", kxtest.voice(1, 6.0))

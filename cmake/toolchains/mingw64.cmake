@@ -1,0 +1,16 @@
+# Windows on x86-64 with Debian's MinGW-w64 cross compiler (POSIX thread model);
+# ctest runs the tests under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(KX_CROSS_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${KX_CROSS_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KX_CROSS_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${KX_CROSS_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${KX_CROSS_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Debian's wine64 package installs the loader outside PATH.
+find_program(KX_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${KX_WINE64})
