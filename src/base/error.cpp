@@ -1,6 +1,10 @@
 #include "base/error.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 #include <atomic>
 #include <cstdarg>
@@ -11,6 +15,18 @@
 
 namespace {
 
+// The calling thread's identity. Windows thread ids stay valid through the
+// thread-exit callbacks, where the POSIX emulation already forgot the thread.
+#if defined(_WIN32)
+using thread_id_t = DWORD;
+thread_id_t current_thread() { return GetCurrentThreadId(); }
+bool same_thread(thread_id_t a, thread_id_t b) { return a == b; }
+#else
+using thread_id_t = pthread_t;
+thread_id_t current_thread() { return pthread_self(); }
+bool same_thread(thread_id_t a, thread_id_t b) { return pthread_equal(a, b) != 0; }
+#endif
+
 constexpr int kSlotCount = 128;
 constexpr int kMessagesPerSlot = 8;
 constexpr int kMessageSize = 512;
@@ -20,7 +36,7 @@ constexpr const char* kBuildTag = "a01eaf2";
 struct Slot {
     // Written under the lock when claimed or released, read without it by the
     // owner's lookup, hence atomic.
-    std::atomic<pthread_t> owner;
+    std::atomic<thread_id_t> owner;
     std::atomic<bool> owned;
     bool reset_pending;
     int32_t count;
@@ -33,10 +49,10 @@ std::mutex g_lock;
 char** g_handout = nullptr;
 
 Slot* find_own_slot() {
-    const pthread_t self = pthread_self();
+    const thread_id_t self = current_thread();
     for (Slot& slot : g_slots) {
         if (slot.owned.load(std::memory_order_acquire) &&
-            pthread_equal(slot.owner.load(std::memory_order_relaxed), self))
+            same_thread(slot.owner.load(std::memory_order_relaxed), self))
             return &slot;
     }
     return nullptr;
@@ -87,7 +103,7 @@ struct SlotReleaser {
         if (!slot) return;
         std::lock_guard<std::mutex> guard(g_lock);
         if (slot->owned.load(std::memory_order_relaxed) &&
-            pthread_equal(slot->owner.load(std::memory_order_relaxed), pthread_self())) {
+            same_thread(slot->owner.load(std::memory_order_relaxed), current_thread())) {
             slot->reset_pending = false;
             clear_slot_messages(slot);
             slot->owned.store(false, std::memory_order_release);
@@ -142,7 +158,7 @@ Slot* slot_for_push() {
         std::lock_guard<std::mutex> guard(g_lock);
         for (Slot& candidate : g_slots) {
             if (!candidate.owned.load(std::memory_order_relaxed)) {
-                candidate.owner.store(pthread_self(), std::memory_order_relaxed);
+                candidate.owner.store(current_thread(), std::memory_order_relaxed);
                 candidate.owned.store(true, std::memory_order_release);
                 slot = &candidate;
                 t_slot_releaser.slot = slot;

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <mutex>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "base/log.h"
 #include "base/version.h"
 #include "kx_orvel.h"
@@ -37,7 +41,13 @@ void kx_log_error(const char* format, ...) {
         g_log_callback(KX_LOG_ERROR, line, g_log_user_data);
         return;
     }
+#if defined(_WIN32)
+    // Windows consoles get plain lines, in UTF-8.
+    SetConsoleOutputCP(CP_UTF8);
+    std::printf("[ERROR] %s\n", line);
+#else
     std::printf("\033[31m[ERROR] %s\033[0m\n", line);
+#endif
     std::fflush(stdout);
 }
 

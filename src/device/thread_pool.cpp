@@ -96,7 +96,8 @@ bool os_sync_init(kx_os_sync_t* s) {
 }
 
 void os_sync_destroy(kx_os_sync_t* s) {
-    for (HANDLE h : {s->command.phase[0], s->command.phase[1], s->done})
+    const HANDLE handles[] = {s->command.phase[0], s->command.phase[1], s->done};
+    for (HANDLE h : handles)
         if (h) CloseHandle(h);
 }
 
@@ -401,7 +402,7 @@ kx_status_t kx_thread_pool_create(int32_t threads, kx_thread_pool_t** out) {
     int32_t started = 1;
     bool failed = false;
     {
-        const SignalsBlocked blocked;
+        [[maybe_unused]] const SignalsBlocked blocked;
         for (; started < threads; ++started) {
             if (started == fail_at || !os_thread_start(&slots[started].thread, worker_main, &slots[started])) {
                 failed = true;

@@ -10,6 +10,10 @@
 #include "base/memory.h"
 #include "base/version.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace {
 
 constexpr const char* kMagic = "orvel";
@@ -18,6 +22,27 @@ static_assert(sizeof(KX_ORVEL_VERSION_STRING) == 6, "version string of five char
 constexpr int64_t kInt32Max = 2147483647;
 
 bool read_exact(FILE* file, void* data, size_t size) { return std::fread(data, 1, size, file) == size; }
+
+// Opens a UTF-8 path for binary reading. Windows opens byte paths in the ANSI code
+// page, so there the path goes through UTF-16. Null with OUT_OF_MEMORY or IO_ERROR.
+FILE* open_utf8(const char* path, kx_status_t* status) {
+    *status = KX_STATUS_IO_ERROR;
+#if defined(_WIN32)
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (length <= 0) return nullptr;
+    auto* wide = static_cast<wchar_t*>(kx_host_malloc(sizeof(wchar_t) * static_cast<size_t>(length)));
+    if (!wide) {
+        *status = KX_STATUS_OUT_OF_MEMORY;
+        return nullptr;
+    }
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, length);
+    FILE* file = _wfopen(wide, L"rb");
+    kx_host_free(wide);
+    return file;
+#else
+    return std::fopen(path, "rb");
+#endif
+}
 
 constexpr int32_t kMaxHistoryFrames = 16384;
 
@@ -125,13 +150,14 @@ kx_status_t kx_orvel_load_model(kx_device_t* device, const char* model_path, flo
     std::memset(recognizer, 0, sizeof(*recognizer));
     recognizer->device = device;
 
-    FILE* file = std::fopen(model_path, "rb");
-    if (!file) {
-        kx_error_push(&KX_ERR_FILE_OPEN, model_path);
-        kx_orvel_delete(recognizer);
-        return KX_STATUS_IO_ERROR;
-    }
     kx_status_t status = KX_STATUS_SUCCESS;
+    FILE* file = open_utf8(model_path, &status);
+    if (!file) {
+        kx_error_push(status == KX_STATUS_OUT_OF_MEMORY ? &KX_ERR_OUT_OF_MEMORY : &KX_ERR_FILE_OPEN, model_path);
+        kx_orvel_delete(recognizer);
+        return status;
+    }
+    status = KX_STATUS_SUCCESS;
     char tag[6] = {0};
     if (!read_exact(file, tag, 5)) {
         kx_error_push(&KX_ERR_FILE_READ);

@@ -292,13 +292,21 @@ TEST_F(CpuKernels, StandardizeNeverWrapsTheDifference) {
     }
 }
 
+// The processor's fused multiply-add, with one rounding (MinGW's fmaf rounds twice).
+// Only the x86 AVX2 path fuses, so only x86 needs it.
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("fma"))) float fused(float a, float b, float c) { return __builtin_fmaf(a, b, c); }
+#else
+float fused(float a, float b, float c) { return std::fma(a, b, c); }
+#endif
+
 // The fused multiply-add path's summation order: four 8-lane accumulators, then
 // (A2 + A3) + (A0 + A1), then lanes j and j+4, then (U0 + U1) + (U2 + U3).
 float fma_order_dot(const float* x, const float* m, int64_t k) {
     float a[4][8] = {};
     for (int64_t c = 0; c < k; c += 32)
         for (int q = 0; q < 4; ++q)
-            for (int l = 0; l < 8; ++l) a[q][l] = std::fma(x[c + 8 * q + l], m[c + 8 * q + l], a[q][l]);
+            for (int l = 0; l < 8; ++l) a[q][l] = fused(x[c + 8 * q + l], m[c + 8 * q + l], a[q][l]);
     float s[8], u[4];
     for (int l = 0; l < 8; ++l) s[l] = (a[2][l] + a[3][l]) + (a[0][l] + a[1][l]);
     for (int j = 0; j < 4; ++j) u[j] = s[j] + s[j + 4];

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/sysinfo.h>
+#endif
 
 #include <string>
 
@@ -10,6 +15,17 @@
 #include "support/error_stack.h"
 
 namespace {
+
+// The processor count each platform's documentation names.
+int configured_processors() {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return static_cast<int>(info.dwNumberOfProcessors);
+#else
+    return get_nprocs_conf();
+#endif
+}
 
 struct DeviceResult {
     kx_status_t status;
@@ -30,7 +46,7 @@ int32_t threads_of(const kx_device_t* device) { return static_cast<kx_cpu_device
 }  // namespace
 
 TEST(DeviceString, CpuPrefixesAndThreadCounts) {
-    const int32_t half = get_nprocs_conf() / 2;
+    const int32_t half = configured_processors() / 2;
     const struct {
         const char* text;
         int32_t threads;
@@ -104,7 +120,7 @@ TEST(DeviceString, OutOfMemoryRecordsBackendFailure) {
     kx_fault_fail_allocation(1);
     EXPECT_EQ(kx_device_create_from_string("best", "cpu:1", &device), KX_STATUS_SUCCESS);
     kx_fault_fail_allocation(0);
-    EXPECT_EQ(threads_of(device), get_nprocs_conf() / 2);
+    EXPECT_EQ(threads_of(device), configured_processors() / 2);
     kx_device_release(device);
 }
 
@@ -247,7 +263,7 @@ TEST(HardwareDevices, ListsOneCpuLine) {
     int32_t count = 0;
     ASSERT_EQ(kx_orvel_list_hardware_devices(&lines, &count), KX_STATUS_SUCCESS);
     ASSERT_EQ(count, 1);
-    const int n = get_nprocs_conf();
+    const int n = configured_processors();
     EXPECT_EQ(std::string(lines[0]),
               "cpu:[0-" + std::to_string(n) + "] - CPU (" + std::to_string(n) + " threads)");
     kx_orvel_free_hardware_devices(lines, count);

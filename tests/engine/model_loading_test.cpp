@@ -106,6 +106,13 @@ TEST(ModelContainer, FileErrors) {
     EXPECT_EQ(message_texts(), (Texts{"Failed to open file `" + missing + "`.", "da02a93"}));
     EXPECT_EQ(object, nullptr);
 
+    // Paths are UTF-8 on every platform, non-ASCII names included.
+    const kxtest::TempFile named(good_model(), "mod\xC3\xA8le_\xE6\x97\xA5\xE6\x9C\xAC");
+    ASSERT_FALSE(named.path().empty());
+    ASSERT_EQ(kx_orvel_init(named.c_str(), "cpu", 0.5f, &object), KX_STATUS_SUCCESS);
+    kx_orvel_delete(object);
+    object = nullptr;
+
     InitResult r = init_from_bytes({'o', 'r', 'v'});
     EXPECT_EQ(r.status, KX_STATUS_IO_ERROR);
     EXPECT_EQ(r.texts, (Texts{"Failed to read parameter from file.", "da02a93"}));

@@ -1,5 +1,10 @@
 // Reading the network block: layout, every failure row, partial frees, hostile sizes.
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 
@@ -80,7 +85,11 @@ FILE* file_with(const std::vector<uint8_t>& bytes, size_t length) {
 // A pipe cannot tell how much it holds, so the reader meets the end only by reading.
 FILE* pipe_with(const std::vector<uint8_t>& bytes, size_t length) {
     int fds[2];
+#if defined(_WIN32)
+    if (_pipe(fds, 1 << 16, _O_BINARY) != 0) return nullptr;
+#else
     if (pipe(fds) != 0) return nullptr;
+#endif
     if (length && write(fds[1], bytes.data(), length) != static_cast<ssize_t>(length)) return nullptr;
     close(fds[1]);
     return fdopen(fds[0], "rb");

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "support/random.h"
 
@@ -117,17 +119,20 @@ size_t model_network_offset(const ModelParams& model) {
     return kModelHeaderSize + 16 + 4 * (model.band_mean.size() + model.band_std.size());
 }
 
+// Paths are UTF-8 (on Windows too, where the file system's names are UTF-16).
 bool write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) return false;
-    const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && ok;
+    std::ofstream file(std::filesystem::u8path(path), std::ios::binary);
+    if (!bytes.empty())
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    return !file.fail();
 }
 
 std::string temp_path(const std::string& stem) {
     static std::atomic<int> counter{0};
     const char* dir = std::getenv("TMPDIR");
-    std::string base = dir && *dir ? dir : "/tmp";
+    std::error_code error;
+    const std::string base = dir && *dir ? dir : std::filesystem::temp_directory_path(error).u8string();
     return base + "/kx_" + stem + "_" + std::to_string(static_cast<long>(getpid())) + "_" +
            std::to_string(counter++) + ".kx";
 }
@@ -139,7 +144,8 @@ TempFile::TempFile(const std::vector<uint8_t>& bytes, const std::string& stem) :
 TempFile::TempFile(const ModelParams& model, const std::string& stem) : TempFile(serialize_model(model), stem) {}
 
 TempFile::~TempFile() {
-    if (!path_.empty()) std::remove(path_.c_str());
+    std::error_code error;
+    if (!path_.empty()) std::filesystem::remove(std::filesystem::u8path(path_), error);
 }
 
 }  // namespace kxtest
