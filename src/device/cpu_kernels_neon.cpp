@@ -3,7 +3,7 @@
 #include <arm_neon.h>
 
 #include "device/cpu_kernels_paths.h"
-#include "nn/ops.h"
+#include "device/operators.h"
 
 using kx_cpu::load;
 using kx_cpu::store;
