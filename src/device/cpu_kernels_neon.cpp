@@ -178,7 +178,7 @@ void kx_cpu_softmax_neon(const kx_cpu_softmax_block_t* b, int64_t first, int64_t
             vst1q_s32(gs, vminq_s32(vsubq_s32(max, vmovl_s16(vget_low_s16(xv))), vdupq_n_s32(16383)));
             vst1q_s32(gs + 4, vminq_s32(vsubq_s32(max, vmovl_s16(vget_high_s16(xv))), vdupq_n_s32(16383)));
             for (int l = 0; l < 8; ++l) {
-                const int64_t p = kx_cpu::softmax_exponent(gs[l]);
+                const int64_t p = kx_softmax_exponent(gs[l]);
                 store<int32_t>(y, j + l, static_cast<int32_t>(p));
                 sum += p;
             }
