@@ -25,6 +25,15 @@ TEST(Settings, SdkNameKeepsThirtyOneCharacters) {
     EXPECT_STREQ(kx_get_sdk(), "python");
 }
 
+// An error line on standard output: red on terminals that take colour codes, plain on Windows.
+static std::string error_line(const std::string& message) {
+#if defined(_WIN32)
+    return "[ERROR] " + message + "\n";
+#else
+    return "\033[31m[ERROR] " + message + "\033[0m\n";
+#endif
+}
+
 TEST(Settings, HomeDirectoryLengthLimit) {
     const std::string longest(1023, 'a');
     EXPECT_EQ(kx_set_home_dir(longest.c_str()), KX_STATUS_SUCCESS);
@@ -33,14 +42,8 @@ TEST(Settings, HomeDirectoryLengthLimit) {
     kx_log_enable();
     testing::internal::CaptureStdout();
     EXPECT_EQ(kx_set_home_dir(std::string(1024, 'b').c_str()), KX_STATUS_INVALID_ARGUMENT);
-#if defined(_WIN32)
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[ERROR] The length of the given path is too long: 1024, the maximum allowed length is 1023\n");
-#else
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\033[31m[ERROR] The length of the given path is too long: 1024, the maximum allowed length is "
-              "1023\033[0m\n");
-#endif
+              error_line("The length of the given path is too long: 1024, the maximum allowed length is 1023"));
     EXPECT_EQ(std::string(kx_home_dir()), longest);
 
     kx_log_disable();
@@ -78,8 +81,7 @@ TEST(Settings, LogCallbackReceivesTheLinesUnderTheSwitch) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(kx_set_home_dir(std::string(1025, 'b').c_str()), KX_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\033[31m[ERROR] The length of the given path is too long: 1025, the maximum allowed length is "
-              "1023\033[0m\n");
+              error_line("The length of the given path is too long: 1025, the maximum allowed length is 1023"));
     EXPECT_EQ(lines.size(), 1u);
 }
 
