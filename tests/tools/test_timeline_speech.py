@@ -26,9 +26,9 @@ def _audio_module():
     """The binding's audio reader alone: importing the package would load the library,
     which a sanitizer build cannot load into a plain interpreter."""
     path = os.path.join(ROOT, "python", "kx_orvel", "audio.py")
-    spec = importlib.util.spec_from_file_location("kx_orvel_audio", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("kx_orvel_audio", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -73,8 +73,8 @@ class SourcesTest(unittest.TestCase):
         self.assertEqual(len(clips), 3)
         for clip, hz, sec in zip(clips, (440, 1000, 250), (0.5, 0.7, 0.9)):
             self.assertAlmostEqual(len(clip) / 16000.0, sec + 0.1, delta=0.05)   # trimmed, 0.1 s kept
-            spec = np.abs(np.fft.rfft(clip.astype(np.float64)))
-            self.assertAlmostEqual(np.argmax(spec) * 16000.0 / len(clip), hz, delta=5.0)
+            spectrum = np.abs(np.fft.rfft(clip.astype(np.float64)))
+            self.assertAlmostEqual(np.argmax(spectrum) * 16000.0 / len(clip), hz, delta=5.0)
 
     def test_read_speech_holds_out_about_a_fifth_of_its_speakers(self):
         splits = [prepare_data.split_of("libri_%d" % i, "librispeech") for i in range(251)]
