@@ -324,6 +324,26 @@ int32_t min_audio_samples(kx_orvel_t* recognizer) {
     return min_samples;
 }
 
+// What recognize and timeline need before scoring: a recognizer (made first, so that it
+// proves the model before anything else is read), the profiles and the shortest audio.
+struct Scoring {
+    std::string model;
+    Recognizer recognizer;
+    std::vector<Profile> profiles;
+    std::vector<const float*> pointers;
+    int32_t min_samples = 0;
+};
+
+Scoring prepare_scoring(const ParsedArgs& args, const std::string& device, float voice_threshold) {
+    Scoring scoring;
+    scoring.model = resolve_model(args);
+    scoring.recognizer = make_recognizer(scoring.model, device, voice_threshold);
+    scoring.profiles = load_profiles(args.all("profile"), model_info(scoring.model));
+    scoring.pointers = profile_pointers(scoring.profiles);
+    scoring.min_samples = min_audio_samples(scoring.recognizer.get());
+    return scoring;
+}
+
 // The audio of one file to be scored, or why it cannot be.
 std::string load_for_scoring(const std::string& path, int32_t min_samples, Audio* audio) {
     try {
@@ -447,13 +467,12 @@ int cmd_recognize(const std::vector<std::string>& argv) {
     if (jsonl && args.flag("json")) throw UsageError("--json writes one document; --jsonl and --output write lines");
     if (args.flag("verbose")) kx_log_enable();
 
-    const std::string model = resolve_model(args);
-    // The first recognizer also proves the model before anything else is read.
-    Recognizer first = make_recognizer(model, device, voice_threshold);
-    const ModelFile info = model_info(model);
-    const std::vector<Profile> profiles = load_profiles(args.all("profile"), info);
-    const std::vector<const float*> pointers = profile_pointers(profiles);
-    const int32_t min_samples = min_audio_samples(first.get());
+    Scoring scoring = prepare_scoring(args, device, voice_threshold);
+    const std::string& model = scoring.model;
+    Recognizer first = std::move(scoring.recognizer);
+    const std::vector<Profile>& profiles = scoring.profiles;
+    const std::vector<const float*>& pointers = scoring.pointers;
+    const int32_t min_samples = scoring.min_samples;
     for (const std::string& list : args.all("list")) {
         const std::vector<std::string> listed = read_list_file(list);
         files.insert(files.end(), listed.begin(), listed.end());
@@ -567,12 +586,12 @@ int cmd_timeline(const std::vector<std::string>& argv) {
     if (hop > window) throw UsageError("--hop must not be longer than --window (windows would leave gaps)");
     if (args.flag("verbose")) kx_log_enable();
 
-    const std::string model = resolve_model(args);
-    Recognizer recognizer = make_recognizer(model, device, voice_threshold);
-    const ModelFile info = model_info(model);
-    const std::vector<Profile> profiles = load_profiles(args.all("profile"), info);
-    const std::vector<const float*> pointers = profile_pointers(profiles);
-    const int32_t min_samples = min_audio_samples(recognizer.get());
+    const Scoring scoring = prepare_scoring(args, device, voice_threshold);
+    const std::string& model = scoring.model;
+    const Recognizer& recognizer = scoring.recognizer;
+    const std::vector<Profile>& profiles = scoring.profiles;
+    const std::vector<const float*>& pointers = scoring.pointers;
+    const int32_t min_samples = scoring.min_samples;
     const size_t window_samples = size_t(std::lround(window * kRate));
     const size_t hop_samples = std::max<size_t>(1, size_t(std::lround(hop * kRate)));
     if (window_samples < size_t(min_samples))
@@ -690,9 +709,7 @@ int cmd_info(const std::vector<std::string>& argv) {
     if (args.flag("verbose")) kx_log_enable();
     const std::string model = resolve_model(args);
     Recognizer recognizer = make_recognizer(model, args.get("device", "best"), kDefaultVoiceThreshold);
-    int32_t min_samples = 0;
-    check(kx_orvel_process_min_audio_length_samples(recognizer.get(), &min_samples),
-          "kx_orvel_process_min_audio_length_samples");
+    const int32_t min_samples = min_audio_samples(recognizer.get());
     ModelFile m;
     try {
         m = read_model_file(model);
