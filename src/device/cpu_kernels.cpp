@@ -323,6 +323,34 @@ kx_status_t kx_cpu_kernel_standardize(void* backend, void*, const kx_op_args_t* 
     return run_kernel(backend, KX_OP_STANDARDIZE, args);
 }
 
+kx_status_t kx_cpu_kernel_lstm_sequence(void* backend, const kx_lstm_sequence_t* a) {
+    const auto* cpu = static_cast<const kx_cpu_device_t*>(backend);
+    const int64_t h = a->hidden, in = a->input_size, frames = a->frames;
+    if (h < 1 || h > KX_CPU_SEQUENCE_MAX_HIDDEN || in < 0 || frames < 0) return KX_STATUS_INVALID_ARGUMENT;
+    const Range out{a->output, 0, extent({2, frames, h})};
+    const Range x{a->input, 0, extent({2, frames, in})};
+    const Range weights{a->weights, 0, extent({3, h, h + in})};
+    const Range bias{a->bias, 0, extent({3, h})};
+    if (!inside(out) || !inside(x) || !inside(weights) || !inside(bias)) return KX_STATUS_INVALID_ARGUMENT;
+    if (overlap(out, x) || overlap(out, weights) || overlap(out, bias)) return KX_STATUS_INVALID_ARGUMENT;
+    const kx_cpu_sequence_block_t b = {at(out), at(x), reinterpret_cast<const int8_t*>(at(weights)),
+                                       reinterpret_cast<const int8_t*>(at(bias)), h, in, frames, a->reverse,
+                                       a->accumulate, cpu->features};
+    if (frames == 0) return KX_STATUS_SUCCESS;
+#if KX_CPU_X86_PATHS
+    if (kx_cpu_linear_avx512_usable(cpu->features) && (cpu->features & KX_CPU_AVX2) &&
+        kx_cpu_lstm_sequence_avx512_fits(h, in)) {
+        kx_cpu_lstm_sequence_avx512(&b);
+        return KX_STATUS_SUCCESS;
+    }
+#endif
+    // Without vector paths the fused loop saves the per-frame dispatch; with them the
+    // frame-by-frame operators' vector kernels are faster than this scalar loop.
+    if (cpu->features & kVector) return KX_STATUS_INVALID_ARGUMENT;
+    kx_cpu_lstm_sequence_portable(&b);
+    return KX_STATUS_SUCCESS;
+}
+
 bool kx_cpu_linear_avx512_usable(uint32_t features) {
     return (features & KX_CPU_AVX512F) && kx_cpu_facts().avx512_vnni;
 }

@@ -15,6 +15,10 @@ kx_status_t kx_cpu_kernel_lstm_cell(void* backend, void* op_state, const kx_op_a
 kx_status_t kx_cpu_kernel_matmul_f32(void* backend, void* op_state, const kx_op_args_t* args);
 kx_status_t kx_cpu_kernel_softmax(void* backend, void* op_state, const kx_op_args_t* args);
 kx_status_t kx_cpu_kernel_standardize(void* backend, void* op_state, const kx_op_args_t* args);
+// The fused recurrent direction on the calling thread: AVX-512 VNNI where usable and
+// the sizes fit, the portable loop on processors without vector paths; declines
+// (INVALID_ARGUMENT) otherwise and for arguments outside their buffers.
+kx_status_t kx_cpu_kernel_lstm_sequence(void* backend, const kx_lstm_sequence_t* args);
 
 // One kernel call as a pool job: the task, its item count, its size in units of
 // about one multiply-accumulate, and the argument block.

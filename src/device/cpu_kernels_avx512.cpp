@@ -11,6 +11,8 @@
 // the AVX2 path.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "device/cpu_kernels_paths.h"
 
 #define KX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni")))
@@ -215,6 +217,135 @@ KX_AVX512 void kx_cpu_linear_outputs_avx512(const kx_cpu_linear_block_t* b, int6
             r = 0;
             ++v;
             if (i < last) split(b->in + 2 * k * v, k, &s);
+        }
+    }
+}
+
+// The fused recurrent direction. Weights are rearranged once per call so that a
+// 512-bit vpdpwssd multiplies one column pair of 16 rows (int16 pairs, sign-extended
+// from the int8 weights) by one broadcast pair of inputs: no horizontal sums. The
+// input columns' products of kChunk frames are computed together, with the bias,
+// before those frames' recurrence; each frame then adds the hidden columns' products,
+// rounds once as LINEAR does and runs the AVX2 cell. All sums wrap modulo 2^32 like
+// the reference's.
+namespace {
+
+constexpr int64_t kChunk = 8;
+// Bounds of the stack scratch (about 66 KiB): the packed weights (48 KiB, enough for
+// hidden 64 with 64 inputs), hidden sizes up to 96 and 512 inputs.
+constexpr int64_t kPackedWords = 12288;
+constexpr int64_t kMaxHidden = 96;
+constexpr int64_t kMaxRows = 3 * kMaxHidden;
+constexpr int64_t kMaxInputPairs = 256;
+
+// Word (block·pairs + p)·16 + l: row 16·block + l, columns first + 2p and first + 2p + 1
+// as two int16 (0 from column last on).
+void pack_pairs(const int8_t* w, int64_t k, int64_t rows, int64_t first, int64_t last, int64_t pairs,
+                uint32_t* out) {
+    for (int64_t r = 0; r < rows; ++r) {
+        const int8_t* row = w + r * k;
+        uint32_t* o = out + (r / 16) * pairs * 16 + r % 16;
+        for (int64_t p = 0; p < pairs; ++p) {
+            const int64_t c = first + 2 * p;
+            const auto lo = static_cast<uint16_t>(int16_t{row[c]});
+            const auto hi = static_cast<uint16_t>(c + 1 < last ? int16_t{row[c + 1]} : int16_t{0});
+            o[16 * p] = lo | static_cast<uint32_t>(hi) << 16;
+        }
+    }
+}
+
+KX_AVX512 inline void dpwssd(__m512i& acc, __m512i w, __m512i x) {
+    __asm__("vpdpwssd %2, %1, %0" : "+v"(acc) : "v"(w), "v"(x));
+}
+
+KX_AVX512 inline __m512i words(const uint32_t* p) { return _mm512_load_si512(p); }
+
+// All 16 lanes: the zero-masking forms avoid GCC 12's false uninitialised-value warnings.
+constexpr __mmask16 kAll = 0xFFFF;
+
+}  // namespace
+
+bool kx_cpu_lstm_sequence_avx512_fits(int64_t hidden, int64_t input_size) {
+    const int64_t rows = 3 * hidden;
+    const int64_t input_pairs = (input_size + 1) / 2;
+    return hidden % 16 == 0 && hidden <= kMaxHidden && input_pairs <= kMaxInputPairs &&
+           rows * (hidden / 2 + input_pairs) <= kPackedWords;
+}
+
+KX_AVX512 void kx_cpu_lstm_sequence_avx512(const kx_cpu_sequence_block_t* b) {
+    const int64_t h = b->hidden, in = b->input_size, k = h + in, rows = 3 * h, blocks = rows / 16;
+    const int64_t hidden_pairs = h / 2, input_pairs = (in + 1) / 2;
+    alignas(64) uint32_t packed[kPackedWords];
+    uint32_t* recurrent = packed;
+    uint32_t* inputs = packed + rows * hidden_pairs;
+    pack_pairs(b->weights, k, rows, 0, h, hidden_pairs, recurrent);
+    pack_pairs(b->weights, k, rows, h, k, input_pairs, inputs);
+
+    alignas(64) int32_t sums[kChunk][kMaxRows];
+    alignas(64) uint32_t x[kChunk][kMaxInputPairs] = {};  // input pairs of the chunk's frames
+    alignas(64) int16_t hidden[kMaxHidden] = {}, cell[kMaxHidden] = {};
+    alignas(64) int16_t gates[kMaxRows];
+    const kx_cpu_lstm_block_t lanes = {reinterpret_cast<uint8_t*>(hidden), reinterpret_cast<uint8_t*>(cell),
+                                       reinterpret_cast<uint8_t*>(gates), h, b->cpu_features};
+    const auto* hidden_words = reinterpret_cast<const uint32_t*>(hidden);
+
+    for (int64_t start = 0; start < b->frames; start += kChunk) {
+        const int64_t n = std::min<int64_t>(kChunk, b->frames - start);
+        for (int64_t f = 0; f < n; ++f) {
+            const int64_t t = b->reverse ? b->frames - 1 - (start + f) : start + f;
+            std::memcpy(x[f], b->in + 2 * in * t, static_cast<size_t>(2 * in));
+        }
+        for (int64_t block = 0; block < blocks; ++block) {
+            __m512i acc[kChunk];
+#pragma GCC unroll 8
+            for (int f = 0; f < kChunk; ++f) acc[f] = _mm512_setzero_si512();
+            const uint32_t* w = inputs + block * input_pairs * 16;
+            for (int64_t p = 0; p < input_pairs; ++p) {
+                const __m512i wp = words(w + 16 * p);
+#pragma GCC unroll 8
+                for (int f = 0; f < kChunk; ++f) dpwssd(acc[f], wp, _mm512_set1_epi32(static_cast<int>(x[f][p])));
+            }
+            const __m512i bias = _mm512_maskz_slli_epi32(
+                kAll, _mm512_maskz_cvtepi8_epi32(kAll, _mm_loadu_si128(reinterpret_cast<const __m128i*>(b->bias + 16 * block))),
+                10);
+            for (int64_t f = 0; f < n; ++f)
+                _mm512_store_si512(sums[f] + 16 * block, _mm512_add_epi32(acc[f], bias));
+        }
+        for (int64_t f = 0; f < n; ++f) {
+            const int64_t t = b->reverse ? b->frames - 1 - (start + f) : start + f;
+            // Three row blocks at a time, even and odd pairs in separate sums.
+            for (int64_t block = 0; block < blocks; block += 3) {
+                __m512i even[3], odd[3];
+                const uint32_t* w[3];
+#pragma GCC unroll 3
+                for (int i = 0; i < 3; ++i) {
+                    even[i] = _mm512_load_si512(sums[f] + 16 * (block + i));
+                    odd[i] = _mm512_setzero_si512();
+                    w[i] = recurrent + (block + i) * hidden_pairs * 16;
+                }
+                for (int64_t p = 0; p < hidden_pairs; p += 2) {
+                    const __m512i x0 = _mm512_set1_epi32(static_cast<int>(hidden_words[p]));
+                    const __m512i x1 = _mm512_set1_epi32(static_cast<int>(hidden_words[p + 1]));
+#pragma GCC unroll 3
+                    for (int i = 0; i < 3; ++i) {
+                        dpwssd(even[i], words(w[i] + 16 * p), x0);
+                        dpwssd(odd[i], words(w[i] + 16 * (p + 1)), x1);
+                    }
+                }
+#pragma GCC unroll 3
+                for (int i = 0; i < 3; ++i) {
+                    const __m512i sum = _mm512_add_epi32(_mm512_add_epi32(even[i], odd[i]), _mm512_set1_epi32(64));
+                    _mm256_store_si256(reinterpret_cast<__m256i*>(gates + 16 * (block + i)),
+                                       _mm512_maskz_cvtsepi32_epi16(kAll, _mm512_maskz_srai_epi32(kAll, sum, 7)));
+                }
+            }
+            kx_cpu_lstm_avx2(&lanes, 0, h);
+            uint8_t* y = b->out + 2 * h * t;
+            for (int64_t j = 0; j < h; j += 16) {
+                __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(hidden + j));
+                if (b->accumulate) v = _mm256_adds_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + 2 * j)), v);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + 2 * j), v);
+            }
         }
     }
 }

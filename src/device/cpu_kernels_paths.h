@@ -76,6 +76,23 @@ struct kx_cpu_standardize_block_t {
     uint32_t cpu_features;
 };
 
+// A recurrent direction over a sequence (see kx_lstm_sequence_t).
+struct kx_cpu_sequence_block_t {
+    uint8_t* out;
+    const uint8_t* in;
+    const int8_t* weights;
+    const int8_t* bias;
+    int64_t hidden;
+    int64_t input_size;
+    int64_t frames;
+    bool reverse;
+    bool accumulate;
+    uint32_t cpu_features;
+};
+
+// Largest hidden size of the fused sequence paths (their state lives on the stack).
+constexpr int64_t KX_CPU_SEQUENCE_MAX_HIDDEN = 512;
+
 namespace kx_cpu {
 
 using kx_elements::load;
@@ -135,6 +152,12 @@ void kx_cpu_linear_rows_avx512(const kx_cpu_linear_block_t* b, uint64_t item);
 void kx_cpu_lstm_portable(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n);
 void kx_cpu_lstm_sse41(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n);
 void kx_cpu_lstm_avx2(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n);
+
+// The fused direction: portable (any sizes up to the maximum hidden size) and
+// AVX-512 VNNI (hidden % 16 == 0 and kx_cpu_lstm_sequence_avx512_fits).
+void kx_cpu_lstm_sequence_portable(const kx_cpu_sequence_block_t* b);
+bool kx_cpu_lstm_sequence_avx512_fits(int64_t hidden, int64_t input_size);
+void kx_cpu_lstm_sequence_avx512(const kx_cpu_sequence_block_t* b);
 
 void kx_cpu_matmul_portable(const kx_cpu_matmul_block_t* b, int64_t first, int64_t last);
 void kx_cpu_matmul_avx2(const kx_cpu_matmul_block_t* b, int64_t first, int64_t last);  // K % 32 == 0

@@ -49,6 +49,32 @@ void kx_cpu_lstm_portable(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n
     }
 }
 
+// Frame by frame what LINEAR, LSTM_CELL and COPY / ADD compute: one 32-bit sum
+// (wrap-around) over [hidden; input], one rounding, the cell, the output row.
+void kx_cpu_lstm_sequence_portable(const kx_cpu_sequence_block_t* b) {
+    const int64_t h = b->hidden, in = b->input_size, k = h + in;
+    int16_t hidden[KX_CPU_SEQUENCE_MAX_HIDDEN] = {}, cell[KX_CPU_SEQUENCE_MAX_HIDDEN] = {};
+    int16_t gates[3 * KX_CPU_SEQUENCE_MAX_HIDDEN];
+    const kx_cpu_lstm_block_t lanes = {reinterpret_cast<uint8_t*>(hidden), reinterpret_cast<uint8_t*>(cell),
+                                       reinterpret_cast<uint8_t*>(gates), h, 0};
+    for (int64_t step = 0; step < b->frames; ++step) {
+        const int64_t t = b->reverse ? b->frames - 1 - step : step;
+        const uint8_t* x = b->in + 2 * in * t;
+        for (int64_t r = 0; r < 3 * h; ++r) {
+            const int8_t* w = b->weights + r * k;
+            uint32_t sum = 0;
+            for (int64_t j = 0; j < h; ++j) sum += static_cast<uint32_t>(w[j] * int32_t{hidden[j]});
+            for (int64_t c = 0; c < in; ++c) sum += static_cast<uint32_t>(w[h + c] * int32_t{load<int16_t>(x, c)});
+            const uint32_t acc = sum + static_cast<uint32_t>(b->bias[r] * 1024);
+            gates[r] = saturate16(static_cast<int32_t>(acc + 64u) >> 7);
+        }
+        kx_cpu_lstm_portable(&lanes, 0, h);
+        uint8_t* y = b->out + 2 * h * t;
+        for (int64_t j = 0; j < h; ++j)
+            store<int16_t>(y, j, b->accumulate ? saturate16(load<int16_t>(y, j) + hidden[j]) : hidden[j]);
+    }
+}
+
 void kx_cpu_matmul_portable(const kx_cpu_matmul_block_t* b, int64_t first, int64_t last) {
     const int64_t rows = b->rows;
     const int64_t columns = b->columns;

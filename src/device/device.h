@@ -63,6 +63,9 @@ struct kx_device_ops_t {
     kx_op_kernel_fn op_kernel[KX_OP_COUNT];
     kx_op_deinit_fn op_deinit[KX_OP_COUNT];
     kx_op_init_fn op_init[KX_OP_COUNT];
+    // A whole recurrent direction in one call, or INVALID_ARGUMENT when the kind
+    // declines these arguments (the caller then runs the operators frame by frame).
+    kx_status_t (*lstm_sequence)(void* backend, const kx_lstm_sequence_t* args);
     kx_status_t (*list_devices)(char*** lines, int32_t* count);
     void (*free_device_list)(char** lines, int32_t count);
 };

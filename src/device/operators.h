@@ -31,6 +31,24 @@ struct kx_op_args_t {
     int32_t ints[6];
 };
 
+// One direction of a recurrent layer over a whole sequence in one call: per frame the
+// product of [hidden; input] with the gate weights, the coupled-gate cell and the
+// output row (written, or added with saturation), from zero state. Equal bit for
+// bit to LINEAR, LSTM_CELL and COPY / ADD run frame by frame. Buffers: output
+// [frames][hidden] and input [frames][input_size] int16, weights int8
+// [3 hidden][hidden + input_size] (hidden columns first), bias int8 [3 hidden].
+struct kx_lstm_sequence_t {
+    kx_buffer_t* output;
+    kx_buffer_t* input;
+    kx_buffer_t* weights;
+    kx_buffer_t* bias;
+    int32_t hidden;
+    int32_t input_size;
+    int32_t frames;
+    bool reverse;
+    bool accumulate;
+};
+
 struct kx_op_arity_t {
     uint8_t buffers;
     uint8_t ints;

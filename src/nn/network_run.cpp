@@ -122,18 +122,14 @@ kx_status_t run_network(Scratch& s, const kx_network_t* network, int32_t frames,
 
 }  // namespace
 
-kx_status_t kx_lstm_direction_run(kx_device_t* device, const kx_lstm_layer_t* layer, kx_buffer_t* output,
-                                  kx_buffer_t* input, int32_t frames, bool reverse, bool accumulate) {
+namespace {
+
+// The direction frame by frame through the operators, in state ([cell; hidden; input])
+// and gates.
+kx_status_t run_steps(kx_device_t* device, const kx_lstm_layer_t* layer, kx_buffer_t* output, kx_buffer_t* input,
+                      int32_t frames, bool reverse, bool accumulate, kx_buffer_t* state, kx_buffer_t* gates) {
     const int32_t h = layer->hidden_size;
     const int32_t in = layer->input_size;
-    kx_buffer_t* state = acquire(device, 2u * static_cast<uint32_t>(2 * h + in));
-    if (!state) return KX_STATUS_OUT_OF_MEMORY;
-    kx_buffer_t* gates = acquire(device, 6u * static_cast<uint32_t>(h));
-    if (!gates) {
-        kx_buffer_cache_release(device, state);
-        return KX_STATUS_OUT_OF_MEMORY;
-    }
-
     // Cell and hidden start at zero for every window and direction.
     kx_op_args_t args = make_args();
     args.buffers[0] = state;
@@ -194,6 +190,28 @@ kx_status_t kx_lstm_direction_run(kx_device_t* device, const kx_lstm_layer_t* la
             status = run_op(device, KX_OP_COPY, args);
         }
     }
+    return status;
+}
+
+}  // namespace
+
+kx_status_t kx_lstm_direction_run(kx_device_t* device, const kx_lstm_layer_t* layer, kx_buffer_t* output,
+                                  kx_buffer_t* input, int32_t frames, bool reverse, bool accumulate) {
+    const int32_t h = layer->hidden_size;
+    const int32_t in = layer->input_size;
+    // Taken on the fused path too, so that both paths allocate alike.
+    kx_buffer_t* state = acquire(device, 2u * static_cast<uint32_t>(2 * h + in));
+    if (!state) return KX_STATUS_OUT_OF_MEMORY;
+    kx_buffer_t* gates = acquire(device, 6u * static_cast<uint32_t>(h));
+    if (!gates) {
+        kx_buffer_cache_release(device, state);
+        return KX_STATUS_OUT_OF_MEMORY;
+    }
+    const kx_lstm_sequence_t sequence = {output, input, layer->weights, layer->bias, h, in, frames, reverse,
+                                         accumulate};
+    kx_status_t status = kx_op_lstm_sequence(device, &sequence);
+    if (status == KX_STATUS_INVALID_ARGUMENT)
+        status = run_steps(device, layer, output, input, frames, reverse, accumulate, state, gates);
     kx_buffer_cache_release(device, gates);
     kx_buffer_cache_release(device, state);
     return status;

@@ -23,6 +23,12 @@ kx_status_t kx_op_execute(kx_device_t* device, kx_op_t op, const kx_op_args_t* a
     return kx_op_reference[op](device, args);
 }
 
+kx_status_t kx_op_lstm_sequence(kx_device_t* device, const kx_lstm_sequence_t* args) {
+    const auto kernel = kx_device_kind_ops(device)->lstm_sequence;
+    if (!kernel || (device->flags & KX_DEVICE_FLAG_REFERENCE_ONLY)) return KX_STATUS_INVALID_ARGUMENT;
+    return kernel(device->backend, args);
+}
+
 kx_status_t kx_op_program_run(kx_device_t* device, kx_buffer_t* const* buffers, const int32_t* program,
                               int32_t buffer_count, int32_t start, int32_t end) {
     if (start >= end) return KX_STATUS_SUCCESS;

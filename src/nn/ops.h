@@ -15,6 +15,10 @@ extern const kx_op_reference_fn kx_op_reference[KX_OP_COUNT];
 // none, when the kernel declines (INVALID_ARGUMENT) or when the device forces it.
 kx_status_t kx_op_execute(kx_device_t* device, kx_op_t op, const kx_op_args_t* args);
 
+// Runs a whole recurrent direction through the device kind's fused kernel.
+// INVALID_ARGUMENT when the kind has none, declines, or the device forces references.
+kx_status_t kx_op_lstm_sequence(kx_device_t* device, const kx_lstm_sequence_t* args);
+
 // Interprets the instructions of program that begin in [start, end).
 kx_status_t kx_op_program_run(kx_device_t* device, kx_buffer_t* const* buffers, const int32_t* program,
                               int32_t buffer_count, int32_t start, int32_t end);

@@ -10,6 +10,7 @@
 #include "device/cpu.h"
 #include "device/cpu_kernels.h"
 #include "device/device.h"
+#include "nn/network.h"
 #include "nn/ops.h"
 
 namespace {
@@ -234,6 +235,91 @@ TEST_F(CpuKernels, LstmCellOnEveryPathMatchesTheReference) {
             expect_matches_reference(call, "H=" + std::to_string(h) + (shared ? " shared" : ""));
         }
     }
+}
+
+// A whole recurrent direction in one call equals LINEAR, LSTM_CELL and COPY / ADD
+// run frame by frame by the references, on operands at odd addresses. The AVX-512
+// path takes hidden sizes that are multiples of 16 up to its stack bounds, the
+// portable loop takes everything on a processor without vector paths; the others
+// decline and leave the output untouched.
+TEST_F(CpuKernels, RecurrentSequenceMatchesTheOperatorsFrameByFrame) {
+    kx_device_t* reference = make_device("cpu:1", ~0u);
+    reference->flags |= KX_DEVICE_FLAG_REFERENCE_ONLY;
+    struct Shape {
+        int32_t hidden, input;
+    };
+    const Shape shapes[] = {{16, 40}, {64, 40}, {64, 64}, {32, 7}, {48, 1}, {8, 5}, {80, 80}, {96, 0}};
+    int round = 0;
+    for (const Shape& shape : shapes)
+        for (int32_t frames : {0, 1, 9, 17}) {
+            const bool reverse = round % 2 == 1, accumulate = round % 4 >= 2, extreme = round % 5 == 4;
+            ++round;
+            const int32_t h = shape.hidden, in = shape.input;
+            Bytes weights = random_bytes(rng_, static_cast<size_t>(3 * h * (h + in)));
+            Bytes bias = random_bytes(rng_, static_cast<size_t>(3 * h));
+            Bytes input(static_cast<size_t>(2 * frames * in)), output(static_cast<size_t>(2 * frames * h));
+            fill16(input, 0, frames * in, [&] { return static_cast<int16_t>(static_cast<int>(rng_() % 4096) - 2048); });
+            fill16(output, 0, frames * h, [&] { return static_cast<int16_t>(rng_()); });
+            if (extreme) {
+                for (auto& w : weights) w = rng_() % 2 ? 0x7F : 0x80;
+                fill16(input, 0, frames * in, [&] { return rng_() % 2 ? 32767 : -32768; });
+            }
+            const std::string what = "H=" + std::to_string(h) + " I=" + std::to_string(in) +
+                                     " T=" + std::to_string(frames) + (reverse ? " reverse" : "") +
+                                     (accumulate ? " accumulate" : "");
+
+            // Frame by frame through the reference operators.
+            auto device_buffer = [&](const Bytes& bytes) {
+                kx_buffer_t* b = kx_buffer_create(reference, static_cast<uint32_t>(bytes.size()), 0);
+                if (!bytes.empty()) std::memcpy(b->storage, bytes.data(), bytes.size());
+                return b;
+            };
+            kx_lstm_layer_t layer = {h, in, device_buffer(weights), device_buffer(bias)};
+            kx_buffer_t* ref_out = device_buffer(output);
+            kx_buffer_t* ref_in = device_buffer(input);
+            ASSERT_EQ(kx_lstm_direction_run(reference, &layer, ref_out, ref_in, frames, reverse, accumulate),
+                      KX_STATUS_SUCCESS);
+            const auto* expected = static_cast<const uint8_t*>(ref_out->storage);
+            const Bytes want(expected, expected + output.size());
+            for (kx_buffer_t* b : {layer.weights, layer.bias, ref_out, ref_in}) kx_buffer_destroy(reference, b);
+
+            for (const Path& path : available_paths()) {
+                kx_device_t* device = make_device("cpu:1", path.mask);
+                // Each operand one byte past an aligned address.
+                std::vector<Bytes> storage = {output, input, weights, bias};
+                std::vector<Bytes> shifted;
+                kx_buffer_t records[4];
+                for (int i = 0; i < 4; ++i) {
+                    shifted.emplace_back(storage[i].size() + 1);
+                    std::memcpy(shifted[i].data() + 1, storage[i].data(), storage[i].size());
+                    records[i] = {static_cast<uint32_t>(storage[i].size()), 0, shifted[i].data() + 1};
+                }
+                const kx_lstm_sequence_t args = {&records[0], &records[1], &records[2], &records[3],
+                                                 h,           in,          frames,      reverse,
+                                                 accumulate};
+                const kx_status_t status = kx_cpu_kernel_lstm_sequence(device->backend, &args);
+                const bool avx512 = std::string(path.name) == "avx512" && h % 16 == 0 && h <= 64;
+                const bool portable = std::string(path.name) == "portable";
+                const Bytes got(shifted[0].begin() + 1, shifted[0].end());
+                if (avx512 || portable || frames == 0) {
+                    EXPECT_EQ(status, KX_STATUS_SUCCESS) << path.name << ", " << what;
+                    EXPECT_TRUE(got == want) << path.name << ", " << what;
+                } else {
+                    EXPECT_EQ(status, KX_STATUS_INVALID_ARGUMENT) << path.name << ", " << what;
+                    EXPECT_TRUE(got == output) << path.name << ", " << what;
+                }
+                // Through the network runtime, fused or not, the result is the same.
+                kx_lstm_layer_t own = {h, in, device_buffer(weights), device_buffer(bias)};
+                kx_buffer_t* out = device_buffer(output);
+                kx_buffer_t* x = device_buffer(input);
+                EXPECT_EQ(kx_lstm_direction_run(device, &own, out, x, frames, reverse, accumulate), KX_STATUS_SUCCESS);
+                const auto* run_bytes = static_cast<const uint8_t*>(out->storage);
+                EXPECT_TRUE(Bytes(run_bytes, run_bytes + output.size()) == want) << path.name << ", run, " << what;
+                for (kx_buffer_t* b : {own.weights, own.bias, out, x}) kx_buffer_destroy(reference, b);
+                kx_device_release(device);
+            }
+        }
+    kx_device_release(reference);
 }
 
 TEST_F(CpuKernels, SoftmaxOnEveryPathMatchesTheReference) {
