@@ -351,6 +351,43 @@ kx_status_t kx_cpu_kernel_lstm_sequence(void* backend, const kx_lstm_sequence_t*
     return KX_STATUS_SUCCESS;
 }
 
+kx_status_t kx_cpu_kernel_lstm_step(void* backend, const kx_lstm_step_t* a) {
+    const auto* cpu = static_cast<const kx_cpu_device_t*>(backend);
+    const int64_t h = a->hidden_size, in = a->input_size;
+    if (h < 1 || h > KX_CPU_SEQUENCE_MAX_HIDDEN || in < 0 || in > KX_CPU_SEQUENCE_MAX_HIDDEN)
+        return KX_STATUS_INVALID_ARGUMENT;
+    const Range hidden{a->hidden, 0, extent({2, h})};
+    const Range cell{a->cell, 0, extent({2, h})};
+    const Range x{a->input, 0, extent({2, in})};
+    const Range input_weights{a->input_weights, 0, extent({3, h, in})};
+    const Range input_bias{a->input_bias, 0, extent({3, h})};
+    const Range hidden_weights{a->hidden_weights, 0, extent({3, h, h})};
+    const Range hidden_bias{a->hidden_bias, 0, extent({3, h})};
+    const Range workspace{a->workspace, 0, kx_lstm_step_workspace_bytes(h, in)};
+    const Range reads[] = {x, input_weights, input_bias, hidden_weights, hidden_bias};
+    for (const Range& r : reads)
+        if (!inside(r) || overlap(r, hidden) || overlap(r, cell) || overlap(r, workspace))
+            return KX_STATUS_INVALID_ARGUMENT;
+    if (!inside(hidden) || !inside(cell) || !inside(workspace) || overlap(hidden, cell) ||
+        overlap(hidden, workspace) || overlap(cell, workspace))
+        return KX_STATUS_INVALID_ARGUMENT;
+    const kx_cpu_step_block_t b = {at(hidden), at(cell), at(x),
+                                   reinterpret_cast<const int8_t*>(at(input_weights)),
+                                   reinterpret_cast<const int8_t*>(at(input_bias)),
+                                   reinterpret_cast<const int8_t*>(at(hidden_weights)),
+                                   reinterpret_cast<const int8_t*>(at(hidden_bias)), at(workspace), workspace.bytes,
+                                   h, in, cpu->features};
+#if KX_CPU_X86_PATHS
+    if (kx_cpu_linear_avx512_usable(cpu->features) && (cpu->features & KX_CPU_AVX2) && h % 16 == 0) {
+        kx_cpu_lstm_step_avx512(&b);
+        return KX_STATUS_SUCCESS;
+    }
+#endif
+    if (cpu->features & kVector) return KX_STATUS_INVALID_ARGUMENT;
+    kx_cpu_lstm_step_portable(&b);
+    return KX_STATUS_SUCCESS;
+}
+
 bool kx_cpu_linear_avx512_usable(uint32_t features) {
     return (features & KX_CPU_AVX512F) && kx_cpu_facts().avx512_vnni;
 }

@@ -349,3 +349,92 @@ KX_AVX512 void kx_cpu_lstm_sequence_avx512(const kx_cpu_sequence_block_t* b) {
         }
     }
 }
+
+// The fused step. Its weights stay in the caller's workspace as byte quads of 16 rows
+// side by side: one 512-bit vpdpbusd pair (the byte split above) multiplies four
+// columns of 16 rows by a broadcast quad of inputs, without horizontal sums. The
+// header records which weights the workspace holds.
+namespace {
+
+struct StepHeader {
+    const int8_t* input_weights;
+    const int8_t* hidden_weights;
+    int64_t hidden_size;
+    int64_t input_size;
+};
+
+KX_AVX512 inline void dpbusd(__m512i& acc, __m512i u, __m512i v) {
+    __asm__("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(u), "v"(v));
+}
+
+// Byte (block·quads + q)·64 + 4l + e: row 16·block + l, column 4q + e (0 from column k on).
+void pack_quads(const int8_t* w, int64_t rows, int64_t k, int64_t quads, int8_t* out) {
+    for (int64_t r = 0; r < rows; ++r)
+        for (int64_t c = 0; c < 4 * quads; ++c)
+            out[((r / 16) * quads + c / 4) * 64 + 4 * (r % 16) + c % 4] = c < k ? w[r * k + c] : int8_t{0};
+}
+
+// Rounded products of three row blocks (48 rows) with a split input: lane l of out[i]
+// is row 16·i + l, as LINEAR rounds it before saturation.
+KX_AVX512 inline void rounded_blocks(const int8_t* packed, int64_t quads, const SplitInput& s, const int8_t* bias,
+                                     __m512i* out) {
+    __m512i lo[3], hi[3];
+#pragma GCC unroll 3
+    for (int i = 0; i < 3; ++i) lo[i] = hi[i] = _mm512_setzero_si512();
+    const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));
+    for (int64_t q = 0; q < quads; ++q) {
+        const __m512i l4 = _mm512_set1_epi32(load<int32_t>(s.lo, q));
+        const __m512i h4 = _mm512_set1_epi32(load<int32_t>(s.hi, q));
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i) {
+            __m512i w = _mm512_loadu_si512(packed + (i * quads + q) * 64);
+            __asm__("" : "+v"(w));  // one load per block
+            dpbusd(lo[i], l4, w);
+            dpbusd(hi[i], _mm512_xor_si512(w, flip), h4);
+        }
+    }
+    const __m512i correction = _mm512_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(s.hi_sum) << 15));
+#pragma GCC unroll 3
+    for (int i = 0; i < 3; ++i) {
+        const __m512i b = _mm512_maskz_slli_epi32(
+            kAll, _mm512_maskz_cvtepi8_epi32(kAll, _mm_loadu_si128(reinterpret_cast<const __m128i*>(bias + 16 * i))), 10);
+        __m512i sum = _mm512_sub_epi32(_mm512_add_epi32(lo[i], _mm512_maskz_slli_epi32(kAll, hi[i], 8)), correction);
+        sum = _mm512_add_epi32(_mm512_add_epi32(sum, b), _mm512_set1_epi32(64));
+        out[i] = _mm512_maskz_srai_epi32(kAll, sum, 7);
+    }
+}
+
+}  // namespace
+
+KX_AVX512 void kx_cpu_lstm_step_avx512(const kx_cpu_step_block_t* b) {
+    const int64_t h = b->hidden_size, in = b->input_size, rows = 3 * h;
+    const int64_t input_quads = (in + 3) / 4, hidden_quads = (h + 3) / 4;
+    auto* header = reinterpret_cast<StepHeader*>(b->workspace);
+    auto* packed = reinterpret_cast<int8_t*>((reinterpret_cast<uintptr_t>(b->workspace) + 64 + 63) & ~uintptr_t{63});
+    int8_t* hidden_packed = packed + rows * 4 * input_quads;
+    const StepHeader wanted = {b->input_weights, b->hidden_weights, h, in};
+    if (std::memcmp(header, &wanted, sizeof(wanted)) != 0) {
+        pack_quads(b->input_weights, rows, in, input_quads, packed);
+        pack_quads(b->hidden_weights, rows, h, hidden_quads, hidden_packed);
+        std::memcpy(header, &wanted, sizeof(wanted));
+    }
+    SplitInput x, state;
+    split(b->in, in, &x);
+    split(b->hidden, h, &state);
+    alignas(64) int16_t gates[3 * KX_CPU_SEQUENCE_MAX_HIDDEN];
+    const __m512i low = _mm512_set1_epi32(-32768), high = _mm512_set1_epi32(32767);
+    for (int64_t block = 0; block < rows / 16; block += 3) {
+        __m512i from_input[3], from_hidden[3];
+        rounded_blocks(packed + block * input_quads * 64, input_quads, x, b->input_bias + 16 * block, from_input);
+        rounded_blocks(hidden_packed + block * hidden_quads * 64, hidden_quads, state, b->hidden_bias + 16 * block,
+                       from_hidden);
+#pragma GCC unroll 3
+        for (int i = 0; i < 3; ++i) {
+            // LINEAR saturates its result; LINEAR_ACCUMULATE adds and saturates again.
+            const __m512i g = _mm512_add_epi32(_mm512_maskz_min_epi32(kAll, _mm512_maskz_max_epi32(kAll, from_input[i], low), high), from_hidden[i]);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(gates + 16 * (block + i)), _mm512_maskz_cvtsepi32_epi16(kAll, g));
+        }
+    }
+    const kx_cpu_lstm_block_t lanes = {b->hidden, b->cell, reinterpret_cast<uint8_t*>(gates), h, b->cpu_features};
+    kx_cpu_lstm_avx2(&lanes, 0, h);
+}

@@ -90,6 +90,22 @@ struct kx_cpu_sequence_block_t {
     uint32_t cpu_features;
 };
 
+// A recurrent step with separately rounded products (see kx_lstm_step_t).
+struct kx_cpu_step_block_t {
+    uint8_t* hidden;
+    uint8_t* cell;
+    const uint8_t* in;
+    const int8_t* input_weights;
+    const int8_t* input_bias;
+    const int8_t* hidden_weights;
+    const int8_t* hidden_bias;
+    uint8_t* workspace;
+    int64_t workspace_bytes;
+    int64_t hidden_size;
+    int64_t input_size;
+    uint32_t cpu_features;
+};
+
 // Largest hidden size of the fused sequence paths (their state lives on the stack).
 constexpr int64_t KX_CPU_SEQUENCE_MAX_HIDDEN = 512;
 
@@ -158,6 +174,11 @@ void kx_cpu_lstm_avx2(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n);
 void kx_cpu_lstm_sequence_portable(const kx_cpu_sequence_block_t* b);
 bool kx_cpu_lstm_sequence_avx512_fits(int64_t hidden, int64_t input_size);
 void kx_cpu_lstm_sequence_avx512(const kx_cpu_sequence_block_t* b);
+
+// The fused step: portable and AVX-512 VNNI (hidden % 16 == 0, both sizes at most
+// the maximum hidden size; rearranged weights kept in the workspace).
+void kx_cpu_lstm_step_portable(const kx_cpu_step_block_t* b);
+void kx_cpu_lstm_step_avx512(const kx_cpu_step_block_t* b);
 
 void kx_cpu_matmul_portable(const kx_cpu_matmul_block_t* b, int64_t first, int64_t last);
 void kx_cpu_matmul_avx2(const kx_cpu_matmul_block_t* b, int64_t first, int64_t last);  // K % 32 == 0

@@ -75,6 +75,23 @@ void kx_cpu_lstm_sequence_portable(const kx_cpu_sequence_block_t* b) {
     }
 }
 
+void kx_cpu_lstm_step_portable(const kx_cpu_step_block_t* b) {
+    const int64_t h = b->hidden_size, in = b->input_size;
+    int16_t gates[3 * KX_CPU_SEQUENCE_MAX_HIDDEN];
+    for (int64_t r = 0; r < 3 * h; ++r) {
+        uint32_t x_sum = 0, h_sum = 0;
+        for (int64_t c = 0; c < in; ++c)
+            x_sum += static_cast<uint32_t>(b->input_weights[r * in + c] * int32_t{load<int16_t>(b->in, c)});
+        for (int64_t j = 0; j < h; ++j)
+            h_sum += static_cast<uint32_t>(b->hidden_weights[r * h + j] * int32_t{load<int16_t>(b->hidden, j)});
+        const int32_t x_part = static_cast<int32_t>(x_sum + static_cast<uint32_t>(b->input_bias[r] * 1024) + 64u) >> 7;
+        const int32_t h_part = static_cast<int32_t>(h_sum + static_cast<uint32_t>(b->hidden_bias[r] * 1024) + 64u) >> 7;
+        gates[r] = saturate16(saturate16(x_part) + h_part);
+    }
+    const kx_cpu_lstm_block_t lanes = {b->hidden, b->cell, reinterpret_cast<uint8_t*>(gates), h, 0};
+    kx_cpu_lstm_portable(&lanes, 0, h);
+}
+
 void kx_cpu_matmul_portable(const kx_cpu_matmul_block_t* b, int64_t first, int64_t last) {
     const int64_t rows = b->rows;
     const int64_t columns = b->columns;

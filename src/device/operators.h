@@ -49,6 +49,31 @@ struct kx_lstm_sequence_t {
     bool accumulate;
 };
 
+// One step of a recurrent layer whose input and hidden products are rounded apart
+// (LINEAR of the input, then LINEAR_ACCUMULATE of the hidden state into the gates),
+// then the coupled-gate cell: equal bit for bit to those three operators. hidden and
+// cell [hidden_size] int16 are updated in place; input [input_size] int16; weights
+// int8 [3 hidden_size][input_size] and [3 hidden_size][hidden_size], biases int8
+// [3 hidden_size]. workspace, at least kx_lstm_step_workspace_bytes, belongs to the
+// device between the steps of one layer: it may keep the weights rearranged there,
+// so the weights must not change while it is in use.
+struct kx_lstm_step_t {
+    kx_buffer_t* hidden;
+    kx_buffer_t* cell;
+    kx_buffer_t* input;
+    kx_buffer_t* input_weights;
+    kx_buffer_t* input_bias;
+    kx_buffer_t* hidden_weights;
+    kx_buffer_t* hidden_bias;
+    kx_buffer_t* workspace;
+    int32_t hidden_size;
+    int32_t input_size;
+};
+
+constexpr int64_t kx_lstm_step_workspace_bytes(int64_t hidden_size, int64_t input_size) {
+    return 128 + 12 * hidden_size * ((input_size + 3) / 4 + (hidden_size + 3) / 4);
+}
+
 struct kx_op_arity_t {
     uint8_t buffers;
     uint8_t ints;

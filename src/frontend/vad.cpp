@@ -1,6 +1,8 @@
 // Built-in voice-activity detector.
 #include "frontend/vad.h"
 
+#include <cstring>
+
 #include "base/error.h"
 #include "base/memory.h"
 #include "generated/vad_weights.h"
@@ -56,6 +58,69 @@ const int32_t kx_vad_program[KX_VAD_PROGRAM_LENGTH] = {
     KX_OP_SOFTMAX, 0, 3, 1, 2, 0, 0,
 };
 
+namespace {
+
+// Where the device fuses a recurrent step, the per-frame section runs as: the
+// standardisation [16, 25), each layer in one call (layer 2 reads layer 1's hidden
+// state, buffer 4), then this output tail on layer 2's hidden state (buffer 6).
+constexpr int32_t kStandardizeEnd = 25;
+constexpr int32_t kFusedTail[] = {
+    KX_OP_LINEAR, 3, 6, 18, 19, 1, 2, 80, 0, 0,
+    KX_OP_SOFTMAX, 0, 3, 1, 2, 0, 0,
+};
+constexpr int32_t kHidden = 80;
+
+kx_lstm_step_t layer_step(const kx_vad_t* vad, int layer) {
+    kx_buffer_t* const* b = vad->program->buffers;
+    const int w = 10 + 4 * layer;
+    return {b[4 + 2 * layer], b[5 + 2 * layer], b[layer == 0 ? 1 : 4], b[w], b[w + 1], b[w + 2], b[w + 3],
+            vad->step_workspace[layer], kHidden, kHidden};
+}
+
+kx_status_t run_frame(kx_vad_t* vad) {
+    kx_device_t* device = vad->device;
+    kx_buffer_t* const* buffers = vad->program->buffers;
+    if (!vad->step_workspace[0])
+        return kx_op_program_run(device, buffers, kx_vad_program, KX_VAD_BUFFER_COUNT, KX_VAD_PROGRAM_STEP_START,
+                                 KX_VAD_PROGRAM_LENGTH);
+    kx_status_t status = kx_op_program_run(device, buffers, kx_vad_program, KX_VAD_BUFFER_COUNT,
+                                           KX_VAD_PROGRAM_STEP_START, kStandardizeEnd);
+    if (status != KX_STATUS_SUCCESS) return status;
+    kx_lstm_step_t step = layer_step(vad, 0);
+    status = kx_op_lstm_step(device, &step);
+    // Declined: the operators from the first layer's products on.
+    if (status == KX_STATUS_INVALID_ARGUMENT)
+        return kx_op_program_run(device, buffers, kx_vad_program, KX_VAD_BUFFER_COUNT, kStandardizeEnd,
+                                 KX_VAD_PROGRAM_LENGTH);
+    if (status == KX_STATUS_SUCCESS) {
+        step = layer_step(vad, 1);
+        status = kx_op_lstm_step(device, &step);
+    }
+    if (status != KX_STATUS_SUCCESS) return status;
+    return kx_op_program_run(device, buffers, kFusedTail, KX_VAD_BUFFER_COUNT, 0,
+                             static_cast<int32_t>(sizeof(kFusedTail) / sizeof(kFusedTail[0])));
+}
+
+// Workspaces of the fused step, where the device has one; their headers start zeroed
+// so that the device rearranges the weights on first use.
+kx_status_t create_step_workspaces(kx_vad_t* vad) {
+    kx_device_t* device = vad->device;
+    if (!kx_op_lstm_step_available(device)) return KX_STATUS_SUCCESS;
+    const auto bytes = static_cast<uint32_t>(kx_lstm_step_workspace_bytes(kHidden, kHidden));
+    for (kx_buffer_t*& workspace : vad->step_workspace) {
+        workspace = kx_buffer_create(device, bytes, 0);
+        if (!workspace) {
+            kx_error_push(&KX_ERR_OUT_OF_MEMORY);
+            return KX_STATUS_OUT_OF_MEMORY;
+        }
+        std::memset(kx_buffer_map(device, workspace, 0), 0, 128);
+        kx_buffer_unmap(device, workspace, 1);
+    }
+    return KX_STATUS_SUCCESS;
+}
+
+}  // namespace
+
 float kx_vad_q31_to_probability(int32_t q31) { return static_cast<float>(q31) * 4.656613e-10f; }
 
 kx_status_t kx_vad_init(kx_device_t* device, kx_vad_t** out) {
@@ -80,6 +145,11 @@ kx_status_t kx_vad_init(kx_device_t* device, kx_vad_t** out) {
                                            &vad->program);
     if (status != KX_STATUS_SUCCESS) {
         vad->program = nullptr;
+        kx_vad_delete(vad);
+        return status;
+    }
+    status = create_step_workspaces(vad);
+    if (status != KX_STATUS_SUCCESS) {
         kx_vad_delete(vad);
         return status;
     }
@@ -114,9 +184,7 @@ kx_status_t kx_vad_process(kx_vad_t* vad, const int16_t* pcm, float* is_voiced) 
     kx_status_t status = kx_vad_frontend_process(vad->features, pcm, features);
     if (status == KX_STATUS_SUCCESS) status = kx_vad_frontend_process(vad->features, pcm + 256, features + 40);
     kx_buffer_unmap(device, buffers[1], 1);
-    if (status == KX_STATUS_SUCCESS)
-        status = kx_op_program_run(device, buffers, kx_vad_program, KX_VAD_BUFFER_COUNT, KX_VAD_PROGRAM_STEP_START,
-                                   KX_VAD_PROGRAM_LENGTH);
+    if (status == KX_STATUS_SUCCESS) status = run_frame(vad);
     if (status != KX_STATUS_SUCCESS) {
         kx_error_trace(kx_status_to_string(status));
         return status;
@@ -130,6 +198,8 @@ kx_status_t kx_vad_process(kx_vad_t* vad, const int16_t* pcm, float* is_voiced) 
 void kx_vad_delete(kx_vad_t* vad) {
     if (!vad) return;
     if (vad->features) kx_vad_frontend_delete(vad->features);
+    for (kx_buffer_t* workspace : vad->step_workspace)
+        if (workspace) kx_buffer_destroy(vad->device, workspace);
     if (vad->program) kx_program_free(vad->program);
     kx_device_release(vad->device);
     kx_host_free(vad);

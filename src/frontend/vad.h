@@ -20,6 +20,9 @@ struct kx_vad_t {
     kx_device_t* device;     // one reference, owned
     kx_program_t* program;   // buffer table built from kx_vad_tensors
     kx_vad_frontend_t* features;
+    // Each layer's workspace of the device's fused recurrent step; null when the
+    // device has none (the per-frame section then runs operator by operator).
+    kx_buffer_t* step_workspace[2];
 };
 
 // Takes over the caller's device reference (released again on failure).

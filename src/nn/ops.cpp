@@ -29,6 +29,15 @@ kx_status_t kx_op_lstm_sequence(kx_device_t* device, const kx_lstm_sequence_t* a
     return kernel(device->backend, args);
 }
 
+bool kx_op_lstm_step_available(const kx_device_t* device) {
+    return kx_device_kind_ops(device)->lstm_step && !(device->flags & KX_DEVICE_FLAG_REFERENCE_ONLY);
+}
+
+kx_status_t kx_op_lstm_step(kx_device_t* device, const kx_lstm_step_t* args) {
+    if (!kx_op_lstm_step_available(device)) return KX_STATUS_INVALID_ARGUMENT;
+    return kx_device_kind_ops(device)->lstm_step(device->backend, args);
+}
+
 kx_status_t kx_op_program_run(kx_device_t* device, kx_buffer_t* const* buffers, const int32_t* program,
                               int32_t buffer_count, int32_t start, int32_t end) {
     if (start >= end) return KX_STATUS_SUCCESS;

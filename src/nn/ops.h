@@ -19,6 +19,11 @@ kx_status_t kx_op_execute(kx_device_t* device, kx_op_t op, const kx_op_args_t* a
 // INVALID_ARGUMENT when the kind has none, declines, or the device forces references.
 kx_status_t kx_op_lstm_sequence(kx_device_t* device, const kx_lstm_sequence_t* args);
 
+// One recurrent step through the device kind's fused kernel, declined alike. The
+// caller provides the workspace only where the kind has such a kernel.
+kx_status_t kx_op_lstm_step(kx_device_t* device, const kx_lstm_step_t* args);
+bool kx_op_lstm_step_available(const kx_device_t* device);
+
 // Interprets the instructions of program that begin in [start, end).
 kx_status_t kx_op_program_run(kx_device_t* device, kx_buffer_t* const* buffers, const int32_t* program,
                               int32_t buffer_count, int32_t start, int32_t end);

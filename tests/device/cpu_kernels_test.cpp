@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <random>
 #include <set>
 #include <string>
@@ -319,6 +320,100 @@ TEST_F(CpuKernels, RecurrentSequenceMatchesTheOperatorsFrameByFrame) {
                 kx_device_release(device);
             }
         }
+    kx_device_release(reference);
+}
+
+// A recurrent step with separately rounded products equals LINEAR, LINEAR_ACCUMULATE
+// and LSTM_CELL by the references, over several steps that reuse the workspace and
+// after the weights change (the workspace must notice), on operands at odd addresses.
+TEST_F(CpuKernels, RecurrentStepMatchesTheOperators) {
+    kx_device_t* reference = make_device("cpu:1", ~0u);
+    struct Shape {
+        int32_t hidden, input;
+    };
+    const Shape shapes[] = {{80, 80}, {16, 3}, {32, 0}, {48, 81}, {8, 8}};
+    for (const Shape& shape : shapes) {
+        const int32_t h = shape.hidden, in = shape.input;
+        std::vector<Bytes> weight_sets;
+        for (int set = 0; set < 2; ++set)
+            weight_sets.push_back(random_bytes(rng_, static_cast<size_t>(3 * h * (in + h))));
+        const Bytes biases = random_bytes(rng_, static_cast<size_t>(6 * h));
+        Bytes hidden(static_cast<size_t>(2 * h)), cell(static_cast<size_t>(2 * h));
+        fill16(hidden, 0, h, [&] { return static_cast<int16_t>(rng_()); });
+        fill16(cell, 0, h, [&] { return static_cast<int16_t>(rng_()); });
+        const size_t workspace_bytes = static_cast<size_t>(kx_lstm_step_workspace_bytes(h, in));
+
+        for (const Path& path : available_paths()) {
+            kx_device_t* device = make_device("cpu:1", path.mask);
+            // Operands: hidden, cell, input, input weights, input bias, hidden weights,
+            // hidden bias, workspace; each one byte past an aligned address.
+            std::vector<Bytes> shifted(8);
+            kx_buffer_t records[8];
+            auto place = [&](int i, const uint8_t* bytes, size_t n) {
+                shifted[i].assign(n + 1, 0);
+                if (bytes && n) std::memcpy(shifted[i].data() + 1, bytes, n);
+                records[i] = {static_cast<uint32_t>(n), 0, shifted[i].data() + 1};
+            };
+            place(0, hidden.data(), hidden.size());
+            place(1, cell.data(), cell.size());
+            place(7, nullptr, workspace_bytes);
+            Bytes ref_hidden = hidden, ref_cell = cell;
+            std::deque<Bytes> kept;
+            const bool fused = (std::string(path.name) == "avx512" && h % 16 == 0) ||
+                               std::string(path.name) == "portable";
+            for (int frame = 0; frame < 12; ++frame) {
+                const Bytes& w = weight_sets[frame / 9];  // new weights from frame 9 on
+                const Bytes input_weights(w.begin(), w.begin() + 3 * h * in);
+                const Bytes hidden_weights(w.begin() + 3 * h * in, w.end());
+                Bytes x(static_cast<size_t>(2 * in));
+                fill16(x, 0, in, [&] { return static_cast<int16_t>(static_cast<int>(rng_() % 8192) - 4096); });
+                if (frame == 2) fill16(x, 0, in, [&] { return rng_() % 2 ? 32767 : -32768; });
+                place(2, x.data(), x.size());
+                // The workspace knows its weights by address: new weights live elsewhere.
+                if (frame == 0 || frame == 9) {
+                    place(3, input_weights.data(), input_weights.size());
+                    place(5, hidden_weights.data(), hidden_weights.size());
+                    kept.push_back(shifted[3]);
+                    kept.push_back(shifted[5]);
+                    records[3].storage = kept[kept.size() - 2].data() + 1;
+                    records[5].storage = kept.back().data() + 1;
+                }
+                place(4, biases.data(), static_cast<size_t>(3 * h));
+                place(6, biases.data() + 3 * h, static_cast<size_t>(3 * h));
+                // The operators: gates = input product, += hidden product, cell.
+                Bytes gates(static_cast<size_t>(6 * h));
+                const std::vector<Bytes> linear = run(
+                    reference, {KX_OP_LINEAR, {gates, x, input_weights, Bytes(biases.begin(), biases.begin() + 3 * h)},
+                                {0, 1, 2, 3}, {1, 3 * h, in, 0, 0}},
+                    Runner::kReference);
+                const std::vector<Bytes> accumulated =
+                    run(reference, {KX_OP_LINEAR_ACCUMULATE, {linear[0], ref_hidden, hidden_weights,
+                                                               Bytes(biases.begin() + 3 * h, biases.end())},
+                                    {0, 1, 2, 3}, {1, 3 * h, h, 0, 0}},
+                        Runner::kReference);
+                const std::vector<Bytes> stepped =
+                    run(reference, {KX_OP_LSTM_CELL, {ref_hidden, ref_cell, accumulated[0]}, {0, 1, 2}, {h, 0, 0, 0}},
+                        Runner::kReference);
+                ref_hidden = stepped[0];
+                ref_cell = stepped[1];
+
+                const kx_lstm_step_t args = {&records[0], &records[1], &records[2], &records[3], &records[4],
+                                             &records[5], &records[6], &records[7], h,           in};
+                const kx_status_t status = kx_cpu_kernel_lstm_step(device->backend, &args);
+                const std::string what = std::string(path.name) + " H=" + std::to_string(h) +
+                                         " I=" + std::to_string(in) + " frame " + std::to_string(frame);
+                if (!fused) {
+                    EXPECT_EQ(status, KX_STATUS_INVALID_ARGUMENT) << what;
+                    EXPECT_TRUE(Bytes(shifted[0].begin() + 1, shifted[0].end()) == hidden) << what;
+                    break;
+                }
+                ASSERT_EQ(status, KX_STATUS_SUCCESS) << what;
+                EXPECT_TRUE(Bytes(shifted[0].begin() + 1, shifted[0].end()) == ref_hidden) << what;
+                EXPECT_TRUE(Bytes(shifted[1].begin() + 1, shifted[1].end()) == ref_cell) << what;
+            }
+            kx_device_release(device);
+        }
+    }
     kx_device_release(reference);
 }
 
