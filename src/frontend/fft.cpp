@@ -133,42 +133,46 @@ inline void butterfly4(__m128& a_re, __m128& a_im, __m128& b_re, __m128& b_im, _
     a_im = x_im;
 }
 
-// Stage 0 (half 1): butterflies g..g+3 are the adjacent pairs 2g, 2g+1; a 4x4
-// transpose splits them into lanes. The twiddle is sin 0, cos 1, as in the plain loop.
-void stage0_sse(float* w) {
-    const __m128 sn = _mm_set1_ps(kx_fft_sin_table[0]), cs = _mm_set1_ps(kx_fft_sin_table[128]);
-    for (int g = 0; g < 128; g += 4) {
-        float* p = w + 4 * g;
-        __m128 a_re = _mm_loadu_ps(p), a_im = _mm_loadu_ps(p + 4), b_re = _mm_loadu_ps(p + 8),
-               b_im = _mm_loadu_ps(p + 12);
-        _MM_TRANSPOSE4_PS(a_re, a_im, b_re, b_im);
-        butterfly4(a_re, a_im, b_re, b_im, sn, cs);
-        _MM_TRANSPOSE4_PS(a_re, a_im, b_re, b_im);
-        _mm_storeu_ps(p, a_re);
-        _mm_storeu_ps(p + 4, a_im);
-        _mm_storeu_ps(p + 8, b_re);
-        _mm_storeu_ps(p + 12, b_im);
-    }
-}
-
-// Stage 1 (half 2): two groups at once, lanes j = 0, 1, 0, 1.
-void stage1_sse(float* w) {
+// Stages 0, 1 and 2 of eight work points at a time, loaded straight from the input
+// in bit-reversed order (work point q is input point rev8(q)), so that no packing
+// pass precedes them and no stage reloads what the one before just stored. Each lane
+// performs the scalar butterfly of its points with the plain loop's twiddles (stage 0:
+// sin 0, cos 1; stage 1: j = 0, 1, 0, 1; stage 2: j = 0..3), so the result is
+// bit-identical.
+void first_stages_sse(const float* input, float* w) {
+    const __m128 sn0 = _mm_set1_ps(kx_fft_sin_table[0]), cs0 = _mm_set1_ps(kx_fft_sin_table[128]);
     const float s0 = kx_fft_sin_table[0], s1 = kx_fft_sin_table[128];
     const float c0 = kx_fft_sin_table[128], c1 = kx_fft_sin_table[256];
-    const __m128 sn = _mm_setr_ps(s0, s1, s0, s1), cs = _mm_setr_ps(c0, c1, c0, c1);
-    for (int g = 0; g < 64; g += 2) {
-        float* p = w + 8 * g;  // group g: a at p, b at p + 4; group g + 1 at p + 8
-        const __m128 a0 = _mm_loadu_ps(p), b0 = _mm_loadu_ps(p + 4), a1 = _mm_loadu_ps(p + 8),
-                     b1 = _mm_loadu_ps(p + 12);
-        __m128 a_re = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(2, 0, 2, 0));
-        __m128 a_im = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 1, 3, 1));
-        __m128 b_re = _mm_shuffle_ps(b0, b1, _MM_SHUFFLE(2, 0, 2, 0));
-        __m128 b_im = _mm_shuffle_ps(b0, b1, _MM_SHUFFLE(3, 1, 3, 1));
-        butterfly4(a_re, a_im, b_re, b_im, sn, cs);
-        _mm_storeu_ps(p, _mm_unpacklo_ps(a_re, a_im));
-        _mm_storeu_ps(p + 8, _mm_unpackhi_ps(a_re, a_im));
-        _mm_storeu_ps(p + 4, _mm_unpacklo_ps(b_re, b_im));
-        _mm_storeu_ps(p + 12, _mm_unpackhi_ps(b_re, b_im));
+    const __m128 sn1 = _mm_setr_ps(s0, s1, s0, s1), cs1 = _mm_setr_ps(c0, c1, c0, c1);
+    const __m128 sn2 = _mm_loadu_ps(kStageTwiddles.sin.data() + 4), cs2 = _mm_loadu_ps(kStageTwiddles.cos.data() + 4);
+    for (int m = 0; m < 32; ++m) {
+        const int16_t* source = kx_fft_bitrev_table.data() + 8 * m;  // float offsets of the input points
+        auto points = [&](int k) {
+            const __m128 low = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(input + source[k]));
+            return _mm_loadh_pi(low, reinterpret_cast<const __m64*>(input + source[k + 1]));
+        };
+        // Stage 0: butterflies (0,1), (2,3), (4,5), (6,7) after a transpose.
+        __m128 a_re = points(0), a_im = points(2), b_re = points(4), b_im = points(6);
+        _MM_TRANSPOSE4_PS(a_re, a_im, b_re, b_im);
+        butterfly4(a_re, a_im, b_re, b_im, sn0, cs0);
+        // Lanes now hold points 0, 2, 4, 6 (a) and 1, 3, 5, 7 (b). Stage 1: a = 0, 1, 4, 5
+        // and b = 2, 3, 6, 7.
+        const __m128 lo_re = _mm_unpacklo_ps(a_re, b_re), hi_re = _mm_unpackhi_ps(a_re, b_re);
+        const __m128 lo_im = _mm_unpacklo_ps(a_im, b_im), hi_im = _mm_unpackhi_ps(a_im, b_im);
+        a_re = _mm_movelh_ps(lo_re, hi_re);
+        b_re = _mm_movehl_ps(hi_re, lo_re);
+        a_im = _mm_movelh_ps(lo_im, hi_im);
+        b_im = _mm_movehl_ps(hi_im, lo_im);
+        butterfly4(a_re, a_im, b_re, b_im, sn1, cs1);
+        // Stage 2: a = points 0..3, b = 4..7.
+        __m128 c_re = _mm_movelh_ps(a_re, b_re), d_re = _mm_movehl_ps(b_re, a_re);
+        __m128 c_im = _mm_movelh_ps(a_im, b_im), d_im = _mm_movehl_ps(b_im, a_im);
+        butterfly4(c_re, c_im, d_re, d_im, sn2, cs2);
+        float* p = w + 16 * m;
+        _mm_storeu_ps(p, _mm_unpacklo_ps(c_re, c_im));
+        _mm_storeu_ps(p + 4, _mm_unpackhi_ps(c_re, c_im));
+        _mm_storeu_ps(p + 8, _mm_unpacklo_ps(d_re, d_im));
+        _mm_storeu_ps(p + 12, _mm_unpackhi_ps(d_re, d_im));
     }
 }
 
@@ -258,12 +262,9 @@ template <bool kSimd>
 kx_status_t transform(const float* input, float* output) {
     // On the stack: the transform runs for every hop and must not allocate.
     alignas(32) float work[512];
-    pack(input, work);
 #if KX_FFT_SSE
     if (kSimd) {
-        stage0_sse(work);
-        stage1_sse(work);
-        stage_sse(work, 2);
+        first_stages_sse(input, work);
 #if KX_FFT_AVX
         if (avx_usable()) {
             for (int s = 3; s < 8; ++s) stage_avx(work, s);
@@ -277,6 +278,7 @@ kx_status_t transform(const float* input, float* output) {
         return KX_STATUS_SUCCESS;
     }
 #endif
+    pack(input, work);
     for (int s = 0; s < 8; ++s) stage_plain(work, s);
     split_plain(work, output);
     return KX_STATUS_SUCCESS;
