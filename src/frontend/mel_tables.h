@@ -63,5 +63,5 @@ inline constexpr std::array<int16_t, 513> kx_log10_q10_table = kx_mel_detail::ma
 // are summed bin by bin in order: that order defines the result.
 float kx_mel_band_energy(const float* power, int32_t band);
 
-// Energies of bands 0..num_bands-1, each by kx_mel_band_energy.
+// Energies of bands 0..num_bands-1, equal to kx_mel_band_energy's bit for bit.
 void kx_mel_band_energies(const float* power, int32_t num_bands, float* energies);

@@ -73,7 +73,9 @@ kx_status_t kx_vad_frontend_process(kx_vad_frontend_t* state, const int16_t* pcm
     const kx_status_t status = kx_rfft512(state->fft, frame, spectrum);
     if (status != KX_STATUS_SUCCESS) return status;
     kx_power_spectrum(spectrum, power);
-    for (int32_t b = 0; b < KX_MEL_BANDS; ++b) out[b] = kx_log10_q10(kx_mel_band_energy(power, b));
+    float energies[KX_MEL_BANDS];
+    kx_mel_band_energies(power, KX_MEL_BANDS, energies);
+    for (int32_t b = 0; b < KX_MEL_BANDS; ++b) out[b] = kx_log10_q10(energies[b]);
     return KX_STATUS_SUCCESS;
 }
 

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
 #include <vector>
 
 #include "frontend/frontend.h"
@@ -88,6 +91,31 @@ TEST(MelBandEnergy, LastBandReachesTheNyquistBin) {
     for (int b = 0; b < 40; ++b) {
         EXPECT_EQ(energies[b], kx_mel_band_energy(power.data(), b));
         EXPECT_GT(energies[b], 0.0f) << b;
+    }
+}
+
+// All bands at once (weights from a table) equal the band-by-band definition bit for
+// bit, on spectra with values across the float range, zeros and infinities.
+TEST(MelBandEnergy, AllBandsEqualTheDefinition) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> exponent(-40.0f, 40.0f);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<float> power(257);
+        for (float& p : power) p = std::pow(2.0f, exponent(rng)) * static_cast<float>(rng() % 1000) / 999.0f;
+        if (round == 1) power[100] = std::numeric_limits<float>::infinity();
+        float energies[40];
+        kx_mel_band_energies(power.data(), 40, energies);
+        for (int b = 0; b < 40; ++b) {
+            const float expected = kx_mel_band_energy(power.data(), b);
+            if (std::isnan(expected)) {
+                EXPECT_TRUE(std::isnan(energies[b])) << round << " " << b;
+                continue;
+            }
+            uint32_t got_bits, want_bits;
+            std::memcpy(&got_bits, &energies[b], 4);
+            std::memcpy(&want_bits, &expected, 4);
+            EXPECT_EQ(got_bits, want_bits) << round << " " << b;
+        }
     }
 }
 
