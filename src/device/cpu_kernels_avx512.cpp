@@ -238,22 +238,6 @@ constexpr int64_t kMaxHidden = 96;
 constexpr int64_t kMaxRows = 3 * kMaxHidden;
 constexpr int64_t kMaxInputPairs = 256;
 
-// Word (block·pairs + p)·16 + l: row 16·block + l, columns first + 2p and first + 2p + 1
-// as two int16 (0 from column last on).
-void pack_pairs(const int8_t* w, int64_t k, int64_t rows, int64_t first, int64_t last, int64_t pairs,
-                uint32_t* out) {
-    for (int64_t r = 0; r < rows; ++r) {
-        const int8_t* row = w + r * k;
-        uint32_t* o = out + (r / 16) * pairs * 16 + r % 16;
-        for (int64_t p = 0; p < pairs; ++p) {
-            const int64_t c = first + 2 * p;
-            const auto lo = static_cast<uint16_t>(int16_t{row[c]});
-            const auto hi = static_cast<uint16_t>(c + 1 < last ? int16_t{row[c + 1]} : int16_t{0});
-            o[16 * p] = lo | static_cast<uint32_t>(hi) << 16;
-        }
-    }
-}
-
 KX_AVX512 inline void dpwssd(__m512i& acc, __m512i w, __m512i x) {
     __asm__("vpdpwssd %2, %1, %0" : "+v"(acc) : "v"(w), "v"(x));
 }
@@ -262,6 +246,54 @@ KX_AVX512 inline __m512i words(const uint32_t* p) { return _mm512_load_si512(p);
 
 // All 16 lanes: the zero-masking forms avoid GCC 12's false uninitialised-value warnings.
 constexpr __mmask16 kAll = 0xFFFF;
+
+// Transposes 16 vectors of 16 words: afterwards r[j] holds word j of the former r[0..15].
+KX_AVX512 inline void transpose16(__m512i* r) {
+    __m512i t[16];
+    for (int i = 0; i < 8; ++i) {
+        t[2 * i] = _mm512_maskz_unpacklo_epi32(kAll, r[2 * i], r[2 * i + 1]);
+        t[2 * i + 1] = _mm512_maskz_unpackhi_epi32(kAll, r[2 * i], r[2 * i + 1]);
+    }
+    // Per 128-bit lane L, r[4g + c] now holds word 4L + c of rows 4g..4g+3.
+    for (int g = 0; g < 4; ++g) {
+        r[4 * g] = _mm512_maskz_unpacklo_epi64(0xFF, t[4 * g], t[4 * g + 2]);
+        r[4 * g + 1] = _mm512_maskz_unpackhi_epi64(0xFF, t[4 * g], t[4 * g + 2]);
+        r[4 * g + 2] = _mm512_maskz_unpacklo_epi64(0xFF, t[4 * g + 1], t[4 * g + 3]);
+        r[4 * g + 3] = _mm512_maskz_unpackhi_epi64(0xFF, t[4 * g + 1], t[4 * g + 3]);
+    }
+    for (int c = 0; c < 4; ++c) {
+        const __m512i even_lanes = _mm512_maskz_shuffle_i32x4(kAll, r[c], r[4 + c], 0x88);
+        const __m512i odd_lanes = _mm512_maskz_shuffle_i32x4(kAll, r[c], r[4 + c], 0xDD);
+        const __m512i even_high = _mm512_maskz_shuffle_i32x4(kAll, r[8 + c], r[12 + c], 0x88);
+        const __m512i odd_high = _mm512_maskz_shuffle_i32x4(kAll, r[8 + c], r[12 + c], 0xDD);
+        t[c] = _mm512_maskz_shuffle_i32x4(kAll, even_lanes, even_high, 0x88);
+        t[8 + c] = _mm512_maskz_shuffle_i32x4(kAll, even_lanes, even_high, 0xDD);
+        t[4 + c] = _mm512_maskz_shuffle_i32x4(kAll, odd_lanes, odd_high, 0x88);
+        t[12 + c] = _mm512_maskz_shuffle_i32x4(kAll, odd_lanes, odd_high, 0xDD);
+    }
+    for (int j = 0; j < 16; ++j) r[j] = t[j];
+}
+
+// Word (block·pairs + p)·16 + l: row 16·block + l, columns first + 2p and first + 2p + 1
+// as two int16 (0 from column last on). Sixteen rows' 32 columns are widened and
+// transposed at a time; rows is a multiple of 16.
+KX_AVX512 void pack_pairs(const int8_t* w, int64_t k, int64_t rows, int64_t first, int64_t last, int64_t pairs,
+                          uint32_t* out) {
+    for (int64_t block = 0; block < rows / 16; ++block) {
+        for (int64_t p0 = 0; p0 < pairs; p0 += 16) {
+            const int64_t c0 = first + 2 * p0, n = std::min<int64_t>(32, last - c0);
+            const auto m = static_cast<__mmask32>(n >= 32 ? ~uint32_t{0} : (uint32_t{1} << n) - 1);
+            __m512i r[16];
+            for (int l = 0; l < 16; ++l)
+                r[l] = _mm512_maskz_cvtepi8_epi16(~__mmask32{0},
+                                                  _mm256_maskz_loadu_epi8(m, w + (16 * block + l) * k + c0));
+            transpose16(r);
+            const int64_t count = std::min<int64_t>(16, pairs - p0);
+            for (int64_t p = 0; p < count; ++p) _mm512_store_si512(out + (block * pairs + p0 + p) * 16, r[p]);
+        }
+    }
+}
+
 
 }  // namespace
 
