@@ -278,6 +278,22 @@ kx_status_t run_kernel(void* backend, kx_op_t op, const kx_op_args_t* args) {
     return status;
 }
 
+// A fused recurrent kernel on the calling thread: the AVX-512 VNNI path where usable
+// and the sizes fit it, the portable loop on processors without vector paths (it
+// saves the per-frame dispatch); elsewhere declined, because the frame-by-frame
+// operators' vector kernels are faster than the scalar loop.
+template <typename Block>
+kx_status_t run_fused(const kx_cpu_device_t* cpu, const Block& b, bool avx512_fits, void (*avx512)(const Block*),
+                      void (*portable)(const Block*)) {
+    if (avx512_fits && kx_cpu_linear_avx512_usable(cpu->features) && (cpu->features & KX_CPU_AVX2)) {
+        avx512(&b);
+        return KX_STATUS_SUCCESS;
+    }
+    if (cpu->features & kVector) return KX_STATUS_INVALID_ARGUMENT;
+    portable(&b);
+    return KX_STATUS_SUCCESS;
+}
+
 }  // namespace
 
 kx_status_t kx_cpu_job_plan(const kx_cpu_device_t* cpu, kx_op_t op, const kx_op_args_t* args, kx_cpu_job_t* job) {
@@ -326,7 +342,7 @@ kx_status_t kx_cpu_kernel_standardize(void* backend, void*, const kx_op_args_t* 
 kx_status_t kx_cpu_kernel_lstm_sequence(void* backend, const kx_lstm_sequence_t* a) {
     const auto* cpu = static_cast<const kx_cpu_device_t*>(backend);
     const int64_t h = a->hidden, in = a->input_size, frames = a->frames;
-    if (h < 1 || h > KX_CPU_SEQUENCE_MAX_HIDDEN || in < 0 || frames < 0) return KX_STATUS_INVALID_ARGUMENT;
+    if (h < 1 || h > KX_CPU_FUSED_MAX_HIDDEN || in < 0 || frames < 0) return KX_STATUS_INVALID_ARGUMENT;
     const Range out{a->output, 0, extent({2, frames, h})};
     const Range x{a->input, 0, extent({2, frames, in})};
     const Range weights{a->weights, 0, extent({3, h, h + in})};
@@ -338,23 +354,17 @@ kx_status_t kx_cpu_kernel_lstm_sequence(void* backend, const kx_lstm_sequence_t*
                                        a->accumulate, cpu->features};
     if (frames == 0) return KX_STATUS_SUCCESS;
 #if KX_CPU_X86_PATHS
-    if (kx_cpu_linear_avx512_usable(cpu->features) && (cpu->features & KX_CPU_AVX2) &&
-        kx_cpu_lstm_sequence_avx512_fits(h, in)) {
-        kx_cpu_lstm_sequence_avx512(&b);
-        return KX_STATUS_SUCCESS;
-    }
+    return run_fused(cpu, b, kx_cpu_lstm_sequence_avx512_fits(h, in), kx_cpu_lstm_sequence_avx512,
+                     kx_cpu_lstm_sequence_portable);
+#else
+    return run_fused(cpu, b, false, nullptr, kx_cpu_lstm_sequence_portable);
 #endif
-    // Without vector paths the fused loop saves the per-frame dispatch; with them the
-    // frame-by-frame operators' vector kernels are faster than this scalar loop.
-    if (cpu->features & kVector) return KX_STATUS_INVALID_ARGUMENT;
-    kx_cpu_lstm_sequence_portable(&b);
-    return KX_STATUS_SUCCESS;
 }
 
 kx_status_t kx_cpu_kernel_lstm_step(void* backend, const kx_lstm_step_t* a) {
     const auto* cpu = static_cast<const kx_cpu_device_t*>(backend);
     const int64_t h = a->hidden_size, in = a->input_size;
-    if (h < 1 || h > KX_CPU_SEQUENCE_MAX_HIDDEN || in < 0 || in > KX_CPU_SEQUENCE_MAX_HIDDEN)
+    if (h < 1 || h > KX_CPU_FUSED_MAX_HIDDEN || in < 0 || in > KX_CPU_FUSED_MAX_HIDDEN)
         return KX_STATUS_INVALID_ARGUMENT;
     const Range hidden{a->hidden, 0, extent({2, h})};
     const Range cell{a->cell, 0, extent({2, h})};
@@ -378,14 +388,10 @@ kx_status_t kx_cpu_kernel_lstm_step(void* backend, const kx_lstm_step_t* a) {
                                    reinterpret_cast<const int8_t*>(at(hidden_bias)), at(workspace), workspace.bytes,
                                    h, in, cpu->features};
 #if KX_CPU_X86_PATHS
-    if (kx_cpu_linear_avx512_usable(cpu->features) && (cpu->features & KX_CPU_AVX2) && h % 16 == 0) {
-        kx_cpu_lstm_step_avx512(&b);
-        return KX_STATUS_SUCCESS;
-    }
+    return run_fused(cpu, b, h % 16 == 0, kx_cpu_lstm_step_avx512, kx_cpu_lstm_step_portable);
+#else
+    return run_fused(cpu, b, false, nullptr, kx_cpu_lstm_step_portable);
 #endif
-    if (cpu->features & kVector) return KX_STATUS_INVALID_ARGUMENT;
-    kx_cpu_lstm_step_portable(&b);
-    return KX_STATUS_SUCCESS;
 }
 
 bool kx_cpu_linear_avx512_usable(uint32_t features) {

@@ -453,7 +453,7 @@ KX_AVX512 void kx_cpu_lstm_step_avx512(const kx_cpu_step_block_t* b) {
     SplitInput x, state;
     split(b->in, in, &x);
     split(b->hidden, h, &state);
-    alignas(64) int16_t gates[3 * KX_CPU_SEQUENCE_MAX_HIDDEN];
+    alignas(64) int16_t gates[3 * KX_CPU_FUSED_MAX_HIDDEN];
     const __m512i low = _mm512_set1_epi32(-32768), high = _mm512_set1_epi32(32767);
     for (int64_t block = 0; block < rows / 16; block += 3) {
         __m512i from_input[3], from_hidden[3];

@@ -106,8 +106,8 @@ struct kx_cpu_step_block_t {
     uint32_t cpu_features;
 };
 
-// Largest hidden size of the fused sequence paths (their state lives on the stack).
-constexpr int64_t KX_CPU_SEQUENCE_MAX_HIDDEN = 512;
+// Largest hidden size of the fused recurrent paths (their state lives on the stack).
+constexpr int64_t KX_CPU_FUSED_MAX_HIDDEN = 512;
 
 namespace kx_cpu {
 

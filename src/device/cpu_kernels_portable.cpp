@@ -53,8 +53,8 @@ void kx_cpu_lstm_portable(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n
 // (wrap-around) over [hidden; input], one rounding, the cell, the output row.
 void kx_cpu_lstm_sequence_portable(const kx_cpu_sequence_block_t* b) {
     const int64_t h = b->hidden, in = b->input_size, k = h + in;
-    int16_t hidden[KX_CPU_SEQUENCE_MAX_HIDDEN] = {}, cell[KX_CPU_SEQUENCE_MAX_HIDDEN] = {};
-    int16_t gates[3 * KX_CPU_SEQUENCE_MAX_HIDDEN];
+    int16_t hidden[KX_CPU_FUSED_MAX_HIDDEN] = {}, cell[KX_CPU_FUSED_MAX_HIDDEN] = {};
+    int16_t gates[3 * KX_CPU_FUSED_MAX_HIDDEN];
     const kx_cpu_lstm_block_t lanes = {reinterpret_cast<uint8_t*>(hidden), reinterpret_cast<uint8_t*>(cell),
                                        reinterpret_cast<uint8_t*>(gates), h, 0};
     for (int64_t step = 0; step < b->frames; ++step) {
@@ -77,7 +77,7 @@ void kx_cpu_lstm_sequence_portable(const kx_cpu_sequence_block_t* b) {
 
 void kx_cpu_lstm_step_portable(const kx_cpu_step_block_t* b) {
     const int64_t h = b->hidden_size, in = b->input_size;
-    int16_t gates[3 * KX_CPU_SEQUENCE_MAX_HIDDEN];
+    int16_t gates[3 * KX_CPU_FUSED_MAX_HIDDEN];
     for (int64_t r = 0; r < 3 * h; ++r) {
         uint32_t x_sum = 0, h_sum = 0;
         for (int64_t c = 0; c < in; ++c)
