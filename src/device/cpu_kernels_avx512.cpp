@@ -325,7 +325,7 @@ KX_AVX512 void kx_cpu_lstm_sequence_avx512(const kx_cpu_sequence_block_t* b) {
         const int64_t n = std::min<int64_t>(kChunk, b->frames - start);
         for (int64_t f = 0; f < n; ++f) {
             const int64_t t = b->reverse ? b->frames - 1 - (start + f) : start + f;
-            std::memcpy(x[f], b->in + 2 * in * t, static_cast<size_t>(2 * in));
+            if (in > 0) std::memcpy(x[f], b->in + 2 * in * t, static_cast<size_t>(2 * in));
         }
         for (int64_t block = 0; block < blocks; ++block) {
             __m512i acc[kChunk];
