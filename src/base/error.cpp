@@ -48,15 +48,6 @@ Slot g_slots[kSlotCount];
 std::mutex g_lock;
 char** g_handout = nullptr;
 
-Slot* find_own_slot() {
-    const thread_id_t self = current_thread();
-    for (Slot& slot : g_slots) {
-        if (slot.owned.load(std::memory_order_acquire) &&
-            same_thread(slot.owner.load(std::memory_order_relaxed), self))
-            return &slot;
-    }
-    return nullptr;
-}
 
 // Hand-out arrays still to fail (test hook). They bypass the library's allocation hook,
 // which counts the allocations of the calls under test, not of fetching their messages.
@@ -111,6 +102,17 @@ struct SlotReleaser {
     }
 };
 thread_local SlotReleaser t_slot_releaser;
+
+// Only slot_for_push claims a slot, and it records the claim in t_slot_releaser: a
+// thread owns at most that slot, and none when it never claimed one (no scan of the
+// table on every call).
+Slot* find_own_slot() {
+    Slot* slot = t_slot_releaser.slot;
+    if (slot && slot->owned.load(std::memory_order_acquire) &&
+        same_thread(slot->owner.load(std::memory_order_relaxed), current_thread()))
+        return slot;
+    return nullptr;
+}
 
 struct HandoutReleaser {
     ~HandoutReleaser() {
