@@ -357,7 +357,7 @@ kx_status_t kx_cpu_kernel_lstm_sequence(void* backend, const kx_lstm_sequence_t*
     return run_fused(cpu, b, kx_cpu_lstm_sequence_avx512_fits(h, in), kx_cpu_lstm_sequence_avx512,
                      kx_cpu_lstm_sequence_portable);
 #else
-    return run_fused(cpu, b, false, nullptr, kx_cpu_lstm_sequence_portable);
+    return run_fused<kx_cpu_sequence_block_t>(cpu, b, false, nullptr, kx_cpu_lstm_sequence_portable);
 #endif
 }
 
@@ -390,7 +390,7 @@ kx_status_t kx_cpu_kernel_lstm_step(void* backend, const kx_lstm_step_t* a) {
 #if KX_CPU_X86_PATHS
     return run_fused(cpu, b, h % 16 == 0, kx_cpu_lstm_step_avx512, kx_cpu_lstm_step_portable);
 #else
-    return run_fused(cpu, b, false, nullptr, kx_cpu_lstm_step_portable);
+    return run_fused<kx_cpu_step_block_t>(cpu, b, false, nullptr, kx_cpu_lstm_step_portable);
 #endif
 }
 
