@@ -104,7 +104,8 @@ double replay_embedding_linears(const kx_orvel_t* rec, int32_t frames, int32_t* 
 double (*clock_for(int64_t threads))() { return threads > 1 ? wall_seconds : thread_seconds; }
 const char* device_for(int64_t threads) { return threads > 1 ? "cpu:2" : "cpu:1"; }
 
-// One window: the whole extraction, its features alone, and its LINEAR calls alone.
+// One window: the whole extraction, its features alone, and the same products as
+// separate LINEAR calls (the frame-by-frame path of devices without a fused direction).
 void BM_EmbeddingWindow(benchmark::State& state) {
     double (*clock)() = clock_for(state.range(0));
     Recognizer rec(device_for(state.range(0)));
@@ -136,8 +137,9 @@ void BM_EmbeddingWindow(benchmark::State& state) {
     state.counters["network_us"] = 1e6 * network;
     state.counters["linear_us"] = 1e6 * linear.value;
     state.counters["linear_calls"] = calls;
-    // Target: below 0.5 (dispatch, copies, cell, cache against LINEAR).
-    state.counters["outside/linear"] = (network - linear.value) / linear.value;
+    // The whole network (fused where the device fuses) against its products alone as
+    // operator calls; below 1 once dispatch and copies are gone.
+    state.counters["network/linear"] = network / linear.value;
 }
 BENCHMARK(BM_EmbeddingWindow)->ArgName("threads")->Arg(1)->Arg(2)->Iterations(60)->Unit(benchmark::kMicrosecond);
 
