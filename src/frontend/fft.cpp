@@ -176,12 +176,10 @@ void first_stages_sse(const float* input, float* w) {
     }
 }
 
-// Bins k..k+3 pair with the mirrored points 256-k..253-k, loaded as one block and
-// reversed.
-void split_sse(const float* w, float* out) {
-    split_ends(w, out);
+// Bins from k on; bins k..k+3 pair with the mirrored points 256-k..253-k, loaded as
+// one block and reversed.
+void split_sse(const float* w, float* out, int k) {
     const __m128 scale = _mm_set1_ps(kInverse512);
-    int k = 1;
     for (; k + 3 <= 255; k += 4) {
         const __m128 a01 = _mm_loadu_ps(w + 2 * k), a23 = _mm_loadu_ps(w + 2 * k + 4);
         // Points 253-k..256-k, ascending; reversed below to 256-k..253-k.
@@ -254,6 +252,52 @@ __attribute__((target("avx"))) void stage_avx(float* w, int s) {
     _mm256_zeroupper();
 }
 
+// Split twiddles of bins 1..248 in the lane order of the same in-lane shuffle.
+constexpr int kSplitAvxBins = 248;
+
+constexpr StageTwiddles make_split_twiddles() {
+    StageTwiddles t{};
+    constexpr int kOrder[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+    for (int m = 0; m < kSplitAvxBins; m += 8)
+        for (int l = 0; l < 8; ++l) {
+            t.sin[m + l] = kx_fft_sin_table[1 + m + kOrder[l]];
+            t.cos[m + l] = kx_fft_sin_table[1 + m + kOrder[l] + 128];
+        }
+    return t;
+}
+
+constexpr StageTwiddles kSplitTwiddles = make_split_twiddles();
+
+// Bins k..k+7 (lanes in shuffle order) pair with the mirrored points 256-k..249-k:
+// two blocks shuffled the same way, then their halves swapped. The lane operations
+// are split_sse's; the last bins go through it.
+__attribute__((target("avx"))) void split_avx(const float* w, float* out) {
+    split_ends(w, out);
+    const __m256 scale = _mm256_set1_ps(kInverse512);
+    int k = 1;
+    for (; k + 7 <= kSplitAvxBins; k += 8) {
+        const __m256 a0 = _mm256_loadu_ps(w + 2 * k), a1 = _mm256_loadu_ps(w + 2 * k + 8);
+        const __m256 m0 = _mm256_loadu_ps(w + 2 * (249 - k)), m1 = _mm256_loadu_ps(w + 2 * (253 - k));
+        const __m256 a_re = _mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256 a_im = _mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 1, 3, 1));
+        const __m256 r_re = _mm256_shuffle_ps(m1, m0, _MM_SHUFFLE(0, 2, 0, 2));
+        const __m256 r_im = _mm256_shuffle_ps(m1, m0, _MM_SHUFFLE(1, 3, 1, 3));
+        const __m256 b_re = _mm256_permute2f128_ps(r_re, r_re, 1), b_im = _mm256_permute2f128_ps(r_im, r_im, 1);
+        const __m256 sn = _mm256_loadu_ps(kSplitTwiddles.sin.data() + (k - 1));
+        const __m256 cs = _mm256_loadu_ps(kSplitTwiddles.cos.data() + (k - 1));
+        const __m256 sum_im = _mm256_add_ps(a_im, b_im);
+        const __m256 diff_re = _mm256_sub_ps(b_re, a_re);
+        __m256 re = _mm256_add_ps(_mm256_add_ps(b_re, a_re), _mm256_mul_ps(cs, sum_im));
+        re = _mm256_mul_ps(_mm256_add_ps(re, _mm256_mul_ps(sn, diff_re)), scale);
+        __m256 im = _mm256_add_ps(_mm256_sub_ps(a_im, b_im), _mm256_mul_ps(cs, diff_re));
+        im = _mm256_mul_ps(_mm256_sub_ps(im, _mm256_mul_ps(sn, sum_im)), scale);
+        _mm256_storeu_ps(out + 2 * k, _mm256_unpacklo_ps(re, im));
+        _mm256_storeu_ps(out + 2 * k + 8, _mm256_unpackhi_ps(re, im));
+    }
+    _mm256_zeroupper();
+    split_sse(w, out, k);
+}
+
 bool avx_usable() { return (kx_cpu_detect_features() & KX_CPU_AVX) != 0; }
 
 #endif
@@ -268,13 +312,13 @@ kx_status_t transform(const float* input, float* output) {
 #if KX_FFT_AVX
         if (avx_usable()) {
             for (int s = 3; s < 8; ++s) stage_avx(work, s);
-        } else {
-            for (int s = 3; s < 8; ++s) stage_sse(work, s);
+            split_avx(work, output);
+            return KX_STATUS_SUCCESS;
         }
-#else
-        for (int s = 3; s < 8; ++s) stage_sse(work, s);
 #endif
-        split_sse(work, output);
+        for (int s = 3; s < 8; ++s) stage_sse(work, s);
+        split_ends(work, output);
+        split_sse(work, output, 1);
         return KX_STATUS_SUCCESS;
     }
 #endif
