@@ -120,10 +120,6 @@ kx_status_t run_network(Scratch& s, const kx_network_t* network, int32_t frames,
     return project(device, network, s.embedding, s.pooled);
 }
 
-}  // namespace
-
-namespace {
-
 // The direction frame by frame through the operators, in state ([cell; hidden; input])
 // and gates.
 kx_status_t run_steps(kx_device_t* device, const kx_lstm_layer_t* layer, kx_buffer_t* output, kx_buffer_t* input,
