@@ -48,6 +48,26 @@ Slot g_slots[kSlotCount];
 std::mutex g_lock;
 char** g_handout = nullptr;
 
+// Slots owned by some thread. Usually none: then no call scans the table (a thread
+// sees its own claim, so a count of 0 means it owns no slot).
+std::atomic<int> g_owned_slots{0};
+
+// Gives a slot back to the table.
+void release_slot(Slot* slot) {
+    slot->owned.store(false, std::memory_order_release);
+    g_owned_slots.fetch_sub(1, std::memory_order_relaxed);
+}
+
+Slot* find_own_slot() {
+    if (g_owned_slots.load(std::memory_order_relaxed) == 0) return nullptr;
+    const thread_id_t self = current_thread();
+    for (Slot& slot : g_slots) {
+        if (slot.owned.load(std::memory_order_acquire) &&
+            same_thread(slot.owner.load(std::memory_order_relaxed), self))
+            return &slot;
+    }
+    return nullptr;
+}
 
 // Hand-out arrays still to fail (test hook). They bypass the library's allocation hook,
 // which counts the allocations of the calls under test, not of fetching their messages.
@@ -97,22 +117,11 @@ struct SlotReleaser {
             same_thread(slot->owner.load(std::memory_order_relaxed), current_thread())) {
             slot->reset_pending = false;
             clear_slot_messages(slot);
-            slot->owned.store(false, std::memory_order_release);
+            release_slot(slot);
         }
     }
 };
 thread_local SlotReleaser t_slot_releaser;
-
-// Only slot_for_push claims a slot, and it records the claim in t_slot_releaser: a
-// thread owns at most that slot, and none when it never claimed one (no scan of the
-// table on every call).
-Slot* find_own_slot() {
-    Slot* slot = t_slot_releaser.slot;
-    if (slot && slot->owned.load(std::memory_order_acquire) &&
-        same_thread(slot->owner.load(std::memory_order_relaxed), current_thread()))
-        return slot;
-    return nullptr;
-}
 
 struct HandoutReleaser {
     ~HandoutReleaser() {
@@ -162,6 +171,7 @@ Slot* slot_for_push() {
             if (!candidate.owned.load(std::memory_order_relaxed)) {
                 candidate.owner.store(current_thread(), std::memory_order_relaxed);
                 candidate.owned.store(true, std::memory_order_release);
+                g_owned_slots.fetch_add(1, std::memory_order_relaxed);
                 slot = &candidate;
                 t_slot_releaser.slot = slot;
                 break;
@@ -233,7 +243,7 @@ void kx_error_take(kx_error_messages_t* out) {
     // The slot goes back to the table: worker threads should not hold one each.
     slot->reset_pending = false;
     clear_slot_messages(slot);
-    slot->owned.store(false, std::memory_order_release);
+    release_slot(slot);
 }
 
 void kx_error_restore(const kx_error_messages_t* messages) {
@@ -290,7 +300,7 @@ KX_API kx_status_t kx_get_error_stack(char*** message_stack, int32_t* message_st
 
     slot->reset_pending = false;
     clear_slot_messages(slot);
-    slot->owned.store(false, std::memory_order_release);
+    release_slot(slot);
 
     g_handout = replacement;
     return KX_STATUS_SUCCESS;
