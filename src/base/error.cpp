@@ -161,6 +161,27 @@ const kx_error_record_t KX_ERR_GPU_KERNEL = {840, "GPU kernel `%s` failed: %s"};
 
 namespace {
 
+#if defined(_WIN32)
+// Thread-exit callbacks do not always reach the library (seen under Wine), so a
+// full table takes back the slot of a thread that has ended. A live thread that
+// reuses an ended one's id keeps its slot. Called with g_lock held.
+Slot* reclaim_slot_of_ended_thread() {
+    for (Slot& candidate : g_slots) {
+        const thread_id_t owner = candidate.owner.load(std::memory_order_relaxed);
+        const HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, owner);
+        const bool ended = !thread || WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+        if (thread) CloseHandle(thread);
+        if (!ended) continue;
+        candidate.reset_pending = false;
+        clear_slot_messages(&candidate);
+        candidate.owner.store(current_thread(), std::memory_order_relaxed);
+        t_slot_releaser.slot = &candidate;
+        return &candidate;
+    }
+    return nullptr;
+}
+#endif
+
 // The calling thread's slot, claimed on first use and cleared of a finished call's
 // messages; null when every slot is taken.
 Slot* slot_for_push() {
@@ -177,6 +198,9 @@ Slot* slot_for_push() {
                 break;
             }
         }
+#if defined(_WIN32)
+        if (!slot) slot = reclaim_slot_of_ended_thread();
+#endif
         if (!slot) return nullptr;
     }
     if (slot->reset_pending) {
