@@ -176,6 +176,29 @@ class SpeakerNet(nn.Module):
                     d.b.copy_(torch.from_numpy(b.astype(np.float32) / 128.0))
             self.proj.copy_(torch.from_numpy(m.projection))
 
+    def widen_from(self, narrow):
+        """Start from a network with the same layer count and fewer units per layer.
+
+        The narrow network's weights fill the leading units, which read nothing from
+        the new ones; the new units keep their fresh weights, and the projection starts
+        at zero for them, so the wider network computes the same embedding until
+        training moves it."""
+        if len(narrow.fwd) != len(self.fwd) or narrow.proj.shape[0] != self.proj.shape[0]:
+            raise ValueError("layer count or embedding size differs")
+        with torch.no_grad():
+            for mine, theirs in ((self.fwd, narrow.fwd), (self.bwd, narrow.bwd)):
+                for d, n in zip(mine, theirs):
+                    if n.H > d.H or n.I > d.I:
+                        raise ValueError("layer %s is wider than %s" % ((n.H, n.I), (d.H, d.I)))
+                    for k in range(3):
+                        rows, old = slice(k * d.H, k * d.H + n.H), slice(k * n.H, (k + 1) * n.H)
+                        d.w[rows] = 0.0
+                        d.w[rows, :n.H] = n.w[old, :n.H]
+                        d.w[rows, d.H:d.H + n.I] = n.w[old, n.H:]
+                        d.b[rows] = n.b[old]
+            self.proj.zero_()
+            self.proj[:, :narrow.proj.shape[1]] = narrow.proj
+
     def export_layers(self):
         def q(p):
             return np.clip(np.round(p.detach().cpu().numpy() * 128.0), -128, 127).astype(np.int8)

@@ -335,6 +335,31 @@ def synth_noise(rng, n):
     return (w * 12000).astype(np.int16)
 
 
+def write_noise(out, pool):
+    """OUT/noise/<split>/ per split; a split is written under <split>.part and renamed
+    when complete, so that an interrupted run redoes it instead of taking it as done."""
+    rng = np.random.default_rng(3)
+    for split, files in noise_files().items():
+        final = os.path.join(out, "noise", split)
+        if os.path.isdir(final):
+            continue
+        part = final + ".part"
+        shutil.rmtree(part, ignore_errors=True)
+        clips = [c for r in pool.map(decode_many, [files[i:i + 24] for i in range(0, len(files), 24)])
+                 for c in r]
+        n = 0
+        for c in clips:
+            c = trim(c, 0.002)
+            if len(c) >= 8000:
+                write(os.path.join(part, "%04d.wav" % n), c[:16000 * 60])
+                n += 1
+        for _ in range(20):
+            write(os.path.join(part, "%04d.wav" % n), synth_noise(rng, 16000 * 10))
+            n += 1
+        os.rename(part, final)
+        print("noise %-5s %d files" % (split, n), flush=True)
+
+
 # ---------------------------------------------------------------- external corpus
 
 def src_external(root, per):
@@ -393,22 +418,8 @@ def main():
         print("%-28s %-6s %4d clips %7.1f s" % (spk, split, len(clips), secs), flush=True)
         json.dump(meta, open(meta_path, "w"), indent=1, sort_keys=True)
 
-    if not a.no_debian and not os.path.isdir(os.path.join(a.out, "noise")):
-        nf = noise_files()
-        rng = np.random.default_rng(3)
-        for split, files in nf.items():
-            clips = [c for r in pool.map(decode_many, [files[i:i + 24] for i in range(0, len(files), 24)])
-                     for c in r]
-            n = 0
-            for c in clips:
-                c = trim(c, 0.002)
-                if len(c) >= 8000:
-                    write(os.path.join(a.out, "noise", split, "%04d.wav" % n), c[:16000 * 60])
-                    n += 1
-            for _ in range(20):
-                write(os.path.join(a.out, "noise", split, "%04d.wav" % n), synth_noise(rng, 16000 * 10))
-                n += 1
-            print("noise %-5s %d files" % (split, n), flush=True)
+    if not a.no_debian:
+        write_noise(a.out, pool)
     tot = {}
     for v in meta.values():
         tot.setdefault(v["split"], [0, 0.0])

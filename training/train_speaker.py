@@ -166,7 +166,8 @@ def main():
     ap.add_argument("--checkpoint", default=os.path.join(ROOT, "training", "runs", "speaker.pt"))
     ap.add_argument("--report", default=None)
     ap.add_argument("--init", default=None,
-                    help="continue from a checkpoint written by this script or from a .kx model of the same shape")
+                    help="continue from a checkpoint written by this script or from a .kx model of the same "
+                    "shape or narrower layers (widened, see SpeakerNet.widen_from)")
     ap.add_argument("--vad-weights", default=kxemu.VAD_SOURCE)
     ap.add_argument("--voice-threshold", type=float, default=0.5, help="used for calibration")
     ap.add_argument("--engine", choices=("auto", "emulation", "library"), default="auto",
@@ -209,10 +210,17 @@ def main():
     hidden = tuple(int(h) for h in a.hidden.split(","))
     model = kxtorch.SpeakerNet(40, hidden, a.emb, a.norm_epsilon)
     head = kxtorch.AAMSoftmax(a.emb, len(classes))
-    if a.init and a.init.endswith(".kx"):
-        model.load_model(ck)
-    elif a.init:
-        model.load_state_dict(ck["model"])
+    if a.init:
+        init_hidden = tuple(H for H, _, _, _ in ck.fwd) if a.init.endswith(".kx") else tuple(
+            int(h) for h in ck["args"]["hidden"].split(","))
+        start = model if init_hidden == hidden else kxtorch.SpeakerNet(40, init_hidden, a.emb, a.norm_epsilon)
+        if a.init.endswith(".kx"):
+            start.load_model(ck)
+        else:
+            start.load_state_dict(ck["model"])
+        if start is not model:
+            model.widen_from(start)
+            print("widened %s -> %s" % (init_hidden, hidden), flush=True)
     if a.init:
         with torch.no_grad():   # class centres as the starting classifier
             for c in range(len(classes)):

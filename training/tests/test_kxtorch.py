@@ -93,6 +93,19 @@ class QuantTest(unittest.TestCase):
         with self.assertRaises(ValueError):
             kxtorch.SpeakerNet(40, (6, 6), 4).load_model(m)
 
+    def test_widened_network_keeps_the_narrow_ones_embedding(self):
+        narrow = kxtorch.SpeakerNet(40, (6, 5), 4)
+        wide = kxtorch.SpeakerNet(40, (9, 7), 4)
+        wide.widen_from(narrow)
+        x = torch.randn(3, 20, 40)
+        for quant in (False, True):
+            narrow.quant = wide.quant = quant
+            self.assertTrue(torch.allclose(wide(x), narrow(x), rtol=1e-5, atol=1e-5), quant)
+        with self.assertRaises(ValueError):
+            kxtorch.SpeakerNet(40, (4, 7), 4).widen_from(narrow)
+        with self.assertRaises(ValueError):
+            kxtorch.SpeakerNet(40, (9,), 4).widen_from(narrow)
+
     def test_clip_keeps_int8_range(self):
         net = kxtorch.SpeakerNet(40, (4,), 4)
         with torch.no_grad():

@@ -43,6 +43,21 @@ class FetchTest(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(data, "pkg", "kxtestpkg.part")))
 
 
+class NoiseTest(unittest.TestCase):
+    def test_a_split_left_unfinished_is_written_again(self):
+        # An interrupted run used to leave noise/ holding one split, and every later run
+        # skipped the other, so training silently had no noise to mix in.
+        from concurrent.futures import ThreadPoolExecutor
+        with tempfile.TemporaryDirectory() as d:
+            prepare_data.write(os.path.join(d, "noise", "test", "0000.wav"), np.ones(8000))
+            os.makedirs(os.path.join(d, "noise", "train.part"))
+            with mock.patch.object(prepare_data, "noise_files", return_value={"train": [], "test": []}):
+                prepare_data.write_noise(d, ThreadPoolExecutor(1))
+            self.assertEqual(sorted(os.listdir(os.path.join(d, "noise"))), ["test", "train"])
+            self.assertEqual(len(os.listdir(os.path.join(d, "noise", "train"))), 20)
+            self.assertEqual(os.listdir(os.path.join(d, "noise", "test")), ["0000.wav"])
+
+
 class SourcesTest(unittest.TestCase):
     def test_drascula_characters_by_prefix(self):
         with tempfile.TemporaryDirectory() as d:
