@@ -1,5 +1,7 @@
 #!/bin/sh
-# Full retrain: data, detector, speaker model, evaluation (about 2.5 h on 2 cores).
+# Full retrain: data, detector, speaker model, evaluation.  The training stages have fixed
+# budgets (28 + 115 min); with data preparation (9 min from a fresh clone) and the
+# calibrations and evaluation, about 2 h 50 min on 2 cores.
 #   training/retrain.sh [--external ROOT ...]     extra args go to prepare_data.py
 # Reads the LibriSpeech subset beside the checkout (../shared/data/librispeech-tc100)
 # in place when it is there; --librispeech PATH names another copy.
@@ -9,6 +11,7 @@ cd "$(dirname "$0")/.."
 PY=/usr/bin/python3
 VAD_MIN=${VAD_MINUTES:-14}
 SPK_MIN=${SPEAKER_MINUTES:-35}
+WIDE=${SPEAKER_UNITS:-96}
 mkdir -p training/runs
 nice -n 19 $PY training/prepare_data.py "$@"
 # detector: short sequences from scratch, then longer ones from there
@@ -22,5 +25,9 @@ nice -n 19 $PY training/train_speaker.py --minutes "$SPK_MIN" --report training/
 # continue with the full margin from the start and a lower rate
 nice -n 19 $PY training/train_speaker.py --init training/runs/speaker.pt --seed 3 --lr 6e-4 \
     --minutes "${SPEAKER2_MINUTES:-20}" --qat-fraction 0.15 --report training/runs/speaker2.json \
-    --checkpoint training/runs/speaker2.pt --out models/default.kx
+    --checkpoint training/runs/speaker2.pt --out training/runs/default_stage2.kx
+# widen to the shipped size: the new units start silent, so this stage starts where stage 2 ended
+nice -n 19 $PY training/train_speaker.py --init training/runs/speaker2.pt --hidden "$WIDE,$WIDE" --seed 4 \
+    --lr 5e-4 --batch 48 --minutes "${SPEAKER3_MINUTES:-60}" --qat-fraction 0.15 \
+    --report training/runs/speaker3.json --checkpoint training/runs/speaker3.pt --out models/default.kx
 nice -n 19 $PY training/evaluate.py --model models/default.kx --vad --out training/runs/eval
