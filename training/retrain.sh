@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 PY=/usr/bin/python3
 VAD_MIN=${VAD_MINUTES:-14}
 SPK_MIN=${SPEAKER_MINUTES:-35}
-WIDE=${SPEAKER_UNITS:-96}
+WIDE=${SPEAKER_UNITS:-128}
 mkdir -p training/runs
 nice -n 19 $PY training/prepare_data.py "$@"
 # detector: short sequences from scratch, then longer ones from there
