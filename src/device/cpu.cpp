@@ -105,6 +105,7 @@ constexpr kx_device_ops_t make_cpu_ops() {
     ops.op_kernel[KX_OP_SOFTMAX] = kx_cpu_kernel_softmax;
     ops.op_kernel[KX_OP_STANDARDIZE] = kx_cpu_kernel_standardize;
     ops.lstm_sequence = kx_cpu_kernel_lstm_sequence;
+    ops.lstm_sequence_workspace = kx_cpu_lstm_sequence_workspace;
     ops.lstm_step = kx_cpu_kernel_lstm_step;
     ops.list_devices = cpu_list_devices;
     ops.free_device_list = cpu_free_device_list;

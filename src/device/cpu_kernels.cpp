@@ -278,6 +278,11 @@ kx_status_t run_kernel(void* backend, kx_op_t op, const kx_op_args_t* args) {
     return status;
 }
 
+// The fused AVX-512 VNNI paths also run the AVX2 cell.
+bool fused_avx512_usable(const kx_cpu_device_t* cpu) {
+    return kx_cpu_linear_avx512_usable(cpu->features) && (cpu->features & KX_CPU_AVX2);
+}
+
 // A fused recurrent kernel on the calling thread: the AVX-512 VNNI path where usable
 // and the sizes fit it, the portable loop on processors without vector paths (it
 // saves the per-frame dispatch); elsewhere declined, because the frame-by-frame
@@ -285,7 +290,7 @@ kx_status_t run_kernel(void* backend, kx_op_t op, const kx_op_args_t* args) {
 template <typename Block>
 kx_status_t run_fused(const kx_cpu_device_t* cpu, const Block& b, bool avx512_fits, void (*avx512)(const Block*),
                       void (*portable)(const Block*)) {
-    if (avx512_fits && kx_cpu_linear_avx512_usable(cpu->features) && (cpu->features & KX_CPU_AVX2)) {
+    if (avx512_fits && fused_avx512_usable(cpu)) {
         avx512(&b);
         return KX_STATUS_SUCCESS;
     }
@@ -339,6 +344,16 @@ kx_status_t kx_cpu_kernel_standardize(void* backend, void*, const kx_op_args_t* 
     return run_kernel(backend, KX_OP_STANDARDIZE, args);
 }
 
+int64_t kx_cpu_lstm_sequence_workspace(void* backend, int32_t hidden, int32_t input_size) {
+#if KX_CPU_X86_PATHS
+    if (fused_avx512_usable(static_cast<const kx_cpu_device_t*>(backend)))
+        return kx_cpu_lstm_sequence_avx512_workspace(hidden, input_size);
+#else
+    (void)backend, (void)hidden, (void)input_size;
+#endif
+    return 0;
+}
+
 kx_status_t kx_cpu_kernel_lstm_sequence(void* backend, const kx_lstm_sequence_t* a) {
     const auto* cpu = static_cast<const kx_cpu_device_t*>(backend);
     const int64_t h = a->hidden, in = a->input_size, frames = a->frames;
@@ -349,16 +364,25 @@ kx_status_t kx_cpu_kernel_lstm_sequence(void* backend, const kx_lstm_sequence_t*
     const Range bias{a->bias, 0, extent({3, h})};
     if (!inside(out) || !inside(x) || !inside(weights) || !inside(bias)) return KX_STATUS_INVALID_ARGUMENT;
     if (overlap(out, x) || overlap(out, weights) || overlap(out, bias)) return KX_STATUS_INVALID_ARGUMENT;
+    const int64_t workspace_bytes =
+        a->workspace ? kx_cpu_lstm_sequence_workspace(backend, a->hidden, a->input_size) : 0;
+    const Range workspace{a->workspace, 0, workspace_bytes};
+    if (workspace_bytes > 0) {
+        for (const Range& r : {out, x, weights, bias})
+            if (overlap(r, workspace)) return KX_STATUS_INVALID_ARGUMENT;
+        if (!inside(workspace)) return KX_STATUS_INVALID_ARGUMENT;
+    }
     const kx_cpu_sequence_block_t b = {at(out), at(x), reinterpret_cast<const int8_t*>(at(weights)),
-                                       reinterpret_cast<const int8_t*>(at(bias)), h, in, frames, a->reverse,
-                                       a->accumulate, cpu->features};
-    if (frames == 0) return KX_STATUS_SUCCESS;
+                                       reinterpret_cast<const int8_t*>(at(bias)), at(workspace), h, in, frames,
+                                       a->reverse, a->accumulate, cpu->features};
 #if KX_CPU_X86_PATHS
-    return run_fused(cpu, b, kx_cpu_lstm_sequence_avx512_fits(h, in), kx_cpu_lstm_sequence_avx512,
-                     kx_cpu_lstm_sequence_portable);
-#else
-    return run_fused<kx_cpu_sequence_block_t>(cpu, b, false, nullptr, kx_cpu_lstm_sequence_portable);
+    if (workspace_bytes > 0) {
+        kx_cpu_lstm_sequence_avx512(&b);
+        return KX_STATUS_SUCCESS;
+    }
 #endif
+    if (frames == 0) return KX_STATUS_SUCCESS;
+    return run_fused<kx_cpu_sequence_block_t>(cpu, b, false, nullptr, kx_cpu_lstm_sequence_portable);
 }
 
 kx_status_t kx_cpu_kernel_lstm_step(void* backend, const kx_lstm_step_t* a) {

@@ -19,6 +19,7 @@ kx_status_t kx_cpu_kernel_standardize(void* backend, void* op_state, const kx_op
 // the sizes fit, the portable loop on processors without vector paths; declines
 // (INVALID_ARGUMENT) otherwise and for arguments outside their buffers.
 kx_status_t kx_cpu_kernel_lstm_sequence(void* backend, const kx_lstm_sequence_t* args);
+int64_t kx_cpu_lstm_sequence_workspace(void* backend, int32_t hidden, int32_t input_size);
 // The fused recurrent step on the calling thread, chosen and declined alike.
 kx_status_t kx_cpu_kernel_lstm_step(void* backend, const kx_lstm_step_t* args);
 

@@ -12,6 +12,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "device/cpu_kernels_paths.h"
 
@@ -221,22 +222,28 @@ KX_AVX512 void kx_cpu_linear_outputs_avx512(const kx_cpu_linear_block_t* b, int6
     }
 }
 
-// The fused recurrent direction. Weights are rearranged once per call so that a
-// 512-bit vpdpwssd multiplies one column pair of 16 rows (int16 pairs, sign-extended
-// from the int8 weights) by one broadcast pair of inputs: no horizontal sums. The
-// input columns' products of kChunk frames are computed together, with the bias,
-// before those frames' recurrence; each frame then adds the hidden columns' products,
-// rounds once as LINEAR does and runs the AVX2 cell. All sums wrap modulo 2^32 like
-// the reference's.
+// The fused recurrent direction. The weights are rearranged once, into the caller's
+// workspace, so that a 512-bit vpdpwssd multiplies one column pair of 16 rows (int16
+// pairs, sign-extended from the int8 weights) by one broadcast pair of inputs: no
+// horizontal sums. The input columns' products of kChunk frames are computed
+// together, with the bias, before those frames' recurrence; each frame then adds the
+// hidden columns' products, rounds once as LINEAR does and runs the AVX2 cell. All
+// sums wrap modulo 2^32 like the reference's. The header records whose weights the
+// workspace holds.
 namespace {
 
 constexpr int64_t kChunk = 8;
-// Bounds of the stack scratch (about 66 KiB): the packed weights (48 KiB, enough for
-// hidden 64 with 64 inputs), hidden sizes up to 96 and 512 inputs.
-constexpr int64_t kPackedWords = 12288;
-constexpr int64_t kMaxHidden = 96;
+// Bounds of the stack scratch (about 36 KiB): hidden sizes up to 256, and the inputs
+// taken kMaxInputPairs column pairs at a time.
+constexpr int64_t kMaxHidden = 256;
 constexpr int64_t kMaxRows = 3 * kMaxHidden;
 constexpr int64_t kMaxInputPairs = 256;
+
+struct SequenceHeader {
+    const int8_t* weights;
+    int64_t hidden;
+    int64_t input_size;
+};
 
 KX_AVX512 inline void dpwssd(__m512i& acc, __m512i w, __m512i x) {
     __asm__("vpdpwssd %2, %1, %0" : "+v"(acc) : "v"(w), "v"(x));
@@ -294,24 +301,26 @@ KX_AVX512 void pack_pairs(const int8_t* w, int64_t k, int64_t rows, int64_t firs
     }
 }
 
-
 }  // namespace
 
-bool kx_cpu_lstm_sequence_avx512_fits(int64_t hidden, int64_t input_size) {
-    const int64_t rows = 3 * hidden;
-    const int64_t input_pairs = (input_size + 1) / 2;
-    return hidden % 16 == 0 && hidden <= kMaxHidden && input_pairs <= kMaxInputPairs &&
-           rows * (hidden / 2 + input_pairs) <= kPackedWords;
+int64_t kx_cpu_lstm_sequence_avx512_workspace(int64_t hidden, int64_t input_size) {
+    if (hidden % 16 != 0 || hidden > kMaxHidden || input_size < 0 || input_size > INT32_MAX) return 0;
+    const int64_t bytes = 128 + 4 * 3 * hidden * (hidden / 2 + (input_size + 1) / 2);
+    return bytes <= INT32_MAX ? bytes : 0;
 }
 
 KX_AVX512 void kx_cpu_lstm_sequence_avx512(const kx_cpu_sequence_block_t* b) {
     const int64_t h = b->hidden, in = b->input_size, k = h + in, rows = 3 * h, blocks = rows / 16;
     const int64_t hidden_pairs = h / 2, input_pairs = (in + 1) / 2;
-    alignas(64) uint32_t packed[kPackedWords];
-    uint32_t* recurrent = packed;
-    uint32_t* inputs = packed + rows * hidden_pairs;
-    pack_pairs(b->weights, k, rows, 0, h, hidden_pairs, recurrent);
-    pack_pairs(b->weights, k, rows, h, k, input_pairs, inputs);
+    const uintptr_t packed = (reinterpret_cast<uintptr_t>(b->workspace) + 64 + 63) & ~uintptr_t{63};
+    auto* recurrent = reinterpret_cast<uint32_t*>(packed);
+    uint32_t* inputs = recurrent + rows * hidden_pairs;
+    const SequenceHeader wanted = {b->weights, h, in};
+    if (std::memcmp(b->workspace, &wanted, sizeof(wanted)) != 0) {
+        pack_pairs(b->weights, k, rows, 0, h, hidden_pairs, recurrent);
+        pack_pairs(b->weights, k, rows, h, k, input_pairs, inputs);
+        std::memcpy(b->workspace, &wanted, sizeof(wanted));
+    }
 
     alignas(64) int32_t sums[kChunk][kMaxRows];
     alignas(64) uint32_t x[kChunk][kMaxInputPairs] = {};  // input pairs of the chunk's frames
@@ -323,25 +332,32 @@ KX_AVX512 void kx_cpu_lstm_sequence_avx512(const kx_cpu_sequence_block_t* b) {
 
     for (int64_t start = 0; start < b->frames; start += kChunk) {
         const int64_t n = std::min<int64_t>(kChunk, b->frames - start);
-        for (int64_t f = 0; f < n; ++f) {
-            const int64_t t = b->reverse ? b->frames - 1 - (start + f) : start + f;
-            if (in > 0) std::memcpy(x[f], b->in + 2 * in * t, static_cast<size_t>(2 * in));
-        }
-        for (int64_t block = 0; block < blocks; ++block) {
-            __m512i acc[kChunk];
-#pragma GCC unroll 8
-            for (int f = 0; f < kChunk; ++f) acc[f] = _mm512_setzero_si512();
-            const uint32_t* w = inputs + block * input_pairs * 16;
-            for (int64_t p = 0; p < input_pairs; ++p) {
-                const __m512i wp = words(w + 16 * p);
-#pragma GCC unroll 8
-                for (int f = 0; f < kChunk; ++f) dpwssd(acc[f], wp, _mm512_set1_epi32(static_cast<int>(x[f][p])));
+        // The input pairs kMaxInputPairs at a time (one pass, with the bias, when there are no inputs).
+        for (int64_t p0 = 0; p0 == 0 || p0 < input_pairs; p0 += kMaxInputPairs) {
+            const int64_t count = std::min(kMaxInputPairs, input_pairs - p0);
+            const int64_t columns = std::min(in - 2 * p0, 2 * count);
+            for (int64_t f = 0; f < n; ++f) {
+                const int64_t t = b->reverse ? b->frames - 1 - (start + f) : start + f;
+                if (columns > 0) std::memcpy(x[f], b->in + 2 * (in * t + 2 * p0), static_cast<size_t>(2 * columns));
             }
-            const __m512i bias = _mm512_maskz_slli_epi32(
-                kAll, _mm512_maskz_cvtepi8_epi32(kAll, _mm_loadu_si128(reinterpret_cast<const __m128i*>(b->bias + 16 * block))),
-                10);
-            for (int64_t f = 0; f < n; ++f)
-                _mm512_store_si512(sums[f] + 16 * block, _mm512_add_epi32(acc[f], bias));
+            for (int64_t block = 0; block < blocks; ++block) {
+                __m512i acc[kChunk];
+#pragma GCC unroll 8
+                for (int f = 0; f < kChunk; ++f) acc[f] = _mm512_setzero_si512();
+                const uint32_t* w = inputs + (block * input_pairs + p0) * 16;
+                for (int64_t p = 0; p < count; ++p) {
+                    const __m512i wp = words(w + 16 * p);
+#pragma GCC unroll 8
+                    for (int f = 0; f < kChunk; ++f) dpwssd(acc[f], wp, _mm512_set1_epi32(static_cast<int>(x[f][p])));
+                }
+                const auto* bias_bytes = reinterpret_cast<const __m128i*>(b->bias + 16 * block);
+                const __m512i bias =
+                    _mm512_maskz_slli_epi32(kAll, _mm512_maskz_cvtepi8_epi32(kAll, _mm_loadu_si128(bias_bytes)), 10);
+                for (int64_t f = 0; f < n; ++f) {
+                    int32_t* sum = sums[f] + 16 * block;
+                    _mm512_store_si512(sum, _mm512_add_epi32(acc[f], p0 == 0 ? bias : _mm512_load_si512(sum)));
+                }
+            }
         }
         for (int64_t f = 0; f < n; ++f) {
             const int64_t t = b->reverse ? b->frames - 1 - (start + f) : start + f;

@@ -82,6 +82,7 @@ struct kx_cpu_sequence_block_t {
     const uint8_t* in;
     const int8_t* weights;
     const int8_t* bias;
+    uint8_t* workspace;  // the AVX-512 path's rearranged weights
     int64_t hidden;
     int64_t input_size;
     int64_t frames;
@@ -170,9 +171,11 @@ void kx_cpu_lstm_sse41(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n);
 void kx_cpu_lstm_avx2(const kx_cpu_lstm_block_t* b, int64_t first, int64_t n);
 
 // The fused direction: portable (any sizes up to the maximum hidden size) and
-// AVX-512 VNNI (hidden % 16 == 0 and kx_cpu_lstm_sequence_avx512_fits).
+// AVX-512 VNNI, with a workspace of the bytes kx_cpu_lstm_sequence_avx512_workspace
+// gives (0: the sizes do not suit it; hidden must be a multiple of 16). The AVX-512
+// path fills the workspace when it holds other weights, then runs the frames.
 void kx_cpu_lstm_sequence_portable(const kx_cpu_sequence_block_t* b);
-bool kx_cpu_lstm_sequence_avx512_fits(int64_t hidden, int64_t input_size);
+int64_t kx_cpu_lstm_sequence_avx512_workspace(int64_t hidden, int64_t input_size);
 void kx_cpu_lstm_sequence_avx512(const kx_cpu_sequence_block_t* b);
 
 // The fused step: portable and AVX-512 VNNI (hidden % 16 == 0, both sizes at most

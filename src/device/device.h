@@ -66,6 +66,8 @@ struct kx_device_ops_t {
     // A whole recurrent direction in one call, or INVALID_ARGUMENT when the kind
     // declines these arguments (the caller then runs the operators frame by frame).
     kx_status_t (*lstm_sequence)(void* backend, const kx_lstm_sequence_t* args);
+    // The workspace bytes lstm_sequence uses for these sizes; 0 when it uses none.
+    int64_t (*lstm_sequence_workspace)(void* backend, int32_t hidden, int32_t input_size);
     // One recurrent step (kx_lstm_step_t), or INVALID_ARGUMENT when the kind declines.
     kx_status_t (*lstm_step)(void* backend, const kx_lstm_step_t* args);
     kx_status_t (*list_devices)(char*** lines, int32_t* count);

@@ -37,11 +37,16 @@ struct kx_op_args_t {
 // bit to LINEAR, LSTM_CELL and COPY / ADD run frame by frame. Buffers: output
 // [frames][hidden] and input [frames][input_size] int16, weights int8
 // [3 hidden][hidden + input_size] (hidden columns first), bias int8 [3 hidden].
+// workspace (null, or the bytes the device kind asks for these sizes) keeps the
+// weights rearranged for the device between calls: a call that finds it holding other
+// weights fills it, so the first call on it (the network's, at load, with no frames)
+// must not run beside others, and the weights must not change while it is in use.
 struct kx_lstm_sequence_t {
     kx_buffer_t* output;
     kx_buffer_t* input;
     kx_buffer_t* weights;
     kx_buffer_t* bias;
+    kx_buffer_t* workspace;
     int32_t hidden;
     int32_t input_size;
     int32_t frames;

@@ -130,6 +130,8 @@ kx_status_t read_layer(kx_device_t* device, Reader* reader, int32_t index, bool 
     if (outcome == Outcome::done) outcome = create_buffer(device, bias, &layer->bias);
     if (outcome == Outcome::done) outcome = fill(device, reader, layer->weights, weights);
     if (outcome == Outcome::done) outcome = fill(device, reader, layer->bias, bias);
+    if (outcome == Outcome::done && kx_lstm_layer_prepare(device, layer) != KX_STATUS_SUCCESS)
+        outcome = Outcome::no_buffer;
     return outcome_status(outcome);
 }
 
@@ -245,6 +247,7 @@ namespace {
 void free_layers(kx_device_t* device, kx_lstm_layer_t* layers, int32_t count) {
     if (!layers) return;
     for (int32_t i = count - 1; i >= 0; --i) {
+        if (layers[i].workspace) kx_buffer_destroy(device, layers[i].workspace);
         if (layers[i].bias) kx_buffer_destroy(device, layers[i].bias);
         if (layers[i].weights) kx_buffer_destroy(device, layers[i].weights);
     }

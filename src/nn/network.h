@@ -11,6 +11,8 @@ struct kx_lstm_layer_t {
     int32_t input_size;
     kx_buffer_t* weights;  // int8 [3H][H+I]
     kx_buffer_t* bias;     // int8 [3H]
+    // The device's rearranged weights for its fused direction; null when it has none.
+    kx_buffer_t* workspace;
 };
 
 struct kx_network_t {
@@ -37,6 +39,10 @@ int32_t kx_network_input_size(const kx_network_t* network);
 // the device's scratch cache holding embedding_size floats; the caller releases it.
 kx_status_t kx_network_run(kx_device_t* device, const kx_network_t* network, kx_buffer_t* features, int32_t frames,
                            int32_t bands, kx_buffer_t** embedding);
+
+// Makes and fills the layer's workspace when the device's fused direction uses one
+// for its sizes (once, while no other call uses the layer).
+kx_status_t kx_lstm_layer_prepare(kx_device_t* device, kx_lstm_layer_t* layer);
 
 // One direction of one recurrent layer over T frames of input (T x input_size Q10)
 // into output (T x hidden_size Q10): written, or added with saturation.

@@ -191,6 +191,25 @@ kx_status_t run_steps(kx_device_t* device, const kx_lstm_layer_t* layer, kx_buff
 
 }  // namespace
 
+kx_status_t kx_lstm_layer_prepare(kx_device_t* device, kx_lstm_layer_t* layer) {
+    const int64_t bytes = kx_op_lstm_sequence_workspace(device, layer->hidden_size, layer->input_size);
+    if (bytes <= 0) return KX_STATUS_SUCCESS;
+    layer->workspace = kx_buffer_create(device, static_cast<uint32_t>(bytes), 0);
+    if (!layer->workspace) return KX_STATUS_OUT_OF_MEMORY;
+    // Cleared so that its header names no weights; the call with no frames fills it.
+    void* mapping = kx_buffer_map(device, layer->workspace, 0);
+    if (!mapping) return KX_STATUS_OUT_OF_MEMORY;
+    std::memset(mapping, 0, 128);
+    kx_buffer_unmap(device, layer->workspace, 1);
+    const kx_lstm_sequence_t fill = {nullptr, nullptr, layer->weights, layer->bias, layer->workspace,
+                                     layer->hidden_size, layer->input_size, 0, false, false};
+    if (kx_op_lstm_sequence(device, &fill) != KX_STATUS_SUCCESS) {  // the operators run instead
+        kx_buffer_destroy(device, layer->workspace);
+        layer->workspace = nullptr;
+    }
+    return KX_STATUS_SUCCESS;
+}
+
 kx_status_t kx_lstm_direction_run(kx_device_t* device, const kx_lstm_layer_t* layer, kx_buffer_t* output,
                                   kx_buffer_t* input, int32_t frames, bool reverse, bool accumulate) {
     const int32_t h = layer->hidden_size;
@@ -203,8 +222,8 @@ kx_status_t kx_lstm_direction_run(kx_device_t* device, const kx_lstm_layer_t* la
         kx_buffer_cache_release(device, state);
         return KX_STATUS_OUT_OF_MEMORY;
     }
-    const kx_lstm_sequence_t sequence = {output, input, layer->weights, layer->bias, h, in, frames, reverse,
-                                         accumulate};
+    const kx_lstm_sequence_t sequence = {output, input, layer->weights, layer->bias, layer->workspace,
+                                         h,      in,    frames,         reverse,     accumulate};
     kx_status_t status = kx_op_lstm_sequence(device, &sequence);
     if (status == KX_STATUS_INVALID_ARGUMENT)
         status = run_steps(device, layer, output, input, frames, reverse, accumulate, state, gates);

@@ -29,6 +29,13 @@ kx_status_t kx_op_lstm_sequence(kx_device_t* device, const kx_lstm_sequence_t* a
     return kernel(device->backend, args);
 }
 
+int64_t kx_op_lstm_sequence_workspace(const kx_device_t* device, int32_t hidden, int32_t input_size) {
+    const auto query = kx_device_kind_ops(device)->lstm_sequence_workspace;
+    if (!query || !kx_device_kind_ops(device)->lstm_sequence || (device->flags & KX_DEVICE_FLAG_REFERENCE_ONLY))
+        return 0;
+    return query(device->backend, hidden, input_size);
+}
+
 bool kx_op_lstm_step_available(const kx_device_t* device) {
     return kx_device_kind_ops(device)->lstm_step && !(device->flags & KX_DEVICE_FLAG_REFERENCE_ONLY);
 }

@@ -18,6 +18,8 @@ kx_status_t kx_op_execute(kx_device_t* device, kx_op_t op, const kx_op_args_t* a
 // Runs a whole recurrent direction through the device kind's fused kernel.
 // INVALID_ARGUMENT when the kind has none, declines, or the device forces references.
 kx_status_t kx_op_lstm_sequence(kx_device_t* device, const kx_lstm_sequence_t* args);
+// The workspace bytes the fused direction uses for these sizes; 0 when none.
+int64_t kx_op_lstm_sequence_workspace(const kx_device_t* device, int32_t hidden, int32_t input_size);
 
 // One recurrent step through the device kind's fused kernel, declined alike. The
 // caller provides the workspace only where the kind has such a kernel.

@@ -240,16 +240,18 @@ TEST_F(CpuKernels, LstmCellOnEveryPathMatchesTheReference) {
 
 // A whole recurrent direction in one call equals LINEAR, LSTM_CELL and COPY / ADD
 // run frame by frame by the references, on operands at odd addresses. The AVX-512
-// path takes hidden sizes that are multiples of 16 up to its stack bounds, the
-// portable loop takes everything on a processor without vector paths; the others
-// decline and leave the output untouched.
+// path takes hidden sizes that are multiples of 16 up to 256 (with its workspace;
+// inputs wider than one pass of its scratch too), the portable loop takes everything
+// on a processor without vector paths; the others decline and leave the output
+// untouched.
 TEST_F(CpuKernels, RecurrentSequenceMatchesTheOperatorsFrameByFrame) {
     kx_device_t* reference = make_device("cpu:1", ~0u);
     reference->flags |= KX_DEVICE_FLAG_REFERENCE_ONLY;
     struct Shape {
         int32_t hidden, input;
     };
-    const Shape shapes[] = {{16, 40}, {64, 40}, {64, 64}, {32, 7}, {48, 1}, {16, 0}, {8, 5}, {80, 80}, {96, 0}};
+    const Shape shapes[] = {{16, 40}, {64, 40}, {64, 64}, {32, 7}, {48, 1}, {16, 0}, {8, 5}, {80, 80}, {96, 0},
+                           {96, 40}, {96, 96}, {128, 128}, {16, 515}, {272, 8}};
     int round = 0;
     for (const Shape& shape : shapes)
         for (int32_t frames : {0, 1, 9, 17}) {
@@ -275,7 +277,7 @@ TEST_F(CpuKernels, RecurrentSequenceMatchesTheOperatorsFrameByFrame) {
                 if (!bytes.empty()) std::memcpy(b->storage, bytes.data(), bytes.size());
                 return b;
             };
-            kx_lstm_layer_t layer = {h, in, device_buffer(weights), device_buffer(bias)};
+            kx_lstm_layer_t layer = {h, in, device_buffer(weights), device_buffer(bias), nullptr};
             kx_buffer_t* ref_out = device_buffer(output);
             kx_buffer_t* ref_in = device_buffer(input);
             ASSERT_EQ(kx_lstm_direction_run(reference, &layer, ref_out, ref_in, frames, reverse, accumulate),
@@ -287,19 +289,21 @@ TEST_F(CpuKernels, RecurrentSequenceMatchesTheOperatorsFrameByFrame) {
             for (const Path& path : available_paths()) {
                 kx_device_t* device = make_device("cpu:1", path.mask);
                 // Each operand one byte past an aligned address.
-                std::vector<Bytes> storage = {output, input, weights, bias};
+                const int64_t workspace_bytes = kx_cpu_lstm_sequence_workspace(device->backend, h, in);
+                const bool avx512 = std::string(path.name) == "avx512" && h % 16 == 0 && h <= 256;
+                EXPECT_EQ(workspace_bytes > 0, avx512) << path.name << ", " << what;
+                std::vector<Bytes> storage = {output, input, weights, bias,
+                                              Bytes(static_cast<size_t>(workspace_bytes))};
                 std::vector<Bytes> shifted;
-                kx_buffer_t records[4];
-                for (int i = 0; i < 4; ++i) {
+                kx_buffer_t records[5];
+                for (int i = 0; i < 5; ++i) {
                     shifted.emplace_back(storage[i].size() + 1);
                     if (!storage[i].empty()) std::memcpy(shifted[i].data() + 1, storage[i].data(), storage[i].size());
                     records[i] = {static_cast<uint32_t>(storage[i].size()), 0, shifted[i].data() + 1};
                 }
                 const kx_lstm_sequence_t args = {&records[0], &records[1], &records[2], &records[3],
-                                                 h,           in,          frames,      reverse,
-                                                 accumulate};
+                                                 avx512 ? &records[4] : nullptr, h, in, frames, reverse, accumulate};
                 const kx_status_t status = kx_cpu_kernel_lstm_sequence(device->backend, &args);
-                const bool avx512 = std::string(path.name) == "avx512" && h % 16 == 0 && h <= 64;
                 const bool portable = std::string(path.name) == "portable";
                 const Bytes got(shifted[0].begin() + 1, shifted[0].end());
                 if (avx512 || portable || frames == 0) {
@@ -310,13 +314,16 @@ TEST_F(CpuKernels, RecurrentSequenceMatchesTheOperatorsFrameByFrame) {
                     EXPECT_TRUE(got == output) << path.name << ", " << what;
                 }
                 // Through the network runtime, fused or not, the result is the same.
-                kx_lstm_layer_t own = {h, in, device_buffer(weights), device_buffer(bias)};
+                kx_lstm_layer_t own = {h, in, device_buffer(weights), device_buffer(bias), nullptr};
+                ASSERT_EQ(kx_lstm_layer_prepare(device, &own), KX_STATUS_SUCCESS);
+                EXPECT_EQ(own.workspace != nullptr, avx512) << path.name << ", " << what;
                 kx_buffer_t* out = device_buffer(output);
                 kx_buffer_t* x = device_buffer(input);
                 EXPECT_EQ(kx_lstm_direction_run(device, &own, out, x, frames, reverse, accumulate), KX_STATUS_SUCCESS);
                 const auto* run_bytes = static_cast<const uint8_t*>(out->storage);
                 EXPECT_TRUE(Bytes(run_bytes, run_bytes + output.size()) == want) << path.name << ", run, " << what;
                 for (kx_buffer_t* b : {own.weights, own.bias, out, x}) kx_buffer_destroy(reference, b);
+                if (own.workspace) kx_buffer_destroy(device, own.workspace);
                 kx_device_release(device);
             }
         }

@@ -63,7 +63,7 @@ TEST(EmbeddingDirection, BothDirectionsMatchTheCellStepByStep) {
     input[1] = -32768;
 
     kx_lstm_layer_t layer{h, in, kx_buffer_create(device, static_cast<uint32_t>(params.weights.size()), 0),
-                          kx_buffer_create(device, static_cast<uint32_t>(params.bias.size()), 0)};
+                          kx_buffer_create(device, static_cast<uint32_t>(params.bias.size()), 0), nullptr};
     kx_buffer_write(device, layer.weights, params.weights.data(), 0, static_cast<uint32_t>(params.weights.size()));
     kx_buffer_write(device, layer.bias, params.bias.data(), 0, static_cast<uint32_t>(params.bias.size()));
     kx_buffer_t* in_buffer = kx_buffer_create(device, static_cast<uint32_t>(2 * input.size()), 0);
