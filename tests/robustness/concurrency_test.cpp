@@ -62,7 +62,9 @@ TEST(Concurrency, LogSwitchAndCallbackChangeWhileAThreadLogs) {
 }
 
 TEST(Concurrency, EightThreadsGiveTheSingleThreadedResults) {
-    kxtest::TempFile file(robust::small_model(1));
+    // 16 units: where the processor has the fused recurrent path, the windows a cpu:2
+    // recognizer embeds in parallel all read its prepared weights.
+    kxtest::TempFile file(robust::small_model(1, 5, 16));
     std::vector<robust::Outcome> expected(kThreads);
     for (int t = 0; t < kThreads; ++t) expected[t] = robust::enroll_and_score(file.path(), device_of(t), audio_of(t));
     // The inputs differ, so equal results below cannot come from crossed threads.

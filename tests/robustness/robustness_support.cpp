@@ -9,9 +9,10 @@
 
 namespace robust {
 
-kxtest::ModelParams small_model(int32_t lookahead, uint32_t seed) {
+kxtest::ModelParams small_model(int32_t lookahead, uint32_t seed, int32_t hidden) {
     kxtest::ModelShape shape;
     shape.lookahead_frames = lookahead;
+    shape.hidden_sizes = {hidden};
     kxtest::ModelParams model = kxtest::make_random_model(shape, seed);
     model.score_thresholds[0] = -1.0f;
     model.score_thresholds[1] = 0.0f;

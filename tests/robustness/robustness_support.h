@@ -13,7 +13,7 @@
 namespace robust {
 
 // A small consistent model: 2-frame windows, 8 bands, one layer of 6, projection to 5.
-kxtest::ModelParams small_model(int32_t lookahead = 0, uint32_t seed = 5);
+kxtest::ModelParams small_model(int32_t lookahead = 0, uint32_t seed = 5, int32_t hidden = 6);
 
 // Everything a caller can observe from one enrollment and one recognition.
 struct Outcome {
