@@ -271,33 +271,6 @@ BENCHMARK(BM_ProcessMinute)->ArgName("threshold_pct")->Arg(0)->Arg(50)->Iteratio
 
 namespace {
 
-// cpu:1 alone, for profiling the whole call (callgrind --toggle-collect=kx_orvel_process).
-void BM_ProcessMinuteOneThread(benchmark::State& state) {
-    Recognizer one("cpu:1", 0.0f);
-    if (!one.object) {
-        state.SkipWithError("model did not load");
-        return;
-    }
-    const std::vector<int16_t> pcm = speech_like(60 * kSampleRate, 5);
-    std::vector<float> profile(static_cast<size_t>(one.object->network->embedding_size), 0.0f);
-    const float* profiles[1] = {profile.data()};
-    Minimum cpu1_thread;
-    for (auto _ : state) {
-        float* scores = nullptr;
-        const double t = thread_seconds();
-        kx_orvel_process(one.object, pcm.data(), static_cast<int32_t>(pcm.size()), profiles, 1, &scores);
-        cpu1_thread.add(thread_seconds() - t);
-        kx_orvel_scores_delete(scores);
-    }
-    state.counters["cpu1_ms"] = 1e3 * cpu1_thread.value;
-    state.counters["rtf_cpu1"] = cpu1_thread.value / 60.0;
-}
-BENCHMARK(BM_ProcessMinuteOneThread)->Iterations(2)->Unit(benchmark::kMillisecond);
-
-}  // namespace
-
-namespace {
-
 // One core's int16 multiply-accumulate peak: independent vpmaddwd + vpaddd chains
 // on 256-bit vectors (16 products each), the instruction pair the kernels use.
 double int16_peak_macs_per_second() {
@@ -356,7 +329,8 @@ double call_macs(const kx_orvel_t* r, int32_t windows, int64_t frames) {
 }
 
 // cpu:1 over a minute against the int16 peak, in one run. Target: rate/peak >= 0.35,
-// detector <= 2.5 us per frame.
+// detector <= 2.5 us per frame. Also the one to profile the whole call with
+// (callgrind --toggle-collect=kx_orvel_process).
 void BM_MacRate(benchmark::State& state) {
     Recognizer one("cpu:1", 0.0f);
     if (!one.object) {
