@@ -1,13 +1,6 @@
 # Linux on 32-bit ARM (armhf) with Debian's cross compiler; ctest runs the tests
 # under qemu-arm.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(KX_CROSS_TRIPLE arm-linux-gnueabihf)
-set(CMAKE_C_COMPILER ${KX_CROSS_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${KX_CROSS_TRIPLE}-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/${KX_CROSS_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${KX_CROSS_TRIPLE})
+set(KX_CROSS_EMULATOR qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
