@@ -104,6 +104,95 @@ class CellMath:
         return h, c
 
 
+def _q10_(x):
+    # Q10 grid, in place: floor(x*1024+0.5)/1024 saturated
+    return x.mul_(1024.0).add_(0.5).floor_().clamp_(-32768, 32767).div_(1024.0)
+
+
+class CellSequence(torch.autograd.Function):
+    """One recurrent direction over a whole sequence, time-major.
+
+    x [T, B, I], wh [3H, H], wx [3H, I], b [3H] -> h [T, B, H].
+    Same values as the step-by-step chain; the backward pass is written out
+    (straight-through on the Q10 rounding when quant)."""
+
+    @staticmethod
+    def forward(ctx, x, wh, wx, b, reverse, quant):
+        T, B, I = x.shape
+        H = wh.shape[1]
+        xp = torch.addmm(b, x.reshape(T * B, I), wx.t()).view(T, B, 3 * H)
+        sc = torch.ones(3 * H, dtype=x.dtype)
+        sc[H:2 * H] = 2.0
+        S = x.new_empty(T, B, 3 * H)     # sigmoid(sc * gates)
+        TC = x.new_empty(T, B, H)        # tanh(c) before rounding
+        C = x.new_empty(T + 1, B, H)     # cell entering each step (processing order)
+        out = x.new_empty(T, B, H)
+        C[0].zero_()
+        h = x.new_zeros(B, H)
+        whT = wh.t()
+        order = range(T - 1, -1, -1) if reverse else range(T)
+        g = x.new_empty(B, 3 * H)
+        for k, t in enumerate(order):
+            torch.addmm(xp[t], h, whT, out=g)
+            if quant:
+                _q10_(g)
+            s = S[t]
+            torch.sigmoid(g.mul_(sc), out=s)
+            i, gg, o = s[:, :H], s[:, H:2 * H] * 2.0 - 1.0, s[:, 2 * H:]
+            c = C[k]
+            cn = C[k + 1]
+            torch.addcmul(c - c * i, i, gg, out=cn)
+            tc = TC[t]
+            torch.sigmoid(cn * 2.0, out=tc).mul_(2.0).sub_(1.0)
+            h = out[t]
+            torch.mul(tc, o, out=h)
+            if quant:
+                _q10_(cn)
+                _q10_(h)
+        ctx.save_for_backward(x, wh, wx, S, TC, C, out)
+        ctx.reverse = reverse
+        return out
+
+    @staticmethod
+    def backward(ctx, dout):
+        x, wh, wx, S, TC, C, out = ctx.saved_tensors
+        T, B, I = x.shape
+        H = wh.shape[1]
+        reverse = ctx.reverse
+        dG = x.new_empty(T, B, 3 * H)
+        Hprev = x.new_zeros(T, B, H)     # h entering each step, by time index
+        if reverse:
+            Hprev[:-1] = out[1:]
+        else:
+            Hprev[1:] = out[:-1]
+        dh = x.new_zeros(B, H)
+        dc = x.new_zeros(B, H)
+        order = list(range(T - 1, -1, -1) if reverse else range(T))
+        for k in range(T - 1, -1, -1):
+            t = order[k]
+            s = S[t]
+            i, sg, o = s[:, :H], s[:, H:2 * H], s[:, 2 * H:]
+            tc = TC[t]
+            dh = dh + dout[t]
+            d = dG[t]
+            # output gate and cell through h = tanh(c) * o
+            torch.mul(dh, tc, out=d[:, 2 * H:])
+            dc = torch.addcmul(dc, dh * o, 1.0 - tc * tc)
+            cp = C[k]
+            gg = sg * 2.0 - 1.0
+            torch.mul(dc, gg - cp, out=d[:, :H])
+            torch.mul(dc, i, out=d[:, H:2 * H]).mul_(4.0)   # gg = 2 sigmoid(2 g) - 1
+            dc = dc - dc * i
+            d.mul_(s * (1.0 - s))       # through the sigmoids (and straight through the rounding)
+            dh = torch.mm(d, wh)
+        dGf = dG.view(T * B, 3 * H)
+        dwh = torch.mm(dGf.t(), Hprev.view(T * B, H))
+        dwx = torch.mm(dGf.t(), x.reshape(T * B, I))
+        db = dGf.sum(0)
+        dx = torch.mm(dGf, wx).view(T, B, I)
+        return dx, dwh, dwx, db, None, None
+
+
 # ---------------------------------------------------------------- speaker network
 
 class Direction(nn.Module):
@@ -136,6 +225,13 @@ class Direction(nn.Module):
             out[t] = h
         return torch.stack(out, dim=1)
 
+    def sequence(self, x, reverse, quant):
+        """x [T, B, I] -> [T, B, H], the same values as forward() with one graph node."""
+        H = self.H
+        w = quant_weight(self.w) if quant else self.w
+        b = quant_weight(self.b) if quant else self.b
+        return CellSequence.apply(x, w[:, :H], w[:, H:], b, reverse, bool(quant))
+
 
 class SpeakerNet(nn.Module):
     def __init__(self, bands=40, hidden=(64, 64), emb=128, norm_epsilon=1e-3):
@@ -146,6 +242,7 @@ class SpeakerNet(nn.Module):
         self.bwd = nn.ModuleList([Direction(sizes[i], sizes[i + 1]) for i in range(len(hidden))])
         self.proj = nn.Parameter(torch.randn(emb, hidden[-1]) / np.sqrt(hidden[-1]))
         self.quant = False
+        self.fast = True    # whole-sequence cells; False: the step-by-step reference chain
 
     def normalize(self, feats):
         m = feats.mean(dim=1, keepdim=True)
@@ -158,11 +255,19 @@ class SpeakerNet(nn.Module):
     def forward(self, feats):
         """feats [B, T, F] float -> [B, emb] (not normalised)."""
         x = self.normalize(feats)
-        for f, b in zip(self.fwd, self.bwd):
-            x = f(x, False, self.quant) + b(x, True, self.quant)
-            if self.quant:
-                x = torch.clamp(x, -32.0, 32767.0 / 1024.0)
-        pooled = x.sum(dim=1)
+        if self.fast and self.quant != "exact":
+            x = x.transpose(0, 1).contiguous()      # time-major for the whole-sequence cells
+            for f, b in zip(self.fwd, self.bwd):
+                x = f.sequence(x, False, self.quant) + b.sequence(x, True, self.quant)
+                if self.quant:
+                    x = torch.clamp(x, -32.0, 32767.0 / 1024.0)
+            pooled = x.sum(dim=0)
+        else:
+            for f, b in zip(self.fwd, self.bwd):
+                x = f(x, False, self.quant) + b(x, True, self.quant)
+                if self.quant:
+                    x = torch.clamp(x, -32.0, 32767.0 / 1024.0)
+            pooled = x.sum(dim=1)
         return torch.matmul(pooled, self.proj.t())
 
     def load_model(self, m):

@@ -1,33 +1,46 @@
 #!/bin/sh
-# Full retrain: data, detector, speaker model, evaluation.  The training stages have fixed
-# budgets (28 + 115 min); with data preparation (9 min from a fresh clone) and the
-# calibrations and evaluation, about 2 h 50 min on 2 cores.
+# Full retrain: data, detector, speaker model, evaluation.
 #   training/retrain.sh [--external ROOT ...]     extra args go to prepare_data.py
+# Training runs at normal priority with the layout training/bench_train.py chose
+# (two single-threaded workers): keep other work off the machine, or at nice -n 19.
+# Every stage that finished is skipped and a stopped speaker stage resumes from its
+# checkpoint, so after an interruption the same command continues where it stopped.
 # Reads the LibriSpeech subset beside the checkout (../shared/data/librispeech-tc100)
 # in place when it is there; --librispeech PATH names another copy.
 # Writes src/generated/vad_weights.h, models/default.kx and training/runs/eval/.
 set -e
 cd "$(dirname "$0")/.."
 PY=/usr/bin/python3
+R=training/runs
 VAD_MIN=${VAD_MINUTES:-14}
 SPK_MIN=${SPEAKER_MINUTES:-35}
 WIDE=${SPEAKER_UNITS:-128}
-mkdir -p training/runs
+mkdir -p $R
 nice -n 19 $PY training/prepare_data.py "$@"
+
+# speaker stage NAME ARGS...: skipped once its report exists, resumed while its checkpoint does
+speaker() {
+    name=$1
+    shift
+    [ -f $R/$name.json ] && return 0
+    if [ -f $R/$name.pt ]; then
+        $PY training/train_speaker.py --resume --checkpoint $R/$name.pt --report $R/$name.json
+    else
+        $PY training/train_speaker.py "$@" --checkpoint $R/$name.pt --report $R/$name.json
+    fi
+}
+
 # detector: short sequences from scratch, then longer ones from there
-nice -n 19 $PY training/train_vad.py --minutes "$VAD_MIN" --frames 100 --batch 16 --sequences 800 \
-    --report training/runs/vad.json --out training/runs/vad_stage1.h
-nice -n 19 $PY training/train_vad.py --init training/runs/vad_stage1.h --lr 1e-3 --seed 2 \
+[ -f $R/vad.json ] || $PY training/train_vad.py --minutes "$VAD_MIN" --frames 100 --batch 16 --sequences 800 \
+    --report $R/vad.json --out $R/vad_stage1.h
+[ -f $R/vad2.json ] || $PY training/train_vad.py --init $R/vad_stage1.h --lr 1e-3 --seed 2 \
     --minutes "$VAD_MIN" --frames 150 --batch 16 --sequences 1000 --qat-fraction 0.15 \
-    --report training/runs/vad2.json --out src/generated/vad_weights.h
-nice -n 19 $PY training/train_speaker.py --minutes "$SPK_MIN" --report training/runs/speaker.json \
-    --out training/runs/default_stage1.kx --checkpoint training/runs/speaker.pt
+    --report $R/vad2.json --out src/generated/vad_weights.h
+speaker speaker --minutes "$SPK_MIN" --out $R/default_stage1.kx
 # continue with the full margin from the start and a lower rate
-nice -n 19 $PY training/train_speaker.py --init training/runs/speaker.pt --seed 3 --lr 6e-4 \
-    --minutes "${SPEAKER2_MINUTES:-20}" --qat-fraction 0.15 --report training/runs/speaker2.json \
-    --checkpoint training/runs/speaker2.pt --out training/runs/default_stage2.kx
+speaker speaker2 --init $R/speaker.final.pt --seed 3 --lr 1e-3 \
+    --minutes "${SPEAKER2_MINUTES:-20}" --qat-fraction 0.15 --out $R/default_stage2.kx
 # widen to the shipped size: the new units start silent, so this stage starts where stage 2 ended
-nice -n 19 $PY training/train_speaker.py --init training/runs/speaker2.pt --hidden "$WIDE,$WIDE" --seed 4 \
-    --lr 5e-4 --batch 48 --minutes "${SPEAKER3_MINUTES:-60}" --qat-fraction 0.15 \
-    --report training/runs/speaker3.json --checkpoint training/runs/speaker3.pt --out models/default.kx
-nice -n 19 $PY training/evaluate.py --model models/default.kx --vad --out training/runs/eval
+speaker speaker3 --init $R/speaker2.final.pt --hidden "$WIDE,$WIDE" --seed 4 \
+    --lr 1e-3 --minutes "${SPEAKER3_MINUTES:-60}" --qat-fraction 0.15 --out models/default.kx
+$PY training/evaluate.py --model models/default.kx --vad --out $R/eval

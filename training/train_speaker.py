@@ -14,6 +14,7 @@ import argparse
 import json
 import math
 import os
+import signal
 import sys
 import time
 
@@ -25,6 +26,7 @@ import kxdata  # noqa: E402
 import kxemu  # noqa: E402
 import kxformat  # noqa: E402
 import kxtorch  # noqa: E402
+import kxtrain  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -95,19 +97,6 @@ def build_classes(spk_clips, noises, rng, hop, log_floor, variants, speeds, max_
     return classes, names
 
 
-def sample_batch(classes, rng, batch, T):
-    xs, ys = [], []
-    while len(xs) < batch:
-        c = int(rng.integers(len(classes)))
-        f = classes[c][int(rng.integers(len(classes[c])))]
-        if len(f) < T:
-            continue
-        o = int(rng.integers(0, len(f) - T + 1))
-        xs.append(f[o:o + T])
-        ys.append(c)
-    return np.stack(xs), np.array(ys)
-
-
 def eer(tgt, non):
     tgt, non = np.sort(tgt), np.sort(non)
     thr = np.concatenate([tgt, non])
@@ -118,7 +107,7 @@ def eer(tgt, non):
     return float((fr[i] + fa[i]) / 2), float(thr[i])
 
 
-def quick_eval(model, spk_feats, T, rng, enroll=8, test=2, per=12):
+def quick_eval(model, spk_feats, T, enroll=8, test=2, per=12):
     """Window-level float check: mean of `enroll` windows vs mean of `test`."""
     embs = {}
     model.eval()
@@ -144,11 +133,13 @@ def quick_eval(model, spk_feats, T, rng, enroll=8, test=2, per=12):
     return eer(np.array(tgt), np.array(non))[0]
 
 
-def main():
+def parse_args(argv=None):
     ap = argparse.ArgumentParser()
     ap.add_argument("--corpus", default=kxdata.CORPUS)
     ap.add_argument("--out", default=os.path.join(ROOT, "models", "default.kx"))
-    ap.add_argument("--minutes", type=float, default=35.0)
+    ap.add_argument("--minutes", type=float, default=35.0,
+                    help="training budget; the step count is fixed from the speed of the first steps")
+    ap.add_argument("--steps", type=int, default=None, help="training length in steps (instead of --minutes)")
     ap.add_argument("--hidden", default="64,64")
     ap.add_argument("--emb", type=int, default=128)
     ap.add_argument("--hop", type=int, default=256)
@@ -156,14 +147,25 @@ def main():
     ap.add_argument("--lookahead-frames", type=int, default=8)
     ap.add_argument("--log-floor", type=float, default=1e-7)
     ap.add_argument("--norm-epsilon", type=float, default=1e-3)
-    ap.add_argument("--batch", type=int, default=48)
+    ap.add_argument("--batch", type=int, default=256)
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--variants", type=int, default=3)
     ap.add_argument("--max-seconds", type=float, default=600.0, help="per speaker")
     ap.add_argument("--qat-fraction", type=float, default=0.2)
-    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--workers", type=int, default=2, help="processes splitting each batch")
+    ap.add_argument("--threads", type=int, default=1, help="intra-op threads per worker")
+    ap.add_argument("--reference-cells", action="store_true",
+                    help="train with the step-by-step reference cells (slow; for comparisons)")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--checkpoint", default=os.path.join(ROOT, "training", "runs", "speaker.pt"))
+    ap.add_argument("--checkpoint-minutes", type=float, default=5.0)
+    ap.add_argument("--bank", default=None, help="feature bank folder (default: beside the checkpoint)")
+    ap.add_argument("--resume", action="store_true",
+                    help="continue the run saved in --checkpoint (its settings win); a finished run is exported")
+    ap.add_argument("--stop-minutes", type=float, default=None,
+                    help="stop after this much wall time, with a checkpoint to --resume from")
+    ap.add_argument("--stop-step", type=int, default=None, help="stop after this step, with a checkpoint")
+    ap.add_argument("--valid-every", type=int, default=100, help="steps between validations")
     ap.add_argument("--report", default=None)
     ap.add_argument("--init", default=None,
                     help="continue from a checkpoint written by this script or from a .kx model of the same "
@@ -172,15 +174,36 @@ def main():
     ap.add_argument("--voice-threshold", type=float, default=0.5, help="used for calibration")
     ap.add_argument("--engine", choices=("auto", "emulation", "library"), default="auto",
                     help="runs the calibration trials (see evaluate.py)")
-    a = ap.parse_args()
-    torch.set_num_threads(a.threads)
-    torch.manual_seed(a.seed)
-    rng = np.random.default_rng(a.seed)
-    t0 = time.time()
-    T = a.window_frames * 512 // a.hop
+    ap.add_argument("--no-export", action="store_true", help="train only (tests, benchmarks)")
+    return ap.parse_args(argv)
 
+
+# settings that only steer this invocation; everything else comes from the checkpoint on --resume
+SESSION_ARGS = ("resume", "stop_minutes", "stop_step", "checkpoint", "checkpoint_minutes", "report",
+                "engine")
+
+
+def load_init(a):
+    """-> (kxformat.Model or checkpoint dict or None)"""
+    if not a.init:
+        return None
+    return kxformat.read_model(a.init) if a.init.endswith(".kx") else torch.load(a.init)
+
+
+def feature_bank(a, T, ck):
+    """Build the augmented features once; a resumed run reads the same file."""
+    path = a.bank or os.path.splitext(a.checkpoint)[0] + ".bank"
+    meta = os.path.join(a.corpus, "speakers.json")
+    key = kxtrain.bank_key(corpus=open(meta).read() if os.path.exists(meta) else a.corpus, hop=a.hop,
+                           log_floor=a.log_floor, variants=a.variants, max_seconds=a.max_seconds, seed=a.seed,
+                           init=a.init, T=T)
+    if os.path.isdir(path):
+        bank = kxtrain.FeatureBank(path)
+        if bank.key == key:
+            return bank
+    t0 = time.time()
+    rng = np.random.default_rng(a.seed)
     train, meta = kxdata.load_speakers(a.corpus, ("train",))
-    valid, _ = kxdata.load_speakers(a.corpus, ("valid",))
     noises = kxdata.load_noise(a.corpus, "train")
     real = {s: c for s, c in train.items() if meta[s]["source"] != "espeak-ng"}
     tts = {s: c for s, c in train.items() if meta[s]["source"] == "espeak-ng"}
@@ -189,12 +212,9 @@ def main():
     c2, n2 = build_classes(tts, noises, rng, a.hop, a.log_floor, 2, (1.0,), a.max_seconds, T)
     classes += c2
     names += n2
-    vfeats = {s: stream_logmel(np.concatenate(c), a.hop, a.log_floor) for s, c in valid.items()}
-    if a.init and a.init.endswith(".kx"):
-        ck = kxformat.read_model(a.init)
+    if isinstance(ck, kxformat.Model):
         band_mean, band_std = ck.band_mean, ck.band_std
-    elif a.init:
-        ck = torch.load(a.init)
+    elif ck is not None:
         band_mean, band_std = ck["band_mean"], ck["band_std"]
     else:
         allf = np.concatenate([v[0] for v in classes])
@@ -203,85 +223,199 @@ def main():
     for cl in classes:
         for i in range(len(cl)):
             cl[i] = (cl[i] - band_mean) / band_std
-    vfeats = {s: (f - band_mean) / band_std for s, f in vfeats.items()}
-    print("classes %d (real speakers %d, tts %d), valid %d, features built in %.0f s" % (
-        len(classes), len(real), len(tts), len(valid), time.time() - t0), flush=True)
+    sources = [meta[n.split("@")[0]]["source"] for n in names]
+    bank = kxtrain.FeatureBank.write(path, key, classes, names, {
+        "band_mean": np.asarray(band_mean, np.float64).tolist(), "band_std": np.asarray(band_std, np.float64).tolist(),
+        "sources": sources, "real_speakers": len(real), "tts_speakers": len(tts)})
+    print("features of %d classes built in %.0f s" % (bank.classes, time.time() - t0), flush=True)
+    return bank
+
+
+def schedule(a, step, total):
+    """-> (lr, quant, margin) at a step; a function of the step alone, so a resumed run repeats it."""
+    frac = step / total if total else 0.0
+    lr = a.lr * (0.05 + 0.95 * 0.5 * (1 + math.cos(math.pi * min(frac, 1.0))))
+    quant = bool(total) and frac >= 1.0 - a.qat_fraction
+    margin = 0.2 if a.init else 0.2 * min(1.0, frac * 4)
+    return lr, quant, margin
+
+
+class StopRequest:
+    """SIGINT/SIGTERM ask the loop to checkpoint and stop."""
+
+    def __init__(self):
+        self.asked = False
+        for s in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(s, self._ask)
+
+    def _ask(self, *_):
+        self.asked = True
+
+
+def fmt_minutes(seconds):
+    return "%d:%02d" % (seconds // 3600, seconds % 3600 // 60) if seconds >= 3600 else "%d min" % (seconds // 60)
+
+
+def train(a):
+    """Runs (or continues) training; -> (state dict of the run, finished?)."""
+    torch.set_num_threads(a.threads)
+    torch.manual_seed(a.seed)
+    kxtrain.keep_freed_memory()
+    T = a.window_frames * 512 // a.hop
+    ck = load_init(a)
+    bank = feature_bank(a, T, ck)
+    band_mean = np.array(bank.extra["band_mean"], np.float32)
+    band_std = np.array(bank.extra["band_std"], np.float32)
+    valid, _ = kxdata.load_speakers(a.corpus, ("valid",))
+    vfeats = {s: (stream_logmel(np.concatenate(c), a.hop, a.log_floor) - band_mean) / band_std
+              for s, c in valid.items()}
+    print("classes %d (real speakers %d, tts %d), valid %d" % (
+        bank.classes, bank.extra["real_speakers"], bank.extra["tts_speakers"], len(valid)), flush=True)
 
     hidden = tuple(int(h) for h in a.hidden.split(","))
     model = kxtorch.SpeakerNet(40, hidden, a.emb, a.norm_epsilon)
-    head = kxtorch.AAMSoftmax(a.emb, len(classes))
-    if a.init:
-        init_hidden = tuple(H for H, _, _, _ in ck.fwd) if a.init.endswith(".kx") else tuple(
+    model.fast = not a.reference_cells
+    head = kxtorch.AAMSoftmax(a.emb, bank.classes)
+    sampler = kxtrain.WindowSampler(bank, T, a.seed)
+    run = {"step": 0, "seen": 0, "elapsed": 0.0, "total": a.steps, "history": [], "best": None,
+           "finished": False}
+    if a.resume:
+        st = torch.load(a.checkpoint)
+        model.load_state_dict(st["model"])
+        head.load_state_dict(st["head"])
+        sampler.restore(st["sampler"])
+        torch.set_rng_state(st["torch_rng"])
+        run = st["run"]
+    elif ck is not None:
+        init_hidden = tuple(H for H, _, _, _ in ck.fwd) if isinstance(ck, kxformat.Model) else tuple(
             int(h) for h in ck["args"]["hidden"].split(","))
         start = model if init_hidden == hidden else kxtorch.SpeakerNet(40, init_hidden, a.emb, a.norm_epsilon)
-        if a.init.endswith(".kx"):
+        if isinstance(ck, kxformat.Model):
             start.load_model(ck)
         else:
             start.load_state_dict(ck["model"])
         if start is not model:
             model.widen_from(start)
             print("widened %s -> %s" % (init_hidden, hidden), flush=True)
-    if a.init:
         with torch.no_grad():   # class centres as the starting classifier
-            for c in range(len(classes)):
-                x, _ = sample_batch([classes[c]], rng, 4, T)
-                head.w[c] = torch.nn.functional.normalize(model(torch.from_numpy(x)), dim=1).mean(0)
+            for c0 in range(0, bank.classes, 128):
+                cs = [c for c in range(c0, min(c0 + 128, bank.classes)) if sampler.usable[c]]
+                starts = [sampler.draw_from(c, 4) for c in cs]
+                if not cs:
+                    continue
+                e = model(torch.from_numpy(bank.windows(np.concatenate(starts), T)))
+                e = torch.nn.functional.normalize(e, dim=1).view(len(cs), 4, -1).mean(1)
+                head.w[cs] = e
     opt = torch.optim.Adam(list(model.parameters()) + list(head.parameters()), lr=a.lr)
-    budget = a.minutes * 60.0
-    t1 = time.time()
-    step, seen = 0, 0
-    best = (1.0, None)
-    hist = []
-    while time.time() - t1 < budget:
-        frac = (time.time() - t1) / budget
-        model.quant = frac > 1.0 - a.qat_fraction
-        lr = a.lr * (0.05 + 0.95 * 0.5 * (1 + math.cos(math.pi * min(frac, 1.0))))
-        for g in opt.param_groups:
-            g["lr"] = lr
-        head.m = 0.2 if a.init else 0.2 * min(1.0, frac * 4)
-        x, y = sample_batch(classes, rng, a.batch, T)
-        e = model(torch.from_numpy(x))
-        loss, acc = head(e, torch.from_numpy(y))
-        opt.zero_grad()
-        loss.backward()
-        torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
-        opt.step()
-        kxtorch.clip_(model)
-        step += 1
-        seen += len(x)
-        if step % 25 == 0:
-            print("step %d %.0fs %.1f win/s loss %.3f acc %.3f lr %.5f quant %d" % (
-                step, time.time() - t1, seen / (time.time() - t1), loss.item(), acc.item(), lr,
-                model.quant), flush=True)
-        if step % 200 == 0:
-            v = quick_eval(model, vfeats, T, rng)
-            hist.append((step, v))
-            print("  valid window EER %.3f" % v, flush=True)
-            torch.save({"model": model.state_dict(), "band_mean": band_mean, "band_std": band_std,
-                        "args": vars(a)}, a.checkpoint)
+    if a.resume:
+        opt.load_state_dict(st["opt"])
+    if run["finished"]:
+        return model, head, run, bank, vfeats, T
 
-    fwd, bwd, proj = model.export_layers()
-    km = kxformat.Model(a.window_frames, a.lookahead_frames, (0.0, 0.5, 0.9), a.hop, a.log_floor,
-                        band_mean, band_std, a.norm_epsilon, fwd, bwd, proj)
-    v = quick_eval(model, vfeats, T, rng)
-    print("final valid window EER (torch, quant=%d) %.3f" % (model.quant, v), flush=True)
-    torch.save({"model": model.state_dict(), "band_mean": band_mean, "band_std": band_std,
-                "args": vars(a)}, a.checkpoint)
-    # thresholds from held-out validation speakers through the exact pipeline
-    import evaluate
-    os.makedirs(os.path.dirname(os.path.abspath(a.out)), exist_ok=True)
-    kxformat.write_model(a.out, km)
-    thr = evaluate.calibrate(km, a.corpus, ("valid",), a.voice_threshold, vad_path=a.vad_weights,
-                             model_path=a.out, engine=a.engine)
-    km.thresholds = thr
-    size = kxformat.write_model(a.out, km)
-    rep = {"steps": step, "windows_seen": seen, "train_seconds": round(time.time() - t0, 1),
-           "classes": len(classes), "parameters": km.parameter_count(), "bytes": size,
-           "valid_window_eer": v, "thresholds": thr, "history": hist}
+    def snapshot():
+        return {"model": model.state_dict(), "head": head.state_dict(), "opt": opt.state_dict(),
+                "sampler": sampler.state(), "torch_rng": torch.get_rng_state(), "run": run,
+                "band_mean": band_mean, "band_std": band_std, "args": vars(a)}
+
+    stop = StopRequest()
+    workers = kxtrain.GradWorkers(model, head, bank, T, a.workers, a.threads)
+    t_start = t_prev = t_ck = time.time()
+    session_seen = 0
+    probe = None
+    last_valid = run["history"][-1][1] if run["history"] else float("nan")
+    try:
+        while run["total"] is None or run["step"] < run["total"]:
+            lr, quant, margin = schedule(a, run["step"], run["total"])
+            for g in opt.param_groups:
+                g["lr"] = lr
+            starts, labels = sampler.draw(a.batch)
+            loss, acc = workers.step(starts, labels, quant, margin)
+            torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
+            opt.step()
+            kxtorch.clip_(model)
+            run["step"] += 1
+            run["seen"] += a.batch
+            session_seen += a.batch
+            now = time.time()
+            run["elapsed"] += now - t_prev
+            t_prev = now
+            if run["total"] is None:
+                # the first steps fix the run's length from the measured speed
+                probe = probe or now
+                if run["step"] == 10:
+                    per_step = (now - probe) / 9
+                    run["total"] = max(run["step"] + 1, int(a.minutes * 60.0 / per_step))
+                    print("budget %.0f min: %d steps of %d windows" % (a.minutes, run["total"], a.batch), flush=True)
+            if run["step"] % a.valid_every == 0 or run["step"] == run["total"]:
+                model.quant = quant
+                last_valid = quick_eval(model, vfeats, T)
+                run["history"].append((run["step"], last_valid))
+                if quant and (run["best"] is None or last_valid <= run["best"][1]):
+                    run["best"] = (run["step"], last_valid, {k: v.clone() for k, v in model.state_dict().items()})
+            if run["step"] % 10 == 0 or run["step"] == run["total"]:
+                rate = session_seen / max(now - t_start, 1e-9)
+                left = (run["total"] - run["step"]) * a.batch / rate if run["total"] else float("nan")
+                print("step %d/%s %.0f win/s loss %.3f acc %.3f lr %.5f quant %d valid EER %.3f left %s" % (
+                    run["step"], run["total"] or "?", rate, loss, acc, lr, quant, last_valid,
+                    fmt_minutes(left) if left == left else "?"), flush=True)
+            done = run["step"] == run["total"]
+            halt = stop.asked or (a.stop_step is not None and run["step"] >= a.stop_step) or (
+                a.stop_minutes is not None and now - t_start >= a.stop_minutes * 60.0)
+            if done or halt or now - t_ck >= a.checkpoint_minutes * 60.0:
+                run["finished"] = done
+                kxtrain.save_checkpoint(a.checkpoint, snapshot())
+                t_ck = now
+            if halt and not done:
+                print("stopped at step %d of %d; continue with: %s --resume --checkpoint %s" % (
+                    run["step"], run["total"] or 0, sys.argv[0], a.checkpoint), flush=True)
+                return model, head, run, bank, vfeats, T
+    finally:
+        workers.close()
+    return model, head, run, bank, vfeats, T
+
+
+def main(argv=None):
+    a = parse_args(argv)
+    if a.resume:
+        saved = torch.load(a.checkpoint)["args"]
+        for k, v in saved.items():
+            if k not in SESSION_ARGS:
+                setattr(a, k, v)
+    t0 = time.time()
+    model, head, run, bank, vfeats, T = train(a)
+    if not run["finished"]:
+        return 75      # stopped early: resumable
+    if run["best"] is not None and run["best"][1] < run["history"][-1][1]:
+        print("exporting step %d (valid window EER %.3f) rather than the last" % run["best"][:2], flush=True)
+        model.load_state_dict(run["best"][2])
+    model.quant = run["total"] and a.qat_fraction > 0
+    v = quick_eval(model, vfeats, T)
+    print("final valid window EER (quant=%d) %.3f" % (model.quant, v), flush=True)
+    rep = {"steps": run["step"], "windows_seen": run["seen"], "train_seconds": round(run["elapsed"], 1),
+           "windows_per_second": round(run["seen"] / max(run["elapsed"], 1e-9), 1), "classes": bank.classes,
+           "valid_window_eer": v, "history": run["history"]}
+    if not a.no_export:
+        fwd, bwd, proj = model.export_layers()
+        band_mean = np.array(bank.extra["band_mean"], np.float32)
+        band_std = np.array(bank.extra["band_std"], np.float32)
+        km = kxformat.Model(a.window_frames, a.lookahead_frames, (0.0, 0.5, 0.9), a.hop, a.log_floor,
+                            band_mean, band_std, a.norm_epsilon, fwd, bwd, proj)
+        torch.save({"model": model.state_dict(), "band_mean": band_mean, "band_std": band_std,
+                    "args": vars(a)}, os.path.splitext(a.checkpoint)[0] + ".final.pt")
+        # thresholds from held-out validation speakers through the exact pipeline
+        import evaluate
+        os.makedirs(os.path.dirname(os.path.abspath(a.out)), exist_ok=True)
+        kxformat.write_model(a.out, km)
+        thr = evaluate.calibrate(km, a.corpus, ("valid",), a.voice_threshold, vad_path=a.vad_weights,
+                                 model_path=a.out, engine=a.engine)
+        km.thresholds = thr
+        rep.update(thresholds=thr, parameters=km.parameter_count(), bytes=kxformat.write_model(a.out, km))
+    rep["total_seconds"] = round(time.time() - t0, 1)
     print(json.dumps(rep), flush=True)
     if a.report:
         json.dump(rep, open(a.report, "w"), indent=1)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -50,6 +50,25 @@ class QuantTest(unittest.TestCase):
         cos = (kxemu.l2norm(e) * kxemu.l2norm(ref)).sum(1)
         self.assertTrue(np.all(cos > 0.995), cos)
 
+    def test_whole_sequence_cells_match_the_step_chain(self):
+        # values and gradients of every parameter and input, float and on the Q10 grid
+        feats = torch.from_numpy(np.random.default_rng(3).standard_normal((4, 13, 40)).astype(np.float32))
+        weights = torch.linspace(-1, 1, 5)
+        for quant in (False, True):
+            net = kxtorch.SpeakerNet(40, (9, 7), 5)
+            net.quant = quant
+            got = []
+            for fast in (False, True):
+                net.fast = fast
+                net.zero_grad()
+                x = feats.clone().requires_grad_(True)
+                e = net(x)
+                (e * weights).sum().backward()
+                got.append([e.detach(), x.grad] + [p.grad.clone() for p in net.parameters()])
+            for a, b in zip(*got):
+                rel = float((a - b).abs().max() / a.abs().max())
+                self.assertLessEqual(rel, 1e-4, quant)
+
     def test_detector_quant_forward_tracks_emulation(self):
         det = kxtorch.Detector()
         det.quant = "exact"

@@ -56,9 +56,9 @@ def make_corpus(root):
 
 @unittest.skipIf(torch is None, "torch is not installed (apt-get install python3-torch)")
 class SmokeTest(unittest.TestCase):
-    def run_py(self, *args):
+    def run_py(self, *args, code=0):
         r = subprocess.run([sys.executable] + list(args), capture_output=True, text=True, timeout=300)
-        self.assertEqual(r.returncode, 0, r.stdout[-2000:] + r.stderr[-3000:])
+        self.assertEqual(r.returncode, code, r.stdout[-2000:] + r.stderr[-3000:])
         return r.stdout
 
     def test_detector_and_speaker_training(self):
@@ -97,16 +97,65 @@ class SmokeTest(unittest.TestCase):
             self.assertIn("eer", res["wide-band"])
 
 
+def tiny_run(corpus, d, *extra):
+    return [os.path.join(HERE, "train_speaker.py"), "--corpus", corpus, "--steps", "24", "--hidden", "8,8",
+            "--emb", "8", "--batch", "8", "--window-frames", "8", "--lookahead-frames", "2", "--variants", "1",
+            "--valid-every", "8", "--qat-fraction", "0.25", "--no-export", "--bank", os.path.join(d, "bank")] + list(extra)
+
+
+@unittest.skipIf(torch is None, "torch is not installed (apt-get install python3-torch)")
+class RunTest(unittest.TestCase):
+    run_py = SmokeTest.run_py
+
+    def test_resumed_run_equals_an_uninterrupted_one(self):
+        with tempfile.TemporaryDirectory() as d:
+            corpus = os.path.join(d, "corpus")
+            make_corpus(corpus)
+            whole, parts = os.path.join(d, "whole.pt"), os.path.join(d, "parts.pt")
+            self.run_py(*tiny_run(corpus, d, "--checkpoint", whole, "--workers", "2"))
+            out = self.run_py(*tiny_run(corpus, d, "--checkpoint", parts, "--workers", "2", "--stop-step", "9"), code=75)
+            self.assertIn("stopped at step 9 of 24", out)
+            self.assertEqual(torch.load(parts)["run"]["step"], 9)
+            self.run_py(os.path.join(HERE, "train_speaker.py"), "--resume", "--checkpoint", parts)
+            a, b = torch.load(whole), torch.load(parts)
+            self.assertEqual(b["run"]["step"], 24)
+            self.assertEqual(a["run"]["history"], b["run"]["history"])
+            for part in ("model", "head"):
+                for k in a[part]:
+                    self.assertTrue(torch.equal(a[part][k], b[part][k]), k)
+
+    def test_fast_cells_train_like_the_reference(self):
+        with tempfile.TemporaryDirectory() as d:
+            corpus = os.path.join(d, "corpus")
+            make_corpus(corpus)
+            losses = []
+            for extra in ((), ("--reference-cells",)):
+                ck = os.path.join(d, "r%d.pt" % len(extra))
+                out = self.run_py(*tiny_run(corpus, d, "--checkpoint", ck, "--workers", "1", *extra))
+                losses.append([float(l.split(" loss ")[1].split()[0]) for l in out.splitlines() if " loss " in l])
+            fast, ref = np.array(losses[0]), np.array(losses[1])
+            self.assertLess(fast[-1], fast[0])
+            np.testing.assert_allclose(fast, ref, rtol=1e-3)
+
+
 @unittest.skipIf(torch is None, "torch is not installed (apt-get install python3-torch)")
 class ClassesTest(unittest.TestCase):
     def test_speaker_shorter_than_a_window_gives_no_class(self):
+        import kxtrain
         import train_speaker
         rng = np.random.default_rng(0)
         spk = {"long": [voice(120, (700, 1200), 3.0, rng)], "short": [voice(200, (500, 1700), 0.5, rng)]}
         classes, names = train_speaker.build_classes(spk, [], rng, 256, 1e-7, 2, (1.0, 1.1), 600.0, 48)
         self.assertEqual(names, ["long@1.00", "long@1.10"])
-        x, y = train_speaker.sample_batch(classes[:1], rng, 3, 48)   # must not wait for a long-enough window
-        self.assertEqual(x.shape, (3, 48, 40))
+        with tempfile.TemporaryDirectory() as d:
+            # a class whose only segment is shorter than a window is never drawn
+            short = [[np.zeros((10, 40), np.float32)]]
+            bank = kxtrain.FeatureBank.write(os.path.join(d, "b"), "k", classes[:1] + short, ["long", "short"])
+            starts, labels = kxtrain.WindowSampler(bank, 48, 0).draw(16)
+            self.assertEqual(set(labels.tolist()), {0})
+            self.assertEqual(bank.windows(starts, 48).shape, (16, 48, 40))
+            with self.assertRaises(ValueError):
+                kxtrain.WindowSampler(bank, 400, 0)
 
 
 if __name__ == "__main__":
