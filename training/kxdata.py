@@ -110,3 +110,28 @@ def speed_perturb(x, factor):
     """Resample-based speed change (pitch shifts with it)."""
     up, down = {0.9: (10, 9), 1.1: (10, 11), 0.95: (20, 19), 1.05: (20, 21)}[factor]
     return signal.resample_poly(np.asarray(x, np.float64), up, down)
+
+
+CODECS = (("libopus", "ogg", ("12k", "16k", "24k", "32k")), ("libmp3lame", "mp3", ("32k", "48k", "64k")),
+          ("libgsm", "gsm", (None,)))
+
+
+def codec_round_trip(pcm, rng, rate=16000):
+    """int16 -> int16 through a random lossy codec and bit rate (Opus, MP3, GSM at 8 kHz),
+    so that no codec stays a trait of the sources that came compressed."""
+    import subprocess
+    enc, fmt, rates = CODECS[int(rng.integers(len(CODECS)))]
+    br = rates[int(rng.integers(len(rates)))]
+    args = ["-ar", "8000"] if enc == "libgsm" else []
+    cmd = ["ffmpeg", "-nostdin", "-v", "error", "-f", "s16le", "-ar", str(rate), "-ac", "1", "-i", "pipe:0",
+           "-c:a", enc] + (["-b:a", br] if br else []) + args + ["-f", fmt, "pipe:1"]
+    coded = subprocess.run(cmd, input=np.asarray(pcm, np.int16).tobytes(), stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL).stdout
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", fmt, "-i", "pipe:0", "-ac", "1", "-ar", str(rate),
+                        "-f", "s16le", "pipe:1"], input=coded, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    y = np.frombuffer(r.stdout, np.int16)
+    if len(y) < len(pcm) // 2:
+        return np.asarray(pcm, np.int16)     # codec unavailable: leave the audio as it was
+    out = np.zeros(len(pcm), np.int16)
+    out[:min(len(y), len(pcm))] = y[:len(pcm)]
+    return out

@@ -10,7 +10,9 @@ flight-of-the-amazon-queen, drascula, hedgewars-data voice packs; espeak-ng voic
 synthetic bulk; music/effects from hedgewars-data, freedroidrpg-data,
 pingus-data, openarena-data plus synthetic noise for the detector.
 Read speech from --librispeech (default: the LibriSpeech subset beside the
-checkout, read in place) is split by speaker like the packages.  An external
+checkout, read in place) and the crowd-sourced and read speech of --shared
+(so762, sctest, arsc, cven13, cvfa, cvtw; Ogg Opus, read in place) are split
+by speaker like the packages.  An external
 corpus laid out ROOT/<speaker>/**/*.wav|flac is added to training as is.
 
 Output: OUT/speech/<speaker>/<n>.wav, OUT/noise/<split>/<n>.wav and
@@ -54,7 +56,11 @@ QUEEN_TEST_FRACTION = 0.3
 DRASCULA_TEST_FRACTION = 0.3
 # about 50 of the 251 read-speech speakers for test, 25 for validation
 LIBRI_FRACTIONS = (0.2, 0.1)
-LIBRISPEECH = os.path.join(HERE, "..", "..", "shared", "data", "librispeech-tc100")
+SHARED = os.path.join(HERE, "..", "..", "shared", "data")
+LIBRISPEECH = os.path.join(SHARED, "librispeech-tc100")
+# crowd-sourced and read speech stored SOURCE/<speaker>/<clip>.opus beside the checkout
+SHARED_SOURCES = ("so762", "sctest", "arsc", "cven13", "cvfa", "cvtw")
+SHARED_FRACTIONS = (0.2, 0.1)
 
 
 def fetch(pkgs, data=DATA):
@@ -208,6 +214,17 @@ def src_librispeech(root, per):
             yield spk, spk, "librispeech", [("file", f) for f in files[:per]]
 
 
+def src_shared(root, per):
+    """ROOT/<speaker>/<clip>.opus of one shared source; its folder name names the source."""
+    source = os.path.basename(os.path.normpath(root))
+    for d in sorted(glob.glob(os.path.join(root, source + "_*"))):
+        files = sorted(glob.glob(os.path.join(d, "*.opus")))
+        if os.path.isdir(d) and files:
+            spk = os.path.basename(d)
+            random.Random(spk).shuffle(files)
+            yield spk, spk, source, [("file", f) for f in files[:per]]
+
+
 SENTENCES = [
     "The quick brown fox jumps over the lazy dog near the river bank.",
     "Please call Stella and ask her to bring these things with her from the store.",
@@ -290,6 +307,7 @@ def split_of(group, source):
         return "train"
     held = {"flight-of-the-amazon-queen": (QUEEN_TEST_FRACTION, 0.1), "drascula": (DRASCULA_TEST_FRACTION, 0.15),
             "librispeech": LIBRI_FRACTIONS}
+    held.update({src: SHARED_FRACTIONS for src in SHARED_SOURCES})
     if source in held:
         if group in ("queen_joe", "dras_hero"):   # heroes speak most lines: training only
             return "train"
@@ -378,6 +396,9 @@ def main():
     ap.add_argument("--external", nargs="*", default=[])
     ap.add_argument("--librispeech", default=LIBRISPEECH,
                     help="ROOT/<speaker>/*.flac read speech (CC BY 4.0), split into train/valid/test; '' skips it")
+    ap.add_argument("--shared", default=SHARED,
+                    help="folder holding the SOURCE/<speaker>/<clip>.opus sources (%s); '' skips them"
+                    % ", ".join(SHARED_SOURCES))
     ap.add_argument("--no-debian", action="store_true")
     ap.add_argument("--per-speaker", type=int, default=120, help="max clips per speaker")
     ap.add_argument("--tts-speakers", type=int, default=40)
@@ -387,6 +408,9 @@ def main():
     sources = []
     if a.librispeech and os.path.isdir(a.librispeech):
         sources += list(src_librispeech(a.librispeech, a.per_speaker))
+    for name in SHARED_SOURCES if a.shared else ():
+        if os.path.isdir(os.path.join(a.shared, name)):
+            sources += list(src_shared(os.path.join(a.shared, name), a.per_speaker))
     if not a.no_debian:
         fetch(sorted(set(SPEECH_PACKAGES + NOISE_PACKAGES) - {"espeak-ng-data"}))
         sources += list(src_drascula(a.per_speaker))

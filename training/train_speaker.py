@@ -17,6 +17,7 @@ import os
 import signal
 import sys
 import time
+import zlib
 
 import numpy as np
 import torch
@@ -71,7 +72,9 @@ def stream_logmel(pcm, hop, log_floor, chunk=4096):
     return np.concatenate(out) if out else np.zeros((0, 40), np.float32)
 
 
-def augment(x, noises, rng, kind):
+def augment(x, noises, rng, kind, codec=0.0):
+    """kind 0: level (and a band limit at times); 1: also reverberation and noise;
+    2: always band-limited.  codec: chance of a lossy codec round trip last."""
     x = x.astype(np.float64)
     if kind >= 1:
         if rng.random() < 0.3:
@@ -79,22 +82,44 @@ def augment(x, noises, rng, kind):
         x = kxdata.mix(x, noises, rng, snr_range=(0.0, 25.0), p_noise=0.8)
     if kind >= 2 or rng.random() < 0.25:
         x = kxdata.band_limit(x, rng)
-    return kxdata.to_int16(x, rng, level_db=rng.uniform(-30.0, -3.0))
+    y = kxdata.to_int16(x, rng, level_db=rng.uniform(-30.0, -3.0))
+    return kxdata.codec_round_trip(y, rng) if codec and rng.random() < codec else y
 
 
-def build_classes(spk_clips, noises, rng, hop, log_floor, variants, speeds, max_seconds, min_frames):
-    """-> list of classes, each a list of [N, 40] feature arrays (variants)."""
-    classes, names = [], []
-    for spk, clips in spk_clips.items():
-        stream = np.concatenate(clips)[:int(max_seconds * 16000)]
-        for sp in speeds:
-            s = stream if sp == 1.0 else np.clip(kxdata.speed_perturb(stream, sp), -32768, 32767).astype(np.int16)
-            feats = [stream_logmel(augment(s, noises, rng, k), hop, log_floor) for k in range(variants)]
-            if max(len(f) for f in feats) < min_frames:
-                continue   # shorter than one window: no training example (and sampling would never end)
-            classes.append(feats)
-            names.append("%s@%.2f" % (spk, sp))
-    return classes, names
+_NOISES = []
+
+
+def _speaker_classes(job):
+    spk, clips, seed, hop, log_floor, variants, speeds, max_seconds, min_frames, codec = job
+    rng = np.random.default_rng([seed, int.from_bytes(spk.encode()[-8:].rjust(8, b"\0"), "little")])
+    stream = np.concatenate(clips)[:int(max_seconds * 16000)]
+    out = []
+    for sp in speeds:
+        s = stream if sp == 1.0 else np.clip(kxdata.speed_perturb(stream, sp), -32768, 32767).astype(np.int16)
+        # the second variant may pass through a codec: compression is no trait of a source
+        feats = [stream_logmel(augment(s, _NOISES, rng, k, codec if k == 1 else 0.0), hop, log_floor)
+                 for k in range(variants)]
+        if max(len(f) for f in feats) >= min_frames:   # shorter than one window: no class
+            out.append(("%s@%.2f" % (spk, sp), feats))
+    return out
+
+
+def build_classes(spk_clips, noises, seed, hop, log_floor, variants, speeds, max_seconds, min_frames,
+                  codec=0.0, jobs=1):
+    """-> (classes, names): classes a list of lists of [N, 40] feature arrays (variants).
+    Each speaker's augmentation draws from its own generator, so the result does not
+    depend on `jobs`."""
+    _NOISES[:] = noises
+    work = [(spk, clips, seed, hop, log_floor, variants, speeds, max_seconds, min_frames, codec)
+            for spk, clips in spk_clips.items()]
+    if jobs > 1 and len(work) > 1:
+        import multiprocessing
+        with multiprocessing.get_context("fork").Pool(jobs) as pool:
+            done = pool.map(_speaker_classes, work, chunksize=4)
+    else:
+        done = [_speaker_classes(w) for w in work]
+    pairs = [p for d in done for p in d]
+    return [f for _, f in pairs], [n for n, _ in pairs]
 
 
 def eer(tgt, non):
@@ -107,22 +132,24 @@ def eer(tgt, non):
     return float((fr[i] + fa[i]) / 2), float(thr[i])
 
 
-def quick_eval(model, spk_feats, T, enroll=8, test=2, per=12):
-    """Window-level float check: mean of `enroll` windows vs mean of `test`."""
+def quick_eval(model, spk_feats, T, enroll=6, test=2, per=12):
+    """Window-level float check: mean of `enroll` windows against means of `test`
+    windows later in the stream (windows half-overlapping, so 8.4 s of speech suffice)."""
     embs = {}
+    step = T // 2
     model.eval()
     with torch.no_grad():
         for spk, f in spk_feats.items():
-            n = len(f) // T
-            if n < enroll + test:
+            n = (len(f) - T) // step + 1
+            if n < enroll + 2 + test:
                 continue
-            w = np.stack([f[i * T:(i + 1) * T] for i in range(n)])
-            e = torch.nn.functional.normalize(model(torch.from_numpy(w)), dim=1).numpy()
-            embs[spk] = e
+            w = np.stack([f[i * step:i * step + T] for i in range(n)])
+            embs[spk] = torch.nn.functional.normalize(model(torch.from_numpy(w)), dim=1).numpy()
     model.train()
     prof = {s: e[:enroll].mean(0) for s, e in embs.items()}
-    segs = {s: [e[enroll + i * test: enroll + (i + 1) * test].mean(0)
-                for i in range((len(e) - enroll) // test)][:per] for s, e in embs.items()}
+    first = enroll + 2     # the first test window starts where the enrolment ends
+    segs = {s: [e[first + i * test: first + (i + 1) * test].mean(0)
+                for i in range((len(e) - first) // test)][:per] for s, e in embs.items()}
     tgt, non = [], []
     for s, ss in segs.items():
         for v in ss:
@@ -150,13 +177,19 @@ def parse_args(argv=None):
     ap.add_argument("--batch", type=int, default=256)
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--variants", type=int, default=3)
-    ap.add_argument("--max-seconds", type=float, default=600.0, help="per speaker")
+    ap.add_argument("--max-seconds", type=float, default=300.0, help="per speaker")
+    ap.add_argument("--codec", type=float, default=0.5,
+                    help="chance that a class's second variant passes through a lossy codec")
     ap.add_argument("--qat-fraction", type=float, default=0.2)
     ap.add_argument("--workers", type=int, default=2, help="processes splitting each batch")
     ap.add_argument("--threads", type=int, default=1, help="intra-op threads per worker")
     ap.add_argument("--reference-cells", action="store_true",
                     help="train with the step-by-step reference cells (slow; for comparisons)")
     ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--source-weights", default=SOURCE_WEIGHTS, help="share of the batches per source")
+    ap.add_argument("--head-warmup", type=int, default=0,
+                    help="steps that train only the classifier (a fresh head over many new classes "
+                    "would otherwise pull the embedding about)")
     ap.add_argument("--checkpoint", default=os.path.join(ROOT, "training", "runs", "speaker.pt"))
     ap.add_argument("--checkpoint-minutes", type=float, default=5.0)
     ap.add_argument("--bank", default=None, help="feature bank folder (default: beside the checkpoint)")
@@ -165,7 +198,7 @@ def parse_args(argv=None):
     ap.add_argument("--stop-minutes", type=float, default=None,
                     help="stop after this much wall time, with a checkpoint to --resume from")
     ap.add_argument("--stop-step", type=int, default=None, help="stop after this step, with a checkpoint")
-    ap.add_argument("--valid-every", type=int, default=100, help="steps between validations")
+    ap.add_argument("--valid-every", type=int, default=200, help="steps between validations")
     ap.add_argument("--report", default=None)
     ap.add_argument("--init", default=None,
                     help="continue from a checkpoint written by this script or from a .kx model of the same "
@@ -176,6 +209,35 @@ def parse_args(argv=None):
                     help="runs the calibration trials (see evaluate.py)")
     ap.add_argument("--no-export", action="store_true", help="train only (tests, benchmarks)")
     return ap.parse_args(argv)
+
+
+# share of the batches per source (a source's classes share its weight); the Debian
+# voices together weigh "debian".  Short command words, children and compressed
+# crowd recordings must not dominate the batches.
+SOURCE_WEIGHTS = "librispeech=3,debian=2.5,so762=2,cven13=2,cvfa=1,cvtw=0.4,sctest=1,arsc=0.5,espeak-ng=0.6"
+SHARED = ("librispeech", "so762", "cven13", "cvfa", "cvtw", "sctest", "arsc", "espeak-ng")
+
+
+def class_weights(sources, spec):
+    w = {k: float(v) for k, v in (kv.split("=") for kv in spec.split(",") if kv)}
+    group = [src if src in SHARED else "debian" for src in sources]
+    count = {g: group.count(g) for g in set(group)}
+    return np.array([w.get(g, 1.0) / count[g] for g in group])
+
+
+def validation_features(valid, meta, noises, hop, log_floor, band_mean, band_std, per_source=25, seed=99):
+    """Held-out speakers, at most `per_source` of each source, in noise, reverberation
+    and band limits: a validation set far from perfect, so checkpoints can be told apart."""
+    rng = np.random.default_rng(seed)
+    taken, out = {}, {}
+    for spk, clips in sorted(valid.items()):
+        src = meta[spk]["source"]
+        if taken.get(src, 0) >= per_source:
+            continue
+        taken[src] = taken.get(src, 0) + 1
+        x = augment(np.concatenate(clips), noises, rng, 1)
+        out[spk] = (stream_logmel(x, hop, log_floor) - band_mean) / band_std
+    return out
 
 
 # settings that only steer this invocation; everything else comes from the checkpoint on --resume
@@ -196,20 +258,19 @@ def feature_bank(a, T, ck):
     meta = os.path.join(a.corpus, "speakers.json")
     key = kxtrain.bank_key(corpus=open(meta).read() if os.path.exists(meta) else a.corpus, hop=a.hop,
                            log_floor=a.log_floor, variants=a.variants, max_seconds=a.max_seconds, seed=a.seed,
-                           init=a.init, T=T)
+                           init=a.init, T=T, codec=a.codec)
     if os.path.isdir(path):
         bank = kxtrain.FeatureBank(path)
         if bank.key == key:
             return bank
     t0 = time.time()
-    rng = np.random.default_rng(a.seed)
     train, meta = kxdata.load_speakers(a.corpus, ("train",))
     noises = kxdata.load_noise(a.corpus, "train")
     real = {s: c for s, c in train.items() if meta[s]["source"] != "espeak-ng"}
     tts = {s: c for s, c in train.items() if meta[s]["source"] == "espeak-ng"}
-    classes, names = build_classes(real, noises, rng, a.hop, a.log_floor, a.variants, (1.0, 0.9, 1.1),
-                                   a.max_seconds, T)
-    c2, n2 = build_classes(tts, noises, rng, a.hop, a.log_floor, 2, (1.0,), a.max_seconds, T)
+    classes, names = build_classes(real, noises, a.seed, a.hop, a.log_floor, a.variants, (1.0, 0.9, 1.1),
+                                   a.max_seconds, T, a.codec, a.workers)
+    c2, n2 = build_classes(tts, noises, a.seed, a.hop, a.log_floor, 2, (1.0,), a.max_seconds, T, a.codec, a.workers)
     classes += c2
     names += n2
     if isinstance(ck, kxformat.Model):
@@ -266,17 +327,17 @@ def train(a):
     bank = feature_bank(a, T, ck)
     band_mean = np.array(bank.extra["band_mean"], np.float32)
     band_std = np.array(bank.extra["band_std"], np.float32)
-    valid, _ = kxdata.load_speakers(a.corpus, ("valid",))
-    vfeats = {s: (stream_logmel(np.concatenate(c), a.hop, a.log_floor) - band_mean) / band_std
-              for s, c in valid.items()}
+    valid, vmeta = kxdata.load_speakers(a.corpus, ("valid",))
+    vfeats = validation_features(valid, vmeta, kxdata.load_noise(a.corpus, "train"), a.hop, a.log_floor,
+                                 band_mean, band_std)
     print("classes %d (real speakers %d, tts %d), valid %d" % (
-        bank.classes, bank.extra["real_speakers"], bank.extra["tts_speakers"], len(valid)), flush=True)
+        bank.classes, bank.extra["real_speakers"], bank.extra["tts_speakers"], len(vfeats)), flush=True)
 
     hidden = tuple(int(h) for h in a.hidden.split(","))
     model = kxtorch.SpeakerNet(40, hidden, a.emb, a.norm_epsilon)
     model.fast = not a.reference_cells
     head = kxtorch.AAMSoftmax(a.emb, bank.classes)
-    sampler = kxtrain.WindowSampler(bank, T, a.seed)
+    sampler = kxtrain.WindowSampler(bank, T, a.seed, class_weights(bank.extra["sources"], a.source_weights))
     run = {"step": 0, "seen": 0, "elapsed": 0.0, "total": a.steps, "history": [], "best": None,
            "finished": False}
     if a.resume:
@@ -306,7 +367,7 @@ def train(a):
                 e = model(torch.from_numpy(bank.windows(np.concatenate(starts), T)))
                 e = torch.nn.functional.normalize(e, dim=1).view(len(cs), 4, -1).mean(1)
                 head.w[cs] = e
-    opt = torch.optim.Adam(list(model.parameters()) + list(head.parameters()), lr=a.lr)
+    opt = torch.optim.Adam([{"params": list(model.parameters())}, {"params": list(head.parameters())}], lr=a.lr)
     if a.resume:
         opt.load_state_dict(st["opt"])
     if run["finished"]:
@@ -326,8 +387,8 @@ def train(a):
     try:
         while run["total"] is None or run["step"] < run["total"]:
             lr, quant, margin = schedule(a, run["step"], run["total"])
-            for g in opt.param_groups:
-                g["lr"] = lr
+            opt.param_groups[0]["lr"] = lr if run["step"] >= a.head_warmup else 0.0
+            opt.param_groups[1]["lr"] = lr
             starts, labels = sampler.draw(a.batch)
             loss, acc = workers.step(starts, labels, quant, margin)
             torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
