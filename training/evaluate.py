@@ -256,31 +256,14 @@ def _group_weights(x, group):
     return 1.0 / (counts[inv] * len(names))
 
 
-SHORT_WORD_SOURCES = ("klettres-data", "ktuberling-data")
-
-
 def sparse_words(spk_clips, noises, rng, count=120, seconds=3.0):
-    """Segments of short spoken words with pauses of 0.3-1.2 s, in room noise at
-    5-20 dB SNR, half of them reverberant and band-limited like a phone
-    -> (int16 segments, frame labels from the clean words' energy)."""
+    """3 s segments of short spoken words with pauses (train_vad.make_sparse_sequence)
+    -> (int16 segments, speech-stretch frame labels)."""
+    import train_vad
     clips = [c for cs in spk_clips.values() for c in cs if len(c) < 1.5 * 16000]
-    n = int(seconds * 16000) // 512 * 512
-    pcms, labels = [], []
-    for _ in range(count if clips else 0):
-        clean = np.zeros(n)
-        pos = int(rng.uniform(0.0, 0.5) * 16000)
-        while pos < n - 4000:
-            c = clips[rng.integers(len(clips))].astype(np.float64)
-            take = min(len(c), n - pos)
-            clean[pos:pos + take] = c[:take] / (np.abs(c).max() + 1e-9) * rng.uniform(0.3, 1.0)
-            pos += take + int(rng.uniform(0.3, 1.2) * 16000)
-        labels.append(kxdata.frame_labels((clean * 32767).astype(np.int16)))
-        x = kxdata.reverb(clean, rng) if rng.random() < 0.5 else clean
-        x = kxdata.mix(x, noises, rng, snr_range=(5.0, 20.0), p_noise=1.0)
-        if rng.random() < 0.5:
-            x = kxdata.band_limit(x, rng)
-        pcms.append(kxdata.to_int16(x, rng, level_db=rng.uniform(-35.0, -10.0)))
-    return pcms, labels
+    out = [train_vad.make_sparse_sequence(clips, noises, rng, int(seconds * 16000) // 512)
+           for _ in range(count if clips else 0)]
+    return [p for p, _ in out], [l for _, l in out]
 
 
 def summary(tgt, non, mid, high):
@@ -413,7 +396,7 @@ def main():
             _, Y, P = train_vad.build_set(test_spk, noise, np.random.default_rng(seed), count, 200)
             res[key] = train_vad.evaluate_exact(vad, P, list(Y), a.voice_threshold)
             print(key, json.dumps(res[key]), flush=True)
-        words = {s: c for s, c in test_spk.items() if tmeta[s]["source"] in SHORT_WORD_SOURCES}
+        words = {s: c for s, c in test_spk.items() if tmeta[s]["source"] in train_vad.SHORT_WORD_SOURCES}
         P, Y = sparse_words(words, noise, np.random.default_rng(99))
         r = train_vad.evaluate_exact(vad, P, Y, a.voice_threshold)
         probs = kxemu.Detector(vad).probabilities(np.stack([kxemu.vad_features(p) for p in P]))

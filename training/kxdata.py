@@ -55,6 +55,23 @@ def frame_labels(clean, frame=512, rel_db=-35.0, abs_db=-55.0):
     return d.astype(np.float32)
 
 
+def speech_regions(lab, gap=10, hang=4):
+    """Frame labels of words -> labels of speech stretches: pauses of up to `gap`
+    frames between words count as speech, and `hang` frames on either side, so
+    that short words with pauses still fill the windows that get embedded."""
+    lab = np.asarray(lab) > 0.5
+    out = lab.copy()
+    idx = np.nonzero(lab)[0]
+    for a, b in zip(idx[:-1], idx[1:]):
+        if 1 < b - a <= gap + 1:
+            out[a:b] = True
+    grown = out.copy()
+    for k in range(1, hang + 1):
+        grown[k:] |= out[:-k]
+        grown[:-k] |= out[k:]
+    return grown.astype(np.float32)
+
+
 def band_limit(x, rng, rate=16000):
     """Random low-pass between 3.4 and 8 kHz (telephone to wide band)."""
     cut = rng.choice([3400.0, 4000.0, 5500.0, 7000.0])

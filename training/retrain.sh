@@ -30,11 +30,12 @@ speaker() {
     fi
 }
 
-# detector: short sequences from scratch, then longer ones from there
+# detector: short sequences from scratch, then longer ones from there, a third of them
+# short words with pauses in room noise (speech that must keep its windows)
 [ -f $R/vad.json ] || $PY training/train_vad.py --minutes "$VAD_MIN" --frames 100 --batch 16 --sequences 800 \
     --report $R/vad.json --out $R/vad_stage1.h
 [ -f $R/vad2.json ] || $PY training/train_vad.py --init $R/vad_stage1.h --lr 1e-3 --seed 2 \
-    --minutes "$VAD_MIN" --frames 150 --batch 16 --sequences 1000 --qat-fraction 0.15 \
+    --minutes "$VAD_MIN" --frames 150 --batch 16 --sequences 1500 --qat-fraction 0.15 \
     --report $R/vad2.json --out src/generated/vad_weights.h
 speaker speaker --minutes "$SPK_MIN" --out $R/default_stage1.kx
 # continue with the full margin from the start and a lower rate
@@ -42,5 +43,8 @@ speaker speaker2 --init $R/speaker.final.pt --seed 3 --lr 1e-3 \
     --minutes "${SPEAKER2_MINUTES:-20}" --qat-fraction 0.15 --out $R/default_stage2.kx
 # widen to the shipped size: the new units start silent, so this stage starts where stage 2 ended
 speaker speaker3 --init $R/speaker2.final.pt --hidden "$WIDE,$WIDE" --seed 4 \
-    --lr 1e-3 --minutes "${SPEAKER3_MINUTES:-60}" --qat-fraction 0.15 --out models/default.kx
+    --lr 1e-3 --minutes "${SPEAKER3_MINUTES:-60}" --qat-fraction 0.15 --out $R/default_stage3.kx
+# the long run: a fresh classifier warmed up over the frozen network first
+speaker speaker4 --init $R/speaker3.final.pt --hidden "$WIDE,$WIDE" --seed 5 --lr 1e-3 --head-warmup 300 \
+    --minutes "${SPEAKER4_MINUTES:-180}" --qat-fraction 0.15 --out models/default.kx
 $PY training/evaluate.py --model models/default.kx --vad --out $R/eval

@@ -240,9 +240,10 @@ def validation_features(valid, meta, noises, hop, log_floor, band_mean, band_std
     return out
 
 
-# settings that only steer this invocation; everything else comes from the checkpoint on --resume
+# settings that only steer this invocation (the worker layout changes only the order of float
+# sums); everything else comes from the checkpoint on --resume
 SESSION_ARGS = ("resume", "stop_minutes", "stop_step", "checkpoint", "checkpoint_minutes", "report",
-                "engine")
+                "engine", "workers", "threads")
 
 
 def load_init(a):

@@ -26,6 +26,8 @@ import kxtorch  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_OUT = kxemu.VAD_SOURCE
+# single spoken words, the material of sparse-speech sequences
+SHORT_WORD_SOURCES = ("klettres-data", "ktuberling-data", "sctest", "arsc")
 
 
 def make_sequence(clips, noises, rng, frames=250):
@@ -41,7 +43,7 @@ def make_sequence(clips, noises, rng, frames=250):
         clean[pos:pos + take] = c[:take]
         pos += take + int(rng.integers(0, 60)) * 512
         pos = (pos // 512) * 512
-    lab[:] = kxdata.frame_labels((clean * 32767).astype(np.int16))[:frames]
+    lab[:] = kxdata.speech_regions(kxdata.frame_labels((clean * 32767).astype(np.int16))[:frames])
     x = clean
     if rng.random() < 0.2:
         x = kxdata.reverb(x, rng)
@@ -55,6 +57,25 @@ def make_sequence(clips, noises, rng, frames=250):
     return pcm, lab
 
 
+def make_sparse_sequence(words, noises, rng, frames=150):
+    """Short words with pauses of 0.3-1.2 s in room noise at 5-20 dB SNR, half of it
+    reverberant and band-limited like a phone: the speech that must keep its windows."""
+    n = frames * 512
+    clean = np.zeros(n)
+    pos = int(rng.uniform(0.0, 0.5) * 16000)
+    while pos < n - 4000:
+        c = words[rng.integers(len(words))].astype(np.float64)
+        take = min(len(c), n - pos)
+        clean[pos:pos + take] = c[:take] / (np.abs(c).max() + 1e-9) * rng.uniform(0.3, 1.0)
+        pos += take + int(rng.uniform(0.3, 1.2) * 16000)
+    lab = kxdata.speech_regions(kxdata.frame_labels((clean * 32767).astype(np.int16))[:frames])
+    x = kxdata.reverb(clean, rng) if rng.random() < 0.5 else clean
+    x = kxdata.mix(x, noises, rng, snr_range=(5.0, 20.0), p_noise=1.0)
+    if rng.random() < 0.5:
+        x = kxdata.band_limit(x, rng)
+    return kxdata.to_int16(x, rng, level_db=rng.uniform(-35.0, -10.0)), lab
+
+
 def features(pcm):
     """Exact detector input: standardised Q10 values as real numbers."""
     q = kxemu.vad_features(pcm)
@@ -62,11 +83,15 @@ def features(pcm):
     return st.reshape(-1, 80), q
 
 
-def build_set(clips_by_spk, noises, rng, count, frames):
+def build_set(clips_by_spk, noises, rng, count, frames, words=(), sparse=0.0):
+    """`sparse` of the sequences are short `words` with pauses (when there are words)."""
     clips = [c for cs in clips_by_spk.values() for c in cs]
     X, Y, P = [], [], []
     for _ in range(count):
-        pcm, lab = make_sequence(clips, noises, rng, frames)
+        if len(words) and rng.random() < sparse:
+            pcm, lab = make_sparse_sequence(words, noises, rng, frames)
+        else:
+            pcm, lab = make_sequence(clips, noises, rng, frames)
         st, _ = features(pcm)
         X.append(st[:frames])
         Y.append(lab[:len(st)])
@@ -135,7 +160,9 @@ def main():
     ap.add_argument("--batch", type=int, default=24)
     ap.add_argument("--qat-fraction", type=float, default=0.25)
     ap.add_argument("--test-sequences", type=int, default=60)
-    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--sparse-fraction", type=float, default=0.3,
+                    help="share of training sequences made of short words with pauses")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--report", default=None, help="write metrics JSON here")
     ap.add_argument("--init", default=None, help="start from the weights of a vad_weights.h")
@@ -146,13 +173,15 @@ def main():
     rng = np.random.default_rng(a.seed)
     t0 = time.time()
 
-    train_spk, _ = kxdata.load_speakers(a.corpus, ("train", "valid"), max_clips=120)
+    train_spk, tmeta = kxdata.load_speakers(a.corpus, ("train", "valid"), max_clips=120)
+    words = [c for s, cs in train_spk.items() if tmeta[s]["source"] in SHORT_WORD_SOURCES
+             for c in cs if len(c) < 1.5 * 16000]
     test_spk, _ = kxdata.load_speakers(a.corpus, ("test",), max_clips=40)
     noise_tr = kxdata.load_noise(a.corpus, "train")
     noise_te = kxdata.load_noise(a.corpus, "test")
     print("speakers train %d test %d, noise %d/%d" % (len(train_spk), len(test_spk), len(noise_tr),
                                                       len(noise_te)), flush=True)
-    X, Y, _ = build_set(train_spk, noise_tr, rng, a.sequences, a.frames)
+    X, Y, _ = build_set(train_spk, noise_tr, rng, a.sequences, a.frames, words, a.sparse_fraction)
     print("built %d training sequences in %.0f s, speech %.2f" % (len(X), time.time() - t0, Y.mean()),
           flush=True)
     trng = np.random.default_rng(12345)

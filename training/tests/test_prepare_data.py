@@ -10,6 +10,7 @@ from unittest import mock
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import kxdata  # noqa: E402
 import prepare_data  # noqa: E402
 
 
@@ -99,3 +100,19 @@ class SourcesTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SpeechRegionsTest(unittest.TestCase):
+    def test_short_pauses_join_and_stretches_grow(self):
+        lab = np.zeros(40)
+        lab[5:8] = 1      # a word, a 4-frame pause, a word, then a 12-frame pause
+        lab[12:15] = 1
+        lab[27:30] = 1
+        r = kxdata.speech_regions(lab, gap=10, hang=2)
+        self.assertEqual(np.nonzero(r)[0].tolist(), list(range(3, 17)) + list(range(25, 32)))
+        r = kxdata.speech_regions(lab, gap=4, hang=0)
+        self.assertEqual(np.nonzero(r)[0].tolist(), list(range(5, 15)) + [27, 28, 29])
+        edge = np.zeros(6)
+        edge[[0, 5]] = 1
+        self.assertEqual(kxdata.speech_regions(edge, gap=1, hang=3).tolist(), [1.0] * 6)
+        self.assertEqual(kxdata.speech_regions(np.zeros(0)).tolist(), [])
