@@ -158,6 +158,7 @@ const kx_error_record_t KX_ERR_GPU_PLUGIN_LOAD = {837, "GPU plug-in `%s` could n
 const kx_error_record_t KX_ERR_GPU_PLUGIN_UNUSABLE = {838, "GPU plug-in `%s` is unusable: %s"};
 const kx_error_record_t KX_ERR_GPU_DEVICE = {839, "GPU device %d could not be created: %s"};
 const kx_error_record_t KX_ERR_GPU_KERNEL = {840, "GPU kernel `%s` failed: %s"};
+const kx_error_record_t KX_ERR_BUFFER_MAP = {841, "Device buffer could not be mapped: %s"};
 
 namespace {
 

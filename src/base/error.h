@@ -71,3 +71,4 @@ extern const kx_error_record_t KX_ERR_GPU_PLUGIN_LOAD;   // 837 file and the loa
 extern const kx_error_record_t KX_ERR_GPU_PLUGIN_UNUSABLE; // 838 missing function or other version
 extern const kx_error_record_t KX_ERR_GPU_DEVICE;        // 839 index and the plug-in's reason
 extern const kx_error_record_t KX_ERR_GPU_KERNEL;        // 840 operator and the plug-in's reason
+extern const kx_error_record_t KX_ERR_BUFFER_MAP;        // 841 the device kind's reason

@@ -266,6 +266,11 @@ kx_status_t kx_gpu_device_create_from_index(int32_t index, kx_device_t** out) {
     return status;
 }
 
+const char* kx_gpu_plugin_last_error() {
+    const char* why = g_plugin.last_error ? g_plugin.last_error() : nullptr;
+    return why ? why : "";
+}
+
 void kx_gpu_plugin_forget() {
     std::lock_guard<std::mutex> guard(g_lock);
     if (!g_loaded) return;

@@ -56,3 +56,6 @@ kx_status_t kx_gpu_device_create_from_index(int32_t index, kx_device_t** out);
 // Test hook: forget a loaded plug-in's functions so that the next GPU string loads the
 // file that the environment names now. Only while no GPU device exists.
 void kx_gpu_plugin_forget();
+
+// The loaded plug-in's reason for its last failure on this thread ("" when none).
+const char* kx_gpu_plugin_last_error();

@@ -197,7 +197,7 @@ kx_status_t kx_lstm_layer_prepare(kx_device_t* device, kx_lstm_layer_t* layer) {
     layer->workspace = kx_buffer_create(device, static_cast<uint32_t>(bytes), 0);
     if (!layer->workspace) return KX_STATUS_OUT_OF_MEMORY;
     // Cleared so that its header names no weights; the call with no frames fills it.
-    void* mapping = kx_buffer_map(device, layer->workspace, 0);
+    void* mapping = kx_buffer_map_or_record(device, layer->workspace, 0);
     if (!mapping) return KX_STATUS_OUT_OF_MEMORY;
     std::memset(mapping, 0, 128);
     kx_buffer_unmap(device, layer->workspace, 1);
