@@ -11,8 +11,8 @@
 // Raised whenever the functions or records below change meaning or layout.
 constexpr int32_t KX_GPU_PLUGIN_ABI_VERSION = 1;
 
-// The plug-in's file name, looked for beside the library and then on the loader's
-// search path; the environment variable names another file (a path or a bare name).
+// The plug-in's file name, looked for beside the library only; the environment
+// variable names another file by its absolute path (a relative one is refused).
 #ifdef _WIN32
 #define KX_GPU_PLUGIN_DEFAULT_NAME "kx_orvel_vulkan.dll"
 #else
