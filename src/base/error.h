@@ -43,6 +43,8 @@ void kx_error_restore(const kx_error_messages_t* messages);
 
 // Test hook: the next `count` hand-out arrays cannot be allocated.
 void kx_error_fail_next_handouts(int count);
+// Test hook: how often the process-wide lock has been taken so far.
+int64_t kx_error_lock_count();
 
 // Library-wide error records.
 extern const kx_error_record_t KX_ERR_ARG_NULL;          // 100 "Argument `%s` is NULL."
