@@ -28,6 +28,8 @@ from .segments import profile_names
 # A recognizer serialises its calls: one shared by a worker's threads would score one
 # file at a time.
 _local = threading.local()
+_made = 0  # recognizers this process has made, for tests
+_made_lock = threading.Lock()
 
 
 def _recognizer(model_path, device, voice_threshold):
@@ -40,6 +42,9 @@ def _recognizer(model_path, device, voice_threshold):
     key = (model_path, device, voice_threshold)
     if key not in recognizers:
         recognizers[key] = Recognizer(model_path, device=device, voice_threshold=voice_threshold)
+        global _made
+        with _made_lock:
+            _made += 1
     return recognizers[key]
 
 

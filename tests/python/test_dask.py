@@ -89,8 +89,9 @@ class DaskTest(unittest.TestCase):
     def test_cluster_gives_the_single_process_results(self):
         frame = kxdask.score_files(self.files, self.profiles, client=self.client, **self.options)
         self.check(frame)
-        # Both worker processes did work, each with one recognizer kept for its later tasks.
-        loaded = self.client.run(lambda: len(kxdask._recognizers))
+        # Both worker processes (one thread each) did work, each with one recognizer kept
+        # for its later tasks.
+        loaded = self.client.run(lambda: kxdask._made)
         self.assertEqual(sorted(loaded.values()), [1, 1])
 
     def test_each_thread_scores_with_a_recognizer_of_its_own(self):
