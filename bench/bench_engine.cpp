@@ -2,8 +2,8 @@
 // frame through kx_op_execute with the share spent in the LINEAR kernels,
 // kx_orvel_process on a minute of speech-like audio on cpu:1 and cpu:2, the
 // multiply-accumulate rate of a whole call against a vpmaddwd loop measured in the
-// same run, enrollment per frame, allocations per frame, and 10 s of audio on more
-// threads than processors.
+// same run, enrollment per frame, allocations per frame, 10 s of audio on more
+// threads than processors, and two recognizers scoring on two threads at once.
 //
 // Uses models/default.kx when it exists, else a generated model of the default
 // shape (two bidirectional layers of 64, hop 256, 40 bands, window 48 + 8).
@@ -14,10 +14,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_timing.h"
@@ -412,6 +414,51 @@ void BM_DetectorAllocations(benchmark::State& state) {
     kx_vad_delete(vad);
 }
 BENCHMARK(BM_DetectorAllocations)->Iterations(1000);
+
+// Two recognizers on cpu:1 each, scoring a minute on two threads at once, against one of them
+// alone: separate objects share no lock, so on two free processors the ratio of the
+// pair's wall time to one's stays near 1. range(0): voice threshold in percent (100
+// embeds nothing, so the detector's per-frame calls are all there is).
+void BM_TwoRecognizersTwoThreads(benchmark::State& state) {
+    const float threshold = static_cast<float>(state.range(0)) / 100.0f;
+    Recognizer first("cpu:1", threshold), second("cpu:1", threshold);
+    if (!first.object || !second.object) {
+        state.SkipWithError("model did not load");
+        return;
+    }
+    const std::vector<int16_t> pcm = speech_like(60 * kSampleRate, 9);
+    std::vector<float> profile(static_cast<size_t>(first.object->network->embedding_size), 0.0f);
+    const float* profiles[1] = {profile.data()};
+    auto score = [&](kx_orvel_t* object) {
+        float* scores = nullptr;
+        kx_orvel_process(object, pcm.data(), static_cast<int32_t>(pcm.size()), profiles, 1, &scores);
+        kx_orvel_scores_delete(scores);
+    };
+    Minimum alone, pair;
+    for (auto _ : state) {
+        double w = wall_seconds();
+        score(first.object);
+        alone.add(wall_seconds() - w);
+        std::atomic<int> ready{0};
+        std::thread other([&] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+            score(second.object);
+        });
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        w = wall_seconds();
+        score(first.object);
+        other.join();
+        pair.add(wall_seconds() - w);
+    }
+    state.counters["one_ms"] = 1e3 * alone.value;
+    state.counters["two_ms"] = 1e3 * pair.value;
+    state.counters["two/one"] = pair.value / alone.value;
+}
+BENCHMARK(BM_TwoRecognizersTwoThreads)->ArgName("threshold_pct")->Arg(100)->Arg(50)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 // 10 s through kx_orvel_process on 1, 2, 8 and 64 threads (more than this machine's
 // processors): wall time and its ratio to cpu:1. Target: no ratio far above 1.

@@ -41,6 +41,9 @@ struct Buffer {
     VkBuffer staging;
     VkDeviceMemory staging_memory;
     void* staging_mapped;
+    // Host writes through the staging copy that never reached the device: the buffer
+    // holds stale contents until it is written whole again, so every use fails.
+    bool stale;
 };
 
 enum Shader { ADD, LINEAR, LSTM_CELL, STANDARDIZE, SOFTMAX, MATMUL_F32, RELU, GELU, NORMALIZE_QUANTIZE, SHADER_COUNT };
@@ -89,6 +92,7 @@ struct Gpu {
     int dispatches;  // operators recorded in it
     Buffer* tables;  // sigmoid, fine and coarse softmax tables as int32
     int64_t submits; // command buffers submitted (for tests of the batching)
+    int32_t failing_commands;  // test hook: command buffers still to fail to begin
 };
 
 // ------------------------------------------------------------------ memory types
@@ -184,6 +188,11 @@ bool synchronise(Gpu* gpu) {
 // Opens a command buffer if none is being recorded and orders the next command after
 // every earlier one (operators depend on each other's results).
 VkCommandBuffer begin_command(Gpu* gpu) {
+    if (gpu->failing_commands > 0) {
+        --gpu->failing_commands;
+        fail("vkBeginCommandBuffer failed");
+        return VK_NULL_HANDLE;
+    }
     if (gpu->current < 0) {
         int free_slot = -1;
         for (int i = 0; i < kCommandSlots && free_slot < 0; ++i)
@@ -314,6 +323,11 @@ struct Dispatch {
 };
 
 kx_status_t record(Gpu* gpu, const Dispatch& d) {
+    for (const kx_buffer_t* buffer : d.buffers)
+        if (buffer && reinterpret_cast<const Buffer*>(buffer)->stale) {
+            fail("a buffer's host writes never reached the device");
+            return KX_STATUS_RUNTIME_ERROR;
+        }
     const uint64_t groups = (static_cast<uint64_t>(d.invocations) + kGroupSize - 1) / kGroupSize;
     if (groups == 0 || groups > gpu->max_groups) return KX_STATUS_INVALID_ARGUMENT;
     const VkPipeline selected = pipeline(gpu, d.shader);
@@ -629,6 +643,10 @@ KX_EXPORT kx_status_t kx_gpu_buffer_write(void* handle, kx_buffer_t* head, const
                                           uint32_t length) {
     Gpu* gpu = as_gpu(handle);
     auto* buffer = reinterpret_cast<Buffer*>(head);
+    if (offset > head->size || length > head->size - offset) {
+        fail("a write of %u bytes at %u does not fit a buffer of %u bytes", length, offset, head->size);
+        return KX_STATUS_INVALID_ARGUMENT;
+    }
     if (!synchronise(gpu)) return KX_STATUS_RUNTIME_ERROR;
     if (length == 0) return KX_STATUS_SUCCESS;
     if (buffer->mapped) {
@@ -638,8 +656,9 @@ KX_EXPORT kx_status_t kx_gpu_buffer_write(void* handle, kx_buffer_t* head, const
     void* staging = staging_of(gpu, buffer);
     if (!staging) return KX_STATUS_OUT_OF_MEMORY;
     std::memcpy(static_cast<uint8_t*>(staging) + offset, source, length);
-    return record_copy(gpu, buffer->staging, buffer->buffer, offset, length) ? KX_STATUS_SUCCESS
-                                                                             : KX_STATUS_RUNTIME_ERROR;
+    if (!record_copy(gpu, buffer->staging, buffer->buffer, offset, length)) return KX_STATUS_RUNTIME_ERROR;
+    if (offset == 0 && length == head->size) buffer->stale = false;
+    return KX_STATUS_SUCCESS;
 }
 
 KX_EXPORT void* kx_gpu_buffer_map(void* handle, kx_buffer_t* head, int need_contents) {
@@ -647,6 +666,10 @@ KX_EXPORT void* kx_gpu_buffer_map(void* handle, kx_buffer_t* head, int need_cont
     auto* buffer = reinterpret_cast<Buffer*>(head);
     if (!synchronise(gpu)) return nullptr;
     if (buffer->mapped) return buffer->mapped;
+    if (buffer->stale && need_contents) {
+        fail("a buffer's host writes never reached the device");
+        return nullptr;
+    }
     void* staging = staging_of(gpu, buffer);
     if (!staging || !need_contents) return staging;
     // Contents wanted: copy them down and wait for the copy.
@@ -657,9 +680,10 @@ KX_EXPORT void* kx_gpu_buffer_map(void* handle, kx_buffer_t* head, int need_cont
 KX_EXPORT void kx_gpu_buffer_unmap(void* handle, kx_buffer_t* head, int modified) {
     Gpu* gpu = as_gpu(handle);
     auto* buffer = reinterpret_cast<Buffer*>(head);
-    // Written through a staging copy: send it up with the next commands.
+    // Written through a staging copy: send it up with the next commands. The contract
+    // has no status here, so a copy that cannot be recorded fails the buffer's next use.
     if (!buffer->mapped && modified && buffer->staging)
-        record_copy(gpu, buffer->staging, buffer->buffer, 0, buffer->head.size);
+        buffer->stale = !record_copy(gpu, buffer->staging, buffer->buffer, 0, buffer->head.size);
 }
 
 KX_EXPORT kx_status_t kx_gpu_list_devices(char*** lines, int32_t* count) {
@@ -704,6 +728,9 @@ KX_EXPORT void kx_gpu_free_device_list(char** lines, int32_t count) {
 
 // Test hook: how many command buffers this device has submitted so far.
 KX_EXPORT int64_t kx_gpu_vulkan_submit_count(void* handle) { return as_gpu(handle)->submits; }
+
+// Test hook: the next `count` command buffers of this device fail to begin.
+KX_EXPORT void kx_gpu_vulkan_fail_commands(void* handle, int32_t count) { as_gpu(handle)->failing_commands = count; }
 
 // ------------------------------------------------------------------ kernels
 //

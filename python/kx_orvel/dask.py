@@ -5,8 +5,9 @@
     client = Client("tcp://scheduler:8786")       # or Client(LocalCluster(...))
     frame = kx_orvel.dask.score_files(paths, ["alice.profile", "bob.profile"], client=client)
 
-Files go to the workers in tasks of `files_per_task`; each worker process loads the
-library and the model once and keeps its recognizer for every later task. Paths (audio,
+Files go to the workers in tasks of `files_per_task`; each worker thread loads the
+model once and keeps its own recognizer for every later task, so a worker with several
+threads scores as many files at once. Paths (audio,
 profiles, a model_path given) must be readable on the workers; by default each worker
 finds its own default model.
 """
@@ -24,19 +25,27 @@ import pandas as pd
 from .audio import AudioError, read_audio
 from .segments import profile_names
 
-_recognizers = {}
-_recognizers_lock = threading.Lock()
+# A recognizer serialises its calls: one shared by a worker's threads would score one
+# file at a time.
+_local = threading.local()
+_made = 0  # recognizers this process has made, for tests
+_made_lock = threading.Lock()
 
 
 def _recognizer(model_path, device, voice_threshold):
-    """This process's recognizer for these settings, made on first use."""
+    """This thread's recognizer for these settings, made on first use."""
     from . import Recognizer
 
+    recognizers = getattr(_local, "recognizers", None)
+    if recognizers is None:
+        recognizers = _local.recognizers = {}
     key = (model_path, device, voice_threshold)
-    with _recognizers_lock:
-        if key not in _recognizers:
-            _recognizers[key] = Recognizer(model_path, device=device, voice_threshold=voice_threshold)
-        return _recognizers[key]
+    if key not in recognizers:
+        recognizers[key] = Recognizer(model_path, device=device, voice_threshold=voice_threshold)
+        global _made
+        with _made_lock:
+            _made += 1
+    return recognizers[key]
 
 
 def _columns(names):

@@ -45,8 +45,19 @@ struct Slot {
 };
 
 Slot g_slots[kSlotCount];
-std::mutex g_lock;
 char** g_handout = nullptr;
+
+// The process-wide lock; calls take it only to claim or give back a slot and to make
+// or hand out an array, never on a thread's own path through a call.
+std::mutex g_mutex;
+std::atomic<int64_t> g_lock_count{0};
+struct Locked {
+    std::lock_guard<std::mutex> guard{g_mutex};
+    Locked() { g_lock_count.fetch_add(1, std::memory_order_relaxed); }
+};
+
+// Set once a hand-out array exists: most calls then need not look under the lock.
+std::atomic<bool> g_handout_ready{false};
 
 // Slots owned by some thread. Usually none: then no call scans the table (a thread
 // sees its own claim, so a count of 0 means it owns no slot).
@@ -112,7 +123,7 @@ struct SlotReleaser {
     Slot* slot = nullptr;
     ~SlotReleaser() {
         if (!slot) return;
-        std::lock_guard<std::mutex> guard(g_lock);
+        const Locked guard;
         if (slot->owned.load(std::memory_order_relaxed) &&
             same_thread(slot->owner.load(std::memory_order_relaxed), current_thread())) {
             slot->reset_pending = false;
@@ -125,6 +136,7 @@ thread_local SlotReleaser t_slot_releaser;
 
 struct HandoutReleaser {
     ~HandoutReleaser() {
+        g_handout_ready.store(false);
         free_handout(g_handout);
         g_handout = nullptr;
     }
@@ -158,13 +170,14 @@ const kx_error_record_t KX_ERR_GPU_PLUGIN_LOAD = {837, "GPU plug-in `%s` could n
 const kx_error_record_t KX_ERR_GPU_PLUGIN_UNUSABLE = {838, "GPU plug-in `%s` is unusable: %s"};
 const kx_error_record_t KX_ERR_GPU_DEVICE = {839, "GPU device %d could not be created: %s"};
 const kx_error_record_t KX_ERR_GPU_KERNEL = {840, "GPU kernel `%s` failed: %s"};
+const kx_error_record_t KX_ERR_BUFFER_MAP = {841, "Device buffer could not be mapped: %s"};
 
 namespace {
 
 #if defined(_WIN32)
 // Thread-exit callbacks do not always reach the library (seen under Wine), so a
 // full table takes back the slot of a thread that has ended. A live thread that
-// reuses an ended one's id keeps its slot. Called with g_lock held.
+// reuses an ended one's id keeps its slot. Called with the lock held.
 Slot* reclaim_slot_of_ended_thread() {
     for (Slot& candidate : g_slots) {
         const thread_id_t owner = candidate.owner.load(std::memory_order_relaxed);
@@ -187,7 +200,7 @@ Slot* reclaim_slot_of_ended_thread() {
 Slot* slot_for_push() {
     Slot* slot = find_own_slot();
     if (!slot) {
-        std::lock_guard<std::mutex> guard(g_lock);
+        const Locked guard;
         for (Slot& candidate : g_slots) {
             if (!candidate.owned.load(std::memory_order_relaxed)) {
                 candidate.owner.store(current_thread(), std::memory_order_relaxed);
@@ -232,6 +245,8 @@ void kx_error_push(const kx_error_record_t* record, ...) {
 
 void kx_error_fail_next_handouts(int count) { g_handout_failures.store(count); }
 
+int64_t kx_error_lock_count() { return g_lock_count.load(); }
+
 void kx_error_trace(const char* site_id) { kx_error_push(&KX_ERR_TRACE, site_id); }
 
 bool kx_check_not_null(const void* value, const char* name) {
@@ -259,7 +274,7 @@ void kx_error_take(kx_error_messages_t* out) {
     out->count = 0;
     Slot* slot = find_own_slot();
     if (!slot) return;
-    std::lock_guard<std::mutex> guard(g_lock);
+    const Locked guard;
     if (!slot->reset_pending) {
         out->count = slot->count;
         std::memcpy(out->entries, slot->entries, sizeof(out->entries));
@@ -277,9 +292,12 @@ void kx_error_restore(const kx_error_messages_t* messages) {
 }
 
 void kx_error_stack_begin_call() {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
+    // Taken per detector frame on every thread that scores: the lock only until the
+    // array exists (or while it cannot be made).
+    if (!g_handout_ready.load(std::memory_order_acquire)) {
+        const Locked guard;
         if (!g_handout) g_handout = make_handout();
+        g_handout_ready.store(g_handout != nullptr, std::memory_order_release);
     }
     if (Slot* slot = find_own_slot()) slot->reset_pending = true;
 }
@@ -307,7 +325,7 @@ KX_API kx_status_t kx_get_error_stack(char*** message_stack, int32_t* message_st
     Slot* slot = find_own_slot();
     if (!slot) return KX_STATUS_INVALID_STATE;
 
-    std::lock_guard<std::mutex> guard(g_lock);
+    const Locked guard;
     if (!g_handout) return KX_STATUS_INVALID_STATE;
     // The replacement comes first: when it cannot be made, nothing is handed out and
     // the messages stay for a later fetch, so a caller that trusts the status leaks nothing.

@@ -43,6 +43,8 @@ void kx_error_restore(const kx_error_messages_t* messages);
 
 // Test hook: the next `count` hand-out arrays cannot be allocated.
 void kx_error_fail_next_handouts(int count);
+// Test hook: how often the process-wide lock has been taken so far.
+int64_t kx_error_lock_count();
 
 // Library-wide error records.
 extern const kx_error_record_t KX_ERR_ARG_NULL;          // 100 "Argument `%s` is NULL."
@@ -71,3 +73,4 @@ extern const kx_error_record_t KX_ERR_GPU_PLUGIN_LOAD;   // 837 file and the loa
 extern const kx_error_record_t KX_ERR_GPU_PLUGIN_UNUSABLE; // 838 missing function or other version
 extern const kx_error_record_t KX_ERR_GPU_DEVICE;        // 839 index and the plug-in's reason
 extern const kx_error_record_t KX_ERR_GPU_KERNEL;        // 840 operator and the plug-in's reason
+extern const kx_error_record_t KX_ERR_BUFFER_MAP;        // 841 the device kind's reason

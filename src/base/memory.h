@@ -21,3 +21,13 @@ bool kx_fault_next_allocation_fails();
 // 0 disarms), and read how many allocations were attempted since the last arm.
 void kx_fault_fail_allocation(int64_t n);
 int64_t kx_fault_allocation_count();
+// Test hook: the most bytes the library held at once since the last arm, beyond what
+// it held then; -1 where the platform's heap cannot tell a block's size.
+int64_t kx_fault_peak_bytes();
+
+// a x b, or false when the product does not fit in T (sizes of allocations, which a
+// 32-bit size_t wraps long before the memory runs out).
+template <typename T>
+inline bool kx_checked_product(T a, T b, T* product) {
+    return !__builtin_mul_overflow(a, b, product);
+}

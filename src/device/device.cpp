@@ -67,6 +67,15 @@ void kx_device_run_parallel(kx_device_t* device, void (*task)(void* task_arg, ui
     for (uint64_t i = 0; i < count; ++i) task(task_arg, i);
 }
 
+void* kx_buffer_map_or_record(kx_device_t* d, kx_buffer_t* b, int need_contents) {
+    void* mapping = kx_buffer_map(d, b, need_contents);
+    if (!mapping) {
+        const char* why = d->kind == KX_DEVICE_KIND_CUDA ? kx_gpu_plugin_last_error() : "";
+        kx_error_push(&KX_ERR_BUFFER_MAP, *why ? why : "the device gave no reason");
+    }
+    return mapping;
+}
+
 int32_t kx_device_parallel_width(const kx_device_t* device) {
     if (device->kind != KX_DEVICE_KIND_CPU) return 1;
     const auto* cpu = static_cast<const kx_cpu_device_t*>(device->backend);

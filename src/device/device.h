@@ -92,6 +92,9 @@ inline kx_status_t kx_buffer_write(kx_device_t* d, kx_buffer_t* b, const void* s
 inline void* kx_buffer_map(kx_device_t* d, kx_buffer_t* b, int need_contents) {
     return kx_device_kind_ops(d)->buffer_map(d->backend, b, need_contents);
 }
+// The mapping, or null with record 841 and the device's reason pushed (a GPU plug-in
+// fails a map when it cannot synchronise or stage the buffer).
+void* kx_buffer_map_or_record(kx_device_t* d, kx_buffer_t* b, int need_contents);
 inline void kx_buffer_unmap(kx_device_t* d, kx_buffer_t* b, int modified) {
     kx_device_kind_ops(d)->buffer_unmap(d->backend, b, modified);
 }

@@ -4,9 +4,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <cwchar>
 #else
 #include <dlfcn.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -73,9 +73,53 @@ struct LoadFailure {
     Text reason;
 };
 
-// The platform's shared-object loader.
+// The platform's shared-object loader. The plug-in is loaded only by an absolute path:
+// a bare or relative name would be searched for in the working directory and the
+// search path, where anyone may have planted a file of that name.
 #ifdef _WIN32
-void* open_library(const char* file) { return reinterpret_cast<void*>(LoadLibraryA(file)); }
+// Paths travel as UTF-16 to the loader (an install folder may have any name) and as
+// UTF-8 in records.
+struct NativePath {
+    wchar_t value[768];
+};
+bool to_utf8(const wchar_t* wide, Text* out) {
+    return WideCharToMultiByte(CP_UTF8, 0, wide, -1, out->value, sizeof(out->value), nullptr, nullptr) > 0;
+}
+bool absolute(const wchar_t* path) {
+    const bool drive = path[0] && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    const bool unc = (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/');
+    return drive || unc;
+}
+// The environment's choice; false when unset or empty.
+bool chosen_file(NativePath* path) {
+    const wchar_t* chosen = _wgetenv(L"" KX_GPU_PLUGIN_ENV);
+    if (!chosen || !*chosen || std::wcslen(chosen) >= sizeof(path->value) / sizeof(wchar_t)) return false;
+    std::wcscpy(path->value, chosen);
+    return true;
+}
+bool beside_library(NativePath* path) {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&kx_gpu_device_create_from_index), &self))
+        return false;
+    const DWORD capacity = sizeof(path->value) / sizeof(wchar_t);
+    const DWORD length = GetModuleFileNameW(self, path->value, capacity);
+    if (length == 0 || length >= capacity) return false;
+    wchar_t* slash = std::wcsrchr(path->value, L'\\');
+    wchar_t* forward = std::wcsrchr(path->value, L'/');
+    if (!slash || (forward && forward > slash)) slash = forward;
+    if (!slash) return false;
+    const wchar_t name[] = L"" KX_GPU_PLUGIN_DEFAULT_NAME;
+    if (static_cast<size_t>(slash + 1 - path->value) + sizeof(name) / sizeof(wchar_t) > capacity) return false;
+    std::wcscpy(slash + 1, name);
+    return true;
+}
+void* open_library(const NativePath& file) {
+    // Its own folder for the DLLs it imports, then System32: never the working
+    // directory or PATH.
+    return reinterpret_cast<void*>(
+        LoadLibraryExW(file.value, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
+}
 void* find_symbol(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
@@ -83,44 +127,85 @@ void close_library(void* library) { FreeLibrary(static_cast<HMODULE>(library)); 
 void open_error(Text* reason) {
     std::snprintf(reason->value, sizeof(reason->value), "LoadLibrary error %lu", GetLastError());
 }
-bool exists(const char* file) { return GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES; }
-bool own_file(Text* path) {
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(&kx_gpu_device_create_from_index), &self))
-        return false;
-    const DWORD length = GetModuleFileNameA(self, path->value, sizeof(path->value));
-    return length > 0 && length < sizeof(path->value);
-}
 #else
-void* open_library(const char* file) { return dlopen(file, RTLD_NOW | RTLD_LOCAL); }
+struct NativePath {
+    char value[768];
+};
+bool to_utf8(const char* path, Text* out) {
+    std::snprintf(out->value, sizeof(out->value), "%s", path);
+    return true;
+}
+bool absolute(const char* path) { return path[0] == '/'; }
+bool chosen_file(NativePath* path) {
+    const char* chosen = std::getenv(KX_GPU_PLUGIN_ENV);
+    if (!chosen || !*chosen) return false;
+    std::snprintf(path->value, sizeof(path->value), "%s", chosen);
+    return true;
+}
+// The file that holds this code. The loader reports it as it was named when loaded,
+// which is relative for a program started by a relative path; the kernel's map of the
+// process names every file absolutely.
+bool own_file(NativePath* path) {
+    const void* address = reinterpret_cast<const void*>(&kx_gpu_device_create_from_index);
+    Dl_info info{};
+    if (dladdr(address, &info) && info.dli_fname && info.dli_fname[0] == '/') {
+        std::snprintf(path->value, sizeof(path->value), "%s", info.dli_fname);
+        return true;
+    }
+    FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (!maps) return false;
+    bool found = false;
+    char line[1024];
+    while (!found && std::fgets(line, sizeof(line), maps)) {
+        unsigned long long start = 0, end = 0;
+        int name_at = 0;
+        if (std::sscanf(line, "%llx-%llx %*s %*s %*s %*s %n", &start, &end, &name_at) < 2 || name_at <= 0) continue;
+        const auto at = static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address));
+        if (at < start || at >= end || line[name_at] != '/') continue;
+        line[std::strcspn(line, "\n")] = '\0';
+        std::snprintf(path->value, sizeof(path->value), "%s", line + name_at);
+        found = true;
+    }
+    std::fclose(maps);
+    return found;
+}
+bool beside_library(NativePath* path) {
+    NativePath self;
+    if (!own_file(&self)) return false;
+    const char* slash = std::strrchr(self.value, '/');
+    const int written = std::snprintf(path->value, sizeof(path->value), "%.*s%s",
+                                      static_cast<int>(slash + 1 - self.value), self.value,
+                                      KX_GPU_PLUGIN_DEFAULT_NAME);
+    return written > 0 && static_cast<size_t>(written) < sizeof(path->value);
+}
+void* open_library(const NativePath& file) { return dlopen(file.value, RTLD_NOW | RTLD_LOCAL); }
 void* find_symbol(void* library, const char* name) { return dlsym(library, name); }
 void close_library(void* library) { dlclose(library); }
 void open_error(Text* reason) {
     const char* why = dlerror();
     std::snprintf(reason->value, sizeof(reason->value), "%s", why ? why : "unknown reason");
 }
-bool exists(const char* file) { return access(file, F_OK) == 0; }
-bool own_file(Text* path) {
-    Dl_info info{};
-    if (!dladdr(reinterpret_cast<void*>(&kx_gpu_device_create_from_index), &info) || !info.dli_fname) return false;
-    std::snprintf(path->value, sizeof(path->value), "%s", info.dli_fname);
-    return true;
-}
 #endif
 
-// The plug-in is built and installed beside the library, which this function is part of.
-bool beside_library(Text* path) {
-    Text self;
-    if (!own_file(&self)) return false;
-    const char* slash = std::strrchr(self.value, '/');
-    const char* backslash = std::strrchr(self.value, '\\');
-    if (!slash || (backslash && backslash > slash)) slash = backslash;
-    if (!slash) return false;
-    const int written = std::snprintf(path->value, sizeof(path->value), "%.*s%s",
-                                      static_cast<int>(slash + 1 - self.value), self.value,
-                                      KX_GPU_PLUGIN_DEFAULT_NAME);
-    return written > 0 && static_cast<size_t>(written) < sizeof(path->value);
+// The file to load: the environment's choice when it is an absolute path, else the
+// file beside the library. False with the failure filled in otherwise.
+bool plugin_file(NativePath* file, LoadFailure* failure) {
+    failure->record = &KX_ERR_GPU_PLUGIN_LOAD;
+    if (chosen_file(file)) {
+        to_utf8(file->value, &failure->file);
+        if (absolute(file->value)) return true;
+        std::snprintf(failure->reason.value, sizeof(failure->reason.value),
+                      "%s must be an absolute path, so that no other file of that name is loaded", KX_GPU_PLUGIN_ENV);
+        return false;
+    }
+    std::snprintf(failure->file.value, sizeof(failure->file.value), "%s", KX_GPU_PLUGIN_DEFAULT_NAME);
+    if (!beside_library(file)) {
+        std::snprintf(failure->reason.value, sizeof(failure->reason.value),
+                      "the library's own folder is unknown; set %s to the plug-in's absolute path", KX_GPU_PLUGIN_ENV);
+        return false;
+    }
+    to_utf8(file->value, &failure->file);
+    return true;
 }
 
 template <typename F>
@@ -178,15 +263,9 @@ void install_bound(const kx_device_ops_t& bound) {
 // Caller holds g_lock.
 bool load_locked(LoadFailure* failure) {
     if (g_loaded) return true;
-    const char* chosen = std::getenv(KX_GPU_PLUGIN_ENV);
-    const bool named = chosen && *chosen;
-    Text& file = failure->file;
-    std::snprintf(file.value, sizeof(file.value), "%s", named ? chosen : KX_GPU_PLUGIN_DEFAULT_NAME);
-    Text beside;
-    // The copy beside the library wins; its own load error (a missing GPU runtime) says
-    // more than a search of the system path would.
-    if (!named && beside_library(&beside) && exists(beside.value)) file = beside;
-    void* library = open_library(file.value);
+    NativePath file;
+    if (!plugin_file(&file, failure)) return false;
+    void* library = open_library(file);
     if (!library) {
         failure->record = &KX_ERR_GPU_PLUGIN_LOAD;
         open_error(&failure->reason);
@@ -264,6 +343,11 @@ kx_status_t kx_gpu_device_create_from_index(int32_t index, kx_device_t** out) {
         kx_error_push(&KX_ERR_BACKEND);
     }
     return status;
+}
+
+const char* kx_gpu_plugin_last_error() {
+    const char* why = g_plugin.last_error ? g_plugin.last_error() : nullptr;
+    return why ? why : "";
 }
 
 void kx_gpu_plugin_forget() {

@@ -11,8 +11,8 @@
 // Raised whenever the functions or records below change meaning or layout.
 constexpr int32_t KX_GPU_PLUGIN_ABI_VERSION = 1;
 
-// The plug-in's file name, looked for beside the library and then on the loader's
-// search path; the environment variable names another file (a path or a bare name).
+// The plug-in's file name, looked for beside the library only; the environment
+// variable names another file by its absolute path (a relative one is refused).
 #ifdef _WIN32
 #define KX_GPU_PLUGIN_DEFAULT_NAME "kx_orvel_vulkan.dll"
 #else
@@ -56,3 +56,6 @@ kx_status_t kx_gpu_device_create_from_index(int32_t index, kx_device_t** out);
 // Test hook: forget a loaded plug-in's functions so that the next GPU string loads the
 // file that the environment names now. Only while no GPU device exists.
 void kx_gpu_plugin_forget();
+
+// The loaded plug-in's reason for its last failure on this thread ("" when none).
+const char* kx_gpu_plugin_last_error();

@@ -12,13 +12,14 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#else
+#elif defined(__linux__)
 #include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
-#include <sys/sysinfo.h>
 #include <unistd.h>
+#else
+#error "the thread pool blocks on Windows events or Linux futexes; this system has neither"
 #endif
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -59,8 +60,8 @@ constexpr int kSpinRounds = 5000;
 constexpr int kYieldRounds = 5000;
 inline void yield_slice() { Sleep(0); }
 
-using kx_os_pid_t = DWORD;
-inline kx_os_pid_t os_process_id() { return GetCurrentProcessId(); }
+// No fork on Windows: every pool belongs to the process that sees it.
+inline uint32_t process_generation() { return 0; }
 inline int os_online_processors() {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
@@ -150,9 +151,18 @@ constexpr int kSpinRounds = 1000;
 constexpr int kYieldRounds = 0;
 inline void yield_slice() {}
 
-using kx_os_pid_t = pid_t;
-inline kx_os_pid_t os_process_id() { return getpid(); }
-inline int os_online_processors() { return get_nprocs(); }
+// Counts the forks this process descends from (since the first pool): a forked child
+// has none of its parent's workers. A process id would not do, since a descendant can
+// be given its ancestor's id once that has ended.
+std::atomic<uint32_t> g_fork_generation{0};
+pthread_once_t g_fork_handler_once = PTHREAD_ONCE_INIT;
+void count_fork() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+void register_fork_handler() { pthread_atfork(nullptr, nullptr, count_fork); }
+inline uint32_t process_generation() {
+    pthread_once(&g_fork_handler_once, register_fork_handler);
+    return g_fork_generation.load(std::memory_order_relaxed);
+}
+inline int os_online_processors() { return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); }
 
 using kx_os_thread_t = pthread_t;
 using kx_os_thread_fn = void* (*)(void*);
@@ -241,7 +251,7 @@ struct alignas(kLine) kx_thread_pool_t {
     uint32_t div_shift2;
     std::atomic<int32_t> command_sleepers;  // workers blocked on command
     int32_t spin_rounds;
-    kx_os_pid_t owner_pid;  // a forked child has none of the workers
+    uint32_t owner_generation;  // a forked child has none of the workers
 
     // Written once per worker per job.
     alignas(kLine) std::atomic<intptr_t> pending;
@@ -388,7 +398,7 @@ kx_status_t kx_thread_pool_create(int32_t threads, kx_thread_pool_t** out) {
     pool->div_shift2 = log2 - 1;
     pool->runner = run_slot;
     pool->spin_rounds = threads > os_online_processors() ? kOversubscribedSpinRounds : kSpinRounds;
-    pool->owner_pid = os_process_id();
+    pool->owner_generation = process_generation();
 
     if (!os_sync_init(&pool->sync)) {
         os_sync_destroy(&pool->sync);
@@ -421,7 +431,7 @@ kx_status_t kx_thread_pool_create(int32_t threads, kx_thread_pool_t** out) {
 
 void kx_thread_pool_run(kx_thread_pool_t* pool, kx_pool_task_fn task, void* task_arg, uint64_t count) {
     // Inside another job, or in a child forked after the pool started: in order here.
-    if (t_inside_job || os_process_id() != pool->owner_pid) {
+    if (t_inside_job || process_generation() != pool->owner_generation) {
         for (uint64_t i = 0; i < count; ++i) task(task_arg, i);
         return;
     }
@@ -455,7 +465,7 @@ void kx_thread_pool_run(kx_thread_pool_t* pool, kx_pool_task_fn task, void* task
 
 void kx_thread_pool_destroy(kx_thread_pool_t* pool) {
     if (!pool) return;
-    if (os_process_id() != pool->owner_pid) {
+    if (process_generation() != pool->owner_generation) {
         // A forked child's copy: its workers and its mutex's owner live in the parent.
         kx_host_aligned_free(pool);
         return;

@@ -78,9 +78,12 @@ kx_status_t kx_embedding_extract(const kx_orvel_t* recognizer, const int16_t* pc
         kx_error_push(&KX_ERR_TENSOR_OOM);
         return KX_STATUS_OUT_OF_MEMORY;
     }
-    auto* host_features = static_cast<float*>(kx_buffer_map(device, features, 0));
-    kx_status_t status = kx_orvel_frontend_compute(frontend, host_features, pcm, frames * frontend->hop_length);
-    kx_buffer_unmap(device, features, 1);
+    auto* host_features = static_cast<float*>(kx_buffer_map_or_record(device, features, 0));
+    kx_status_t status = KX_STATUS_RUNTIME_ERROR;
+    if (host_features) {
+        status = kx_orvel_frontend_compute(frontend, host_features, pcm, frames * frontend->hop_length);
+        kx_buffer_unmap(device, features, 1);
+    }
     if (status != KX_STATUS_SUCCESS) {
         kx_error_trace("acb332d");
         kx_buffer_cache_release(device, features);
@@ -96,7 +99,12 @@ kx_status_t kx_embedding_extract(const kx_orvel_t* recognizer, const int16_t* pc
     }
 
     const int32_t size = network->embedding_size;
-    const auto* embedding = static_cast<const float*>(kx_buffer_map(device, result, 1));
+    const auto* embedding = static_cast<const float*>(kx_buffer_map_or_record(device, result, 1));
+    if (!embedding) {
+        kx_error_trace("5cdbb5d");
+        kx_buffer_cache_release(device, result);
+        return KX_STATUS_RUNTIME_ERROR;
+    }
     float squares = 0.0f;
     for (int32_t r = 0; r < size; ++r) squares += embedding[r] * embedding[r];
     // A vector without a usable length has no direction; it adds nothing.

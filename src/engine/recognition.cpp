@@ -2,8 +2,8 @@
 //
 // The detector runs frame by frame while the windows it chooses are embedded, on
 // the device's pool threads where it has some: every window's unit embedding goes
-// to a slot of its own and the slots are added in window order at the end, so the
-// sum is the same on any number of threads.
+// to a slot of a small ring and the slots are added in window order, so the sum is
+// the same on any number of threads and the memory does not grow with the audio.
 #include <atomic>
 #include <climits>
 #include <cmath>
@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "base/error.h"
 #include "base/memory.h"
@@ -24,9 +25,9 @@ namespace {
 struct Call {
     kx_orvel_window_selector* selector;
     float* accumulator;
-    void* windows;  // the window table and the embedding slots, one host allocation
+    void* ring;  // the window slots and their embeddings, one host allocation
     ~Call() {
-        kx_host_free(windows);
+        kx_host_free(ring);
         kx_host_free(accumulator);
         kx_orvel_window_selector_delete(selector);
     }
@@ -36,6 +37,7 @@ struct Window {
     int32_t first_frame;
     int32_t chosen_at;  // the frame whose push chose it
     int32_t added;
+    std::atomic<int32_t> done;  // number of the window last embedded here (-1: none)
 };
 
 // Waits that outlast this many checks block, so that waiting threads leave the
@@ -45,14 +47,21 @@ constexpr int kSpinChecks = 200;
 // Failures are ordered as a run on one thread meets them: the push of frame f has
 // order 2f, the embedding of the window that push chose 2f + 1; the flush counts as
 // the push of frame `frames`. The call reports the failure of lowest order.
+//
+// Window n lives in slot n % slots. The producer (the thread running the selector)
+// publishes window n only once window n - slots has been added to the sum, which it
+// does itself, in window order, embedding windows too while the ring is full.
 struct Pipeline {
     const kx_orvel_t* recognizer;
     const int16_t* pcm;
     int32_t frames;
     kx_orvel_window_selector* selector;
     Window* windows;
-    float* units;        // per window: embedding_size floats, zeroed
-    int32_t capacity;
+    float* units;  // per slot: embedding_size floats
+    int32_t slots;
+    float* sum;
+    int32_t summed = 0;  // windows added to the sum so far (producer, then the caller)
+    int32_t added = 0;   // of those, the ones with a usable embedding
 
     std::atomic<bool> producer_taken{false};
     std::atomic<int32_t> published{0};
@@ -65,10 +74,26 @@ struct Pipeline {
     kx_status_t status = KX_STATUS_SUCCESS;  // of the failure of lowest order, under lock
     kx_error_messages_t messages{};          // its messages, under lock
 
+    Window& slot_of(int32_t n) { return windows[n % slots]; }
+    float* unit_of(int32_t n) { return units + static_cast<int64_t>(n % slots) * recognizer->network->embedding_size; }
+
     void wake_all() {
         if (sleepers.load() == 0) return;
         std::lock_guard<std::mutex> guard(lock);
         wake.notify_all();
+    }
+
+    // Spins, then sleeps until ready() holds; every change a waiter looks for wakes it.
+    template <typename Ready>
+    void wait_for(Ready ready) {
+        for (int check = 0; check < kSpinChecks; ++check)
+            if (ready()) return;
+        sleepers.fetch_add(1);
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            wake.wait(guard, ready);
+        }
+        sleepers.fetch_sub(1);
     }
 
     void fail(int64_t order, kx_status_t failure) {
@@ -85,18 +110,49 @@ struct Pipeline {
         wake_all();
     }
 
-    kx_status_t publish(int32_t last_frame, int32_t chosen_by) {
+    bool is_done(int32_t n) { return slot_of(n).done.load() == n; }
+
+    // Adds the embedded windows that are next in order.
+    void sum_ready() {
+        const int32_t size = recognizer->network->embedding_size;
+        for (const int32_t end = published.load(); summed < end && is_done(summed); ++summed) {
+            if (!slot_of(summed).added) continue;
+            const float* unit = unit_of(summed);
+            for (int32_t j = 0; j < size; ++j) sum[j] = sum[j] + unit[j];
+            ++added;
+        }
+    }
+
+    // Until the ring has a free slot: sums, embeds waiting windows, or waits for the
+    // oldest one. False when the call has failed meanwhile.
+    bool make_room() {
+        for (;;) {
+            sum_ready();
+            if (published.load(std::memory_order_relaxed) - summed < slots) return true;
+            if (failed_order.load() != INT64_MAX) return false;
+            int32_t i;
+            if (try_claim(&i)) {
+                embed(i);
+                continue;
+            }
+            const int32_t oldest = summed;
+            wait_for([&] { return is_done(oldest) || failed_order.load() != INT64_MAX; });
+        }
+    }
+
+    bool publish(int32_t last_frame, int32_t chosen_by) {
+        if (!make_room()) return false;
         const int32_t n = published.load(std::memory_order_relaxed);
-        // Chosen windows never overlap, so the table has room for all of them.
-        if (n >= capacity) return KX_STATUS_RUNTIME_ERROR;
-        windows[n].first_frame = last_frame - recognizer->window_frames + 1;
-        windows[n].chosen_at = chosen_by;
+        Window& w = slot_of(n);
+        w.first_frame = last_frame - recognizer->window_frames + 1;
+        w.chosen_at = chosen_by;
+        w.added = 0;
         published.store(n + 1);
         if (sleepers.load() > 0) {
             std::lock_guard<std::mutex> guard(lock);
-            wake.notify_one();
+            wake.notify_all();
         }
-        return KX_STATUS_SUCCESS;
+        return true;
     }
 
     // The selector over every frame, then its flush.
@@ -112,48 +168,48 @@ struct Pipeline {
                 fail(2 * int64_t{f}, status_f);
                 break;
             }
-            if (last_frame >= 0 && (status_f = publish(last_frame, f)) != KX_STATUS_SUCCESS) {
-                fail(2 * int64_t{f}, status_f);
-                break;
-            }
+            if (last_frame >= 0 && !publish(last_frame, f)) break;
         }
         finished.store(true);
         wake_all();
     }
 
-    void embed(int32_t i) {
-        const int64_t order = 2 * int64_t{windows[i].chosen_at} + 1;
-        if (order > failed_order.load()) return;  // the call has failed before this window
-        const int32_t size = recognizer->network->embedding_size;
-        const int16_t* start = pcm + static_cast<int64_t>(windows[i].first_frame) * KX_FRAME_SAMPLES;
-        const kx_status_t status_i =
-            kx_embedding_extract(recognizer, start, units + static_cast<int64_t>(i) * size, &windows[i].added);
-        if (status_i != KX_STATUS_SUCCESS) {
-            kx_error_trace("316ae06");
-            fail(order, status_i);
+    void embed(int32_t n) {
+        Window& w = slot_of(n);
+        const int64_t order = 2 * int64_t{w.chosen_at} + 1;
+        // Skipped when the call has failed before this window.
+        if (order < failed_order.load()) {
+            const int32_t size = recognizer->network->embedding_size;
+            float* unit = unit_of(n);
+            std::memset(unit, 0, static_cast<size_t>(size) * sizeof(float));
+            const int16_t* start = pcm + static_cast<int64_t>(w.first_frame) * KX_FRAME_SAMPLES;
+            const kx_status_t status_n = kx_embedding_extract(recognizer, start, unit, &w.added);
+            if (status_n != KX_STATUS_SUCCESS) {
+                kx_error_trace("316ae06");
+                fail(order, status_n);
+            }
         }
+        w.done.store(n);
+        wake_all();
+    }
+
+    bool try_claim(int32_t* i) {
+        int32_t n = next.load();
+        while (n < published.load())
+            if (next.compare_exchange_weak(n, n + 1)) {
+                *i = n;
+                return true;
+            }
+        return false;
     }
 
     // True when window *i is claimed; false when none will come any more.
     bool claim(int32_t* i) {
-        for (int check = 0;; ++check) {
+        for (;;) {
             const bool done = finished.load();
-            int32_t n = next.load();
-            if (n < published.load()) {
-                if (next.compare_exchange_weak(n, n + 1)) {
-                    *i = n;
-                    return true;
-                }
-                continue;
-            }
+            if (try_claim(i)) return true;
             if (done) return false;
-            if (check < kSpinChecks) continue;
-            sleepers.fetch_add(1);
-            {
-                std::unique_lock<std::mutex> guard(lock);
-                wake.wait(guard, [&] { return finished.load() || next.load() < published.load(); });
-            }
-            sleepers.fetch_sub(1);
+            wait_for([&] { return finished.load() || next.load() < published.load(); });
         }
     }
 
@@ -184,6 +240,10 @@ bool profile_valid(const float* profile, int32_t size, int32_t index) {
     return true;
 }
 
+constexpr int32_t kSlotsPerThread = 4;
+
+size_t ring_header_bytes(int32_t slots) { return static_cast<size_t>(slots) * sizeof(Window); }
+
 // One item per thread: the first to start runs the selector, then all embed.
 void pipeline_item(void* arg, uint64_t) {
     auto* p = static_cast<Pipeline*>(arg);
@@ -192,6 +252,18 @@ void pipeline_item(void* arg, uint64_t) {
 }
 
 }  // namespace
+
+int32_t kx_orvel_ring_slots(int32_t threads) { return kSlotsPerThread * (threads > 1 ? threads : 1); }
+
+bool kx_orvel_ring_bytes(int32_t slots, int32_t embedding_size, size_t* bytes) {
+    static_assert(sizeof(Window) % alignof(float) == 0, "the embeddings follow the window records");
+    size_t per_slot = 0;
+    if (slots < 1 || embedding_size < 0 ||
+        !kx_checked_product(static_cast<size_t>(embedding_size), sizeof(float), &per_slot))
+        return false;
+    per_slot += sizeof(Window);
+    return per_slot >= sizeof(Window) && kx_checked_product(per_slot, static_cast<size_t>(slots), bytes);
+}
 
 extern "C" {
 
@@ -234,10 +306,22 @@ KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int3
     std::memset(call.accumulator, 0, bytes);
 
     const int32_t frames = num_samples / KX_FRAME_SAMPLES;
-    const int32_t capacity = frames / object->window_frames + 1;
-    const size_t table_bytes = static_cast<size_t>(capacity) * sizeof(Window);
-    call.windows = kx_host_calloc(1, table_bytes + static_cast<size_t>(capacity) * bytes);
-    if (!call.windows) {
+    const int32_t capacity = frames / object->window_frames + 1;  // chosen windows never overlap
+    // As many threads as can embed at once, each with its own set of scratch buffers
+    // in the device's cache, and as many as the ring's share of the scratch allows.
+    int32_t items = kx_device_parallel_width(object->device);
+    if (items > capacity) items = capacity;
+    const int32_t sets = KX_DEVICE_CACHE_SIZE / kx_embedding_scratch_count(object);
+    if (items > sets) items = sets > 1 ? sets : 1;
+    while (items > 1 && kx_orvel_scratch_bytes(object, items) > KX_MAX_OBJECT_SCRATCH_BYTES) --items;
+    const int32_t slots = kx_orvel_ring_slots(items);
+    size_t ring_bytes = 0;
+    if (!kx_orvel_ring_bytes(slots, size, &ring_bytes)) {
+        kx_error_push(&KX_ERR_OUT_OF_MEMORY);
+        return KX_STATUS_OUT_OF_MEMORY;
+    }
+    call.ring = kx_host_malloc(ring_bytes);
+    if (!call.ring) {
         kx_error_push(&KX_ERR_OUT_OF_MEMORY);
         return KX_STATUS_OUT_OF_MEMORY;
     }
@@ -246,15 +330,11 @@ KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int3
     p.pcm = pcm;
     p.frames = frames;
     p.selector = call.selector;
-    p.windows = static_cast<Window*>(call.windows);
-    p.units = reinterpret_cast<float*>(static_cast<uint8_t*>(call.windows) + table_bytes);
-    p.capacity = capacity;
-    // As many threads as can embed at once, each with its own set of scratch buffers
-    // in the device's cache.
-    int32_t items = kx_device_parallel_width(object->device);
-    if (items > capacity) items = capacity;
-    const int32_t sets = KX_DEVICE_CACHE_SIZE / kx_embedding_scratch_count(object);
-    if (items > sets) items = sets > 1 ? sets : 1;
+    p.windows = static_cast<Window*>(call.ring);
+    for (int32_t i = 0; i < slots; ++i) new (&p.windows[i]) Window{0, 0, 0, {-1}};
+    p.units = reinterpret_cast<float*>(static_cast<uint8_t*>(call.ring) + ring_header_bytes(slots));
+    p.slots = slots;
+    p.sum = call.accumulator;
     if (items > 1 && (status = kx_embedding_reserve(object, items)) != KX_STATUS_SUCCESS) {
         kx_error_trace("316ae06");
         return status;
@@ -264,15 +344,8 @@ KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int3
         kx_error_restore(&p.messages);
         return p.status;
     }
-
-    int32_t windows = 0;
-    const int32_t published = p.published.load();
-    for (int32_t i = 0; i < published; ++i) {
-        if (!p.windows[i].added) continue;
-        const float* unit = p.units + static_cast<int64_t>(i) * size;
-        for (int32_t j = 0; j < size; ++j) call.accumulator[j] = call.accumulator[j] + unit[j];
-        ++windows;
-    }
+    p.sum_ready();  // every published window is embedded by now
+    const int32_t windows = p.added;
     if (windows == 0) return KX_STATUS_SUCCESS;
 
     for (int32_t j = 0; j < size; ++j) call.accumulator[j] /= static_cast<float>(windows);

@@ -107,7 +107,7 @@ bool blocks_usable(const kx_orvel_t* recognizer) {
                                static_cast<long long>(KX_MAX_WINDOW_ANALYSIS_FRAMES));
         return false;
     }
-    const int64_t scratch = kx_orvel_scratch_bytes(recognizer);
+    const int64_t scratch = kx_orvel_scratch_bytes(recognizer, 1);
     if (scratch > KX_MAX_OBJECT_SCRATCH_BYTES) {
         kx_error_push_unusable("window_frames %d at hop_length %d with the network's hidden_size values needs "
                                "%lld bytes of scratch, more than %lld.",
@@ -120,7 +120,7 @@ bool blocks_usable(const kx_orvel_t* recognizer) {
 
 }  // namespace
 
-int64_t kx_orvel_scratch_bytes(const kx_orvel_t* recognizer) {
+int64_t kx_orvel_scratch_bytes(const kx_orvel_t* recognizer, int32_t threads) {
     const kx_orvel_frontend_t* frontend = recognizer->frontend;
     const kx_network_t* network = recognizer->network;
     const int64_t frames = int64_t{recognizer->window_frames} * KX_FRAME_SAMPLES / frontend->hop_length;
@@ -134,6 +134,12 @@ int64_t kx_orvel_scratch_bytes(const kx_orvel_t* recognizer) {
         bytes += frames * h * 2 + (2 * h + in) * 2 + h * 6;
     }
     bytes += (int64_t{network->pooled_size} + network->embedding_size) * 4;
+    bytes *= threads;
+    size_t ring = 0;
+    if (!kx_orvel_ring_bytes(kx_orvel_ring_slots(threads), network->embedding_size, &ring) ||
+        static_cast<uint64_t>(ring) > static_cast<uint64_t>(INT64_MAX / 2))
+        return INT64_MAX;
+    bytes += static_cast<int64_t>(ring);
     // The profiler's sample history, the selector's probabilities and the running sum.
     const int64_t history = int64_t{recognizer->window_frames} + recognizer->lookahead_frames;
     return bytes + history * (KX_FRAME_SAMPLES * 2 + 4) + int64_t{network->embedding_size} * 4;

@@ -1,6 +1,7 @@
 // Recognizer and profiler records, the model-container reader and the score map.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "device/device.h"
@@ -42,9 +43,18 @@ constexpr int32_t KX_MODEL_HEADER_SIZE = 30;
 constexpr int64_t KX_MAX_WINDOW_ANALYSIS_FRAMES = 8192;
 constexpr int64_t KX_MAX_OBJECT_SCRATCH_BYTES = int64_t{64} << 20;
 
-// Bytes of scratch one object of this model needs at most: one window's embedding
-// buffers, the enrollment history and the window selector's state.
-int64_t kx_orvel_scratch_bytes(const kx_orvel_t* recognizer);
+// Bytes of scratch one object of this model needs at most when `threads` windows are
+// embedded at once: their embedding buffers, the recognition call's window slots, the
+// enrollment history and the window selector's state. Loading checks one thread; a
+// call embeds on as many threads as stay within the limit.
+int64_t kx_orvel_scratch_bytes(const kx_orvel_t* recognizer, int32_t threads);
+
+// Window slots of one recognition call on `threads` threads: a few per thread, so that
+// threads seldom wait for the oldest window, however long the audio.
+int32_t kx_orvel_ring_slots(int32_t threads);
+// Bytes of `slots` window slots of embedding_size floats; false when that does not fit
+// in a size_t.
+bool kx_orvel_ring_bytes(int32_t slots, int32_t embedding_size, size_t* bytes);
 
 // Reads the model file into a new recognizer. Takes over the device reference: on
 // success the recognizer owns it, on failure it has been released.

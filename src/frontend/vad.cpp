@@ -113,7 +113,9 @@ kx_status_t create_step_workspaces(kx_vad_t* vad) {
             kx_error_push(&KX_ERR_OUT_OF_MEMORY);
             return KX_STATUS_OUT_OF_MEMORY;
         }
-        std::memset(kx_buffer_map(device, workspace, 0), 0, 128);
+        void* mapping = kx_buffer_map_or_record(device, workspace, 0);
+        if (!mapping) return KX_STATUS_RUNTIME_ERROR;
+        std::memset(mapping, 0, 128);
         kx_buffer_unmap(device, workspace, 1);
     }
     return KX_STATUS_SUCCESS;
@@ -180,16 +182,23 @@ kx_status_t kx_vad_process(kx_vad_t* vad, const int16_t* pcm, float* is_voiced) 
     if (!kx_check_not_null(pcm, "pcm") || !kx_check_not_null(is_voiced, "is_voiced")) return KX_STATUS_INVALID_ARGUMENT;
     kx_device_t* device = vad->device;
     kx_buffer_t* const* buffers = vad->program->buffers;
-    auto* features = static_cast<int16_t*>(kx_buffer_map(device, buffers[1], 0));
-    kx_status_t status = kx_vad_frontend_process(vad->features, pcm, features);
-    if (status == KX_STATUS_SUCCESS) status = kx_vad_frontend_process(vad->features, pcm + 256, features + 40);
-    kx_buffer_unmap(device, buffers[1], 1);
+    auto* features = static_cast<int16_t*>(kx_buffer_map_or_record(device, buffers[1], 0));
+    kx_status_t status = KX_STATUS_RUNTIME_ERROR;
+    if (features) {
+        status = kx_vad_frontend_process(vad->features, pcm, features);
+        if (status == KX_STATUS_SUCCESS) status = kx_vad_frontend_process(vad->features, pcm + 256, features + 40);
+        kx_buffer_unmap(device, buffers[1], 1);
+    }
     if (status == KX_STATUS_SUCCESS) status = run_frame(vad);
     if (status != KX_STATUS_SUCCESS) {
         kx_error_trace(kx_status_to_string(status));
         return status;
     }
-    const auto* probabilities = static_cast<const int32_t*>(kx_buffer_map(device, buffers[0], 1));
+    const auto* probabilities = static_cast<const int32_t*>(kx_buffer_map_or_record(device, buffers[0], 1));
+    if (!probabilities) {
+        kx_error_trace(kx_status_to_string(KX_STATUS_RUNTIME_ERROR));
+        return KX_STATUS_RUNTIME_ERROR;
+    }
     *is_voiced = kx_vad_q31_to_probability(probabilities[1]);
     kx_buffer_unmap(device, buffers[0], 0);
     return KX_STATUS_SUCCESS;

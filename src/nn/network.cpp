@@ -58,7 +58,7 @@ Outcome create_buffer(kx_device_t* device, uint32_t bytes, kx_buffer_t** out) {
 
 // Reads a buffer's contents from the file straight into its mapping.
 Outcome fill(kx_device_t* device, Reader* reader, kx_buffer_t* buffer, uint32_t bytes) {
-    void* mapping = kx_buffer_map(device, buffer, 0);
+    void* mapping = kx_buffer_map_or_record(device, buffer, 0);
     if (!mapping) return Outcome::no_buffer;
     const bool complete = reader->read(mapping, bytes);
     kx_buffer_unmap(device, buffer, 1);

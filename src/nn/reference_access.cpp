@@ -25,7 +25,7 @@ kx_status_t HostMapping::map(const Access* ranges, int count, uint8_t** pointers
         slot_of[i] = slot;
     }
     for (; mapped_ < distinct_; ++mapped_) {
-        bases_[mapped_] = static_cast<uint8_t*>(kx_buffer_map(device_, buffers_[mapped_], need_[mapped_] ? 1 : 0));
+        bases_[mapped_] = static_cast<uint8_t*>(kx_buffer_map_or_record(device_, buffers_[mapped_], need_[mapped_] ? 1 : 0));
         if (!bases_[mapped_]) return KX_STATUS_RUNTIME_ERROR;
     }
     for (int i = 0; i < count; ++i) pointers[i] = slot_of[i] < 0 ? nullptr : bases_[slot_of[i]] + ranges[i].offset;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -9,6 +12,7 @@
 #include "nn/ops.h"
 #include "support/error_stack.h"
 #include "support/gpu_plugin.h"
+#include "support/model_writer.h"
 
 namespace {
 
@@ -75,6 +79,50 @@ TEST_F(GpuPlugin, WithoutAUsablePluginGpuStringsFailNamingWhatIsMissingAndTheCpu
             kx_device_release(r.device);
         }
     }
+}
+
+// Only an absolute path is loaded: a relative or bare name would be looked for in the
+// working directory or the search path, where another file of that name may lie.
+TEST_F(GpuPlugin, OnlyAnAbsolutePathIsLoaded) {
+    // A working plug-in in the working directory, named relatively: refused.
+    char* previous = getcwd(nullptr, 0);
+    ASSERT_NE(previous, nullptr);
+    const std::string folder = kxtest::temp_path("plugin_folder");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const std::string copy = folder + "/libplanted.so";
+    ASSERT_EQ(symlink(KX_FAKE_GPU_PLUGIN, copy.c_str()), 0);
+    ASSERT_EQ(chdir(folder.c_str()), 0);
+    for (const char* relative : {"./libplanted.so", "libplanted.so", "sub/../libplanted.so"}) {
+        use_gpu_plugin(relative);
+        const Created r = create("gpu");
+        EXPECT_EQ(r.status, KX_STATUS_RUNTIME_ERROR) << relative;
+        EXPECT_EQ(r.device, nullptr);
+        if (r.device) kx_device_release(r.device);
+        ASSERT_FALSE(r.texts.empty()) << relative;
+        EXPECT_EQ(r.texts[0], std::string("GPU plug-in `") + relative +
+                                  "` could not be loaded: KX_ORVEL_GPU_PLUGIN must be an absolute path, so that no "
+                                  "other file of that name is loaded");
+        EXPECT_EQ(listing().size(), 1u) << relative;
+    }
+    // Named by its absolute path, the same file loads.
+    use_gpu_plugin(copy.c_str());
+    Created r = create("gpu");
+    EXPECT_EQ(r.status, KX_STATUS_SUCCESS);
+    kx_device_release(r.device);
+    use_gpu_plugin(nullptr);
+    EXPECT_EQ(chdir(previous), 0);
+    std::free(previous);
+    unlink(copy.c_str());
+    rmdir(folder.c_str());
+
+    // Unnamed: only the file beside the code that holds the loader (here the test
+    // program), never a bare name for the search path.
+    r = create("gpu");
+    EXPECT_EQ(r.status, KX_STATUS_RUNTIME_ERROR);
+    ASSERT_FALSE(r.texts.empty());
+    const std::string prefix = "GPU plug-in `/";
+    EXPECT_EQ(r.texts[0].compare(0, prefix.size(), prefix), 0) << r.texts[0];
+    EXPECT_NE(r.texts[0].find("/libkx_orvel_vulkan.so` could not be loaded: "), std::string::npos) << r.texts[0];
 }
 
 TEST_F(GpuPlugin, ListsItsLinesAfterTheCpuAndCreatesTheListedDevices) {

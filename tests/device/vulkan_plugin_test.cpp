@@ -306,6 +306,50 @@ TEST_F(VulkanPlugin, OperatorsAreBatchedFourToASubmissionAndMapWaitsForTheRest) 
     kx_device_release(gpu);
 }
 
+// Host writes through a staging copy whose upload cannot be recorded must not leave the
+// buffer silently stale, and a write must stay inside its buffer.
+TEST_F(VulkanPlugin, LostUploadsFailTheBuffersNextUseAndWritesStayInside) {
+    setenv("KX_VULKAN_STAGING", "1", 1);
+    kx_device_t* gpu = create_device("gpu");
+    ASSERT_NE(gpu, nullptr);
+    auto fail_commands = reinterpret_cast<void (*)(void*, int32_t)>(plugin_symbol("kx_gpu_vulkan_fail_commands"));
+    ASSERT_NE(fail_commands, nullptr);
+    kx_buffer_t* sum = kx_buffer_create(gpu, 8, 0);
+    kx_buffer_t* step = kx_buffer_create(gpu, 8, 0);
+    const int16_t zero[4] = {0, 0, 0, 0}, ones[4] = {1, 2, 3, -4};
+    ASSERT_EQ(kx_buffer_write(gpu, sum, zero, 0, 8), KX_STATUS_SUCCESS);
+    ASSERT_EQ(kx_buffer_write(gpu, step, ones, 0, 8), KX_STATUS_SUCCESS);
+
+    EXPECT_EQ(kx_buffer_write(gpu, sum, ones, 4, 8), KX_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(kx_buffer_write(gpu, sum, ones, 9, 0), KX_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(kx_buffer_write(gpu, sum, ones, UINT32_MAX, 2), KX_STATUS_INVALID_ARGUMENT);
+
+    // The upload of the mapped writes cannot begin: the buffer is stale from then on.
+    auto* host = static_cast<int16_t*>(kx_buffer_map(gpu, step, 0));
+    ASSERT_NE(host, nullptr);
+    for (int i = 0; i < 4; ++i) host[i] = 7;
+    fail_commands(gpu->backend, 1);
+    kx_buffer_unmap(gpu, step, 1);
+    EXPECT_EQ(kx_buffer_map(gpu, step, 1), nullptr);
+    const kx_op_args_t add{{sum, sum, step}, {4, 0, 0, 0}};
+    kx_error_stack_begin_call();
+    EXPECT_EQ(kx_op_execute(gpu, KX_OP_ADD, &add), KX_STATUS_RUNTIME_ERROR);
+    const std::vector<std::string> messages = fetch_error_stack();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(message_text(messages[0]), "GPU kernel `add` failed: a buffer's host writes never reached the device");
+
+    // Written whole again, it is usable.
+    ASSERT_EQ(kx_buffer_write(gpu, step, ones, 0, 8), KX_STATUS_SUCCESS);
+    ASSERT_EQ(kx_op_execute(gpu, KX_OP_ADD, &add), KX_STATUS_SUCCESS);
+    const auto* values = static_cast<const int16_t*>(kx_buffer_map(gpu, sum, 1));
+    ASSERT_NE(values, nullptr);
+    EXPECT_EQ(std::vector<int16_t>(values, values + 4), (std::vector<int16_t>{1, 2, 3, -4}));
+    kx_buffer_unmap(gpu, sum, 0);
+    kx_buffer_destroy(gpu, sum);
+    kx_buffer_destroy(gpu, step);
+    kx_device_release(gpu);
+}
+
 TEST_F(VulkanPlugin, WithoutAVulkanDeviceTheStringFailsAndTheCpuIsListedAlone) {
     setenv("VK_ICD_FILENAMES", "/nonexistent/kx_no_driver.json", 1);
     kx_error_stack_begin_call();

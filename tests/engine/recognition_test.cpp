@@ -1,10 +1,13 @@
 // Scoring utterances through the public interface.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "base/memory.h"
+#include "engine/embedding.h"
 #include "engine/recognizer.h"
 #include "engine_support.h"
 #include "reference.h"
@@ -282,6 +285,86 @@ TEST(Recognition, EveryAllocationFailureOfProcessLeavesNoScores) {
     }
     EXPECT_TRUE(succeeded);
     EXPECT_GT(attempts, 3);  // the hook did make allocations fail
+}
+
+// Windows are embedded into a small ring of slots: the memory of a call must not grow
+// with the audio, and the sum must still come in window order on any thread count.
+TEST(WindowRing, TenMinutesWithAWideProjectionStayWithinAFixedMemoryBound) {
+    FaultGuard guard;
+    kxtest::ModelShape shape;
+    shape.window_frames = 1;
+    shape.lookahead_frames = 0;
+    shape.hidden_sizes = {16};
+    shape.embedding_size = 65536;  // 256 KiB per window embedding
+    const kxtest::ModelParams model = kxtest::make_random_model(shape, 7);
+    kxtest::TempFile file(model);
+    if (kx_fault_peak_bytes() < 0) GTEST_SKIP() << "this heap does not tell block sizes";
+    const std::vector<int16_t> pcm = kxtest::make_test_audio(10 * 60 * 16000, 5);
+    std::vector<float> profile(65536, 0.0f);
+    profile[0] = 1.0f;
+    const float* profiles[1] = {profile.data()};
+    // Two threads: windows are embedded on both while the detector runs.
+    kx_orvel_t* r = nullptr;
+    ASSERT_EQ(kx_orvel_init(file.c_str(), "cpu:2", 0.0f, &r), KX_STATUS_SUCCESS);
+    kx_fault_fail_allocation(0);  // counts from here
+    float* scores = nullptr;
+    EXPECT_EQ(kx_orvel_process(r, pcm.data(), static_cast<int32_t>(pcm.size()), profiles, 1, &scores),
+              KX_STATUS_SUCCESS);
+    // One slot per window would be 18 751 x 256 KiB, almost 5 GB; the ring is 3 MB.
+    EXPECT_LT(kx_fault_peak_bytes(), int64_t{16} << 20);
+    kx_orvel_scores_delete(scores);
+    kx_orvel_delete(r);
+}
+
+TEST(WindowRing, WrappedRingSumsInWindowOrderOnAnyThreadCount) {
+    // One frame per window: 300 windows pass through a ring of a few slots per thread.
+    const kxtest::ModelParams model = model_for_scoring(1, 0, 9);
+    kxtest::TempFile file(model);
+    const std::vector<int16_t> pcm = kxtest::make_test_audio(300 * 512, 23);
+    kx_orvel_t* single = nullptr;
+    ASSERT_EQ(kx_orvel_init(file.c_str(), "cpu:1", 0.0f, &single), KX_STATUS_SUCCESS);
+    // The sum as one thread adds the windows in order.
+    std::vector<float> sum(static_cast<size_t>(model.embedding_size), 0.0f);
+    int32_t windows = 0;
+    for (int32_t w = 0; w < 300; ++w) {
+        int32_t added = 0;
+        ASSERT_EQ(kx_embedding_extract(single, pcm.data() + 512 * w, sum.data(), &added), KX_STATUS_SUCCESS);
+        windows += added;
+    }
+    ASSERT_EQ(windows, 300);
+    BasisProfiles basis(model.embedding_size);
+    std::vector<float> expected;
+    for (float s : sum) expected.push_back(kx_orvel_score_map(model.score_thresholds, s / 300.0f));
+    kx_orvel_delete(single);
+    for (const char* device : {"cpu:1", "cpu:2", "cpu:5"}) {
+        kx_orvel_t* r = nullptr;
+        ASSERT_EQ(kx_orvel_init(file.c_str(), device, 0.0f, &r), KX_STATUS_SUCCESS);
+        EXPECT_EQ(scores_of(r, pcm, basis.pointers), expected) << device;
+        kx_orvel_delete(r);
+    }
+}
+
+// The slot sizes are products that a 32-bit size_t wraps: 16 386 windows of 262 144
+// bytes make 524 288 there.
+TEST(WindowRing, SlotSizeProductsRefuseToWrap) {
+    uint32_t product32 = 0;
+    EXPECT_FALSE(kx_checked_product<uint32_t>(16386, 262144, &product32));
+    EXPECT_TRUE(kx_checked_product<uint32_t>(16383, 262144, &product32));
+    EXPECT_EQ(product32, 16383u * 262144u);
+    size_t bytes = 0;
+    EXPECT_FALSE(kx_orvel_ring_bytes(INT32_MAX, INT32_MAX, &bytes));
+    const bool fits = kx_orvel_ring_bytes(16386, 65536, &bytes);
+    if (sizeof(size_t) == 4) {
+        EXPECT_FALSE(fits);
+    } else {
+        ASSERT_TRUE(fits);
+        EXPECT_GE(bytes, size_t{16386} * 262144);
+        EXPECT_LT(bytes, size_t{16386} * 262144 + size_t{16386} * 64);
+    }
+    EXPECT_FALSE(kx_orvel_ring_bytes(0, 4, &bytes));
+    // Loading counts the slots of a one-thread call within the object's scratch.
+    EXPECT_EQ(kx_orvel_ring_slots(1), kx_orvel_ring_slots(0));
+    EXPECT_LT(kx_orvel_ring_slots(1), kx_orvel_ring_slots(2));
 }
 
 }  // namespace

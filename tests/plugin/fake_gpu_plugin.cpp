@@ -3,6 +3,7 @@
 // is created:
 //   KX_FAKE_GPU_DEVICES  number of devices listed (default 1; 0 means no GPU)
 //   KX_FAKE_GPU_FAIL     "alloc:N"  the Nth buffer the device creates fails
+//                        "map:N"    the Nth buffer map of the device fails
 //                        "kernel"   every kernel call fails with RUNTIME_ERROR
 //                        "list"     listing fails with OUT_OF_MEMORY
 #include <cstdio>
@@ -19,6 +20,8 @@ namespace {
 struct FakeGpu {
     int64_t allocations = 0;
     int64_t fail_at = 0;  // 0: never
+    int64_t maps = 0;
+    int64_t map_fails_at = 0;
     bool kernels_fail = false;
 };
 
@@ -59,6 +62,7 @@ EXPORT kx_status_t kx_gpu_device_create(int32_t index, void** handle) {
     auto* gpu = new FakeGpu;
     const std::string mode = failure_mode();
     if (mode.rfind("alloc:", 0) == 0) gpu->fail_at = std::atoll(mode.c_str() + 6);
+    if (mode.rfind("map:", 0) == 0) gpu->map_fails_at = std::atoll(mode.c_str() + 4);
     gpu->kernels_fail = mode == "kernel";
     *handle = gpu;
     return KX_STATUS_SUCCESS;
@@ -87,7 +91,14 @@ EXPORT kx_status_t kx_gpu_buffer_write(void*, kx_buffer_t* buffer, const void* s
     return KX_STATUS_SUCCESS;
 }
 
-EXPORT void* kx_gpu_buffer_map(void*, kx_buffer_t* buffer, int) { return buffer->storage; }
+EXPORT void* kx_gpu_buffer_map(void* handle, kx_buffer_t* buffer, int) {
+    auto* gpu = static_cast<FakeGpu*>(handle);
+    if (++gpu->maps == gpu->map_fails_at) {
+        t_last_error = "fake map failure";
+        return nullptr;
+    }
+    return buffer->storage;
+}
 
 EXPORT void kx_gpu_buffer_unmap(void*, kx_buffer_t*, int) {}
 

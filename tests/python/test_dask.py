@@ -5,6 +5,7 @@ import glob
 import os
 import sys
 import tempfile
+import threading
 import unittest
 
 import numpy as np
@@ -17,6 +18,7 @@ import kx_orvel  # noqa: E402
 
 try:
     import distributed
+    import dask
     import pandas as pd
     import kx_orvel.dask as kxdask
 except ImportError as e:  # pragma: no cover
@@ -87,9 +89,28 @@ class DaskTest(unittest.TestCase):
     def test_cluster_gives_the_single_process_results(self):
         frame = kxdask.score_files(self.files, self.profiles, client=self.client, **self.options)
         self.check(frame)
-        # Both worker processes did work, each with one recognizer kept for its later tasks.
-        loaded = self.client.run(lambda: len(kxdask._recognizers))
+        # Both worker processes (one thread each) did work, each with one recognizer kept
+        # for its later tasks.
+        loaded = self.client.run(lambda: kxdask._made)
         self.assertEqual(sorted(loaded.values()), [1, 1])
+
+    def test_each_thread_scores_with_a_recognizer_of_its_own(self):
+        # Recognizers serialise their calls: threads of one worker must not share one.
+        seen = {}
+
+        def take(i):
+            seen[i] = [kxdask._recognizer(self.model, "best", 0.5) for _ in range(2)]
+
+        threads = [threading.Thread(target=take, args=(i,)) for i in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertIs(seen[0][0], seen[0][1])
+        self.assertIsNot(seen[0][0], seen[1][0])
+        # And the threaded scheduler gives the single-thread results.
+        with dask.config.set(scheduler="threads", num_workers=3):
+            self.check(kxdask.score_files(self.files, self.profiles, **self.options))
 
     def test_bag_input_and_csv_partitions(self):
         import dask.bag

@@ -2,6 +2,8 @@
 // results of a single-threaded run, and every thread must see only its own errors.
 // Meant to run under ThreadSanitizer as well (see the fuzz and CI notes).
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/thread_pool.h"
 #include "robustness_support.h"
 #include "support/barrier.h"
 #include "support/error_stack.h"
@@ -217,4 +220,72 @@ TEST(Concurrency, ForkedChildUsesObjectsMadeBeforeTheFork) {
         kx_orvel_profiler_delete(profiler);
         kx_orvel_delete(recognizer);
     }
+}
+
+namespace {
+
+// Exit codes of the pid-reuse scenario that mean "could not be set up here".
+constexpr int kNoNamespace = 77;
+constexpr int kNoReuse = 78;
+
+void add_one(void* counter, uint64_t) { static_cast<std::atomic<int>*>(counter)->fetch_add(1); }
+
+// In a fresh pid namespace: process 2 creates a pool and ends; its child waits until
+// pid 2 is free, and forks a grandchild that is given pid 2 again. That grandchild has
+// the creator's process id but none of its workers: its jobs must run on its own
+// thread, not wait for ever on workers that do not exist.
+[[noreturn]] void pid_reuse_scenario() {
+    if (unshare(CLONE_NEWPID) != 0) _exit(kNoNamespace);
+    const pid_t init = fork();
+    if (init != 0) {
+        int status = 0;
+        _exit(init > 0 && waitpid(init, &status, 0) == init && WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+    }
+    // pid 1: reaps the creator and, once it is orphaned, the heir.
+    const pid_t creator = fork();
+    if (creator == 0) {
+        kx_thread_pool_t* pool = nullptr;
+        if (kx_thread_pool_create(2, &pool) != KX_STATUS_SUCCESS) _exit(1);
+        const pid_t creator_pid = getpid();
+        const pid_t heir = fork();
+        if (heir != 0) _exit(heir > 0 ? 0 : 1);  // ends with its workers, pool and all
+        alarm(60);
+        while (kill(creator_pid, 0) == 0 || getppid() != 1) usleep(1000);
+        FILE* last = std::fopen("/proc/sys/kernel/ns_last_pid", "w");
+        if (!last || std::fprintf(last, "%d", creator_pid - 1) < 0 || std::fclose(last) != 0) _exit(kNoReuse);
+        const pid_t reborn = fork();
+        if (reborn == 0) {
+            if (getpid() != creator_pid) _exit(kNoReuse);
+            alarm(20);  // a hang ends here, as a killed process
+            std::atomic<int> counter{0};
+            kx_thread_pool_run(pool, add_one, &counter, 8);
+            kx_thread_pool_destroy(pool);
+            _exit(counter.load() == 8 ? 0 : 1);
+        }
+        int status = 0;
+        if (reborn < 0 || waitpid(reborn, &status, 0) != reborn) _exit(1);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 2);
+    }
+    int result = creator > 0 ? 0 : 1;
+    for (;;) {
+        int status = 0;
+        const pid_t ended = wait(&status);
+        if (ended < 0) break;
+        if (ended != creator) result = WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+    }
+    _exit(result);
+}
+
+}  // namespace
+
+TEST(Concurrency, ADescendantGivenTheCreatorsPidRunsJobsWithoutItsWorkers) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) pid_reuse_scenario();
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == kNoNamespace || WEXITSTATUS(status) == kNoReuse)
+        GTEST_SKIP() << "no pid namespace with a settable next pid here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << (WEXITSTATUS(status) == 2 ? "the heir hung and was killed" : "");
 }

@@ -5,6 +5,7 @@ Needs KX_ORVEL_TOOL (the built tool); run with Debian's python3 and python3-nump
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -206,6 +207,20 @@ class TimelineTest(ToolTestBase):
         self.assertIn("11.00 s, 17 windows of 3.00 s every 0.50 s", table[0])
         self.assertEqual(len(table), 2 + len(segments))
 
+    def test_rttm_keeps_odd_names_in_one_field_and_recordings_apart(self):
+        folders = [self.path("tl-one"), self.path("tl-two")]
+        copies = []
+        for folder in folders:
+            os.makedirs(folder, exist_ok=True)
+            copy = os.path.join(folder, "a\rb\vc\fd e.wav")
+            shutil.copyfile(self.meeting, copy)
+            copies.append(copy)
+        lines = self.timeline("--rttm", *copies, copies[0]).stdout.splitlines()
+        ids = [line.split(" ")[1] for line in lines]
+        self.assertTrue(all(len(line.split()) == 10 for line in lines), lines)
+        self.assertEqual(sorted(set(ids)), ["a_b_c_d_e", "a_b_c_d_e-2"])
+        self.assertEqual(ids.count("a_b_c_d_e"), 2 * ids.count("a_b_c_d_e-2"))  # the first path given twice
+
     def test_threshold_one_leaves_speakers_unknown(self):
         # The test model never reaches 1 on voices that are not the enrollment audio itself.
         doc = json.loads(self.timeline("--json", "--threshold", "1", "--voice-threshold", "0", self.meeting).stdout)
@@ -261,26 +276,57 @@ class BatchTest(ToolTestBase):
         self.assertEqual([r["file"] for r in doc["results"]], self.files)
         self.assertEqual(doc["results"], [results[f] for f in self.files])
 
-    def test_resume_skips_what_the_output_holds(self):
+    def test_resume_skips_what_the_output_holds_and_tries_failures_again(self):
         out = self.path("resume.jsonl")
         self.batch("--output", out, "--jobs", "2", *self.files[:3], self.broken, expect=2)
         with open(out) as f:
-            first = f.read()
+            first = [line for line in f if self.broken not in line]
         # A run stopped while writing leaves half a line: it is dropped and that file done again.
+        # A line that cannot be read (a bad escape) names no file; it stays as it is.
         with open(out, "a") as f:
-            f.write('{"file": "%s", "seconds": 2' % self.files[3])
-        r = self.batch("--output", out, "--resume", "--jobs", "2", *self.files, self.broken)
-        self.assertIn("3 file(s) scored, 0 failed, 4 skipped", r.stderr)
+            f.write('{"file": "\\uZZZZ", "seconds": 1}\n{"file": "%s", "seconds": 2' % self.files[3])
+        # The failure may have passed (memory, a GPU): it is tried again, and its old line goes.
+        r = self.batch("--output", out, "--resume", "--jobs", "2", *self.files, self.broken, expect=2)
+        self.assertIn("3 file(s) scored, 1 failed, 3 skipped (already in %s), 1 failed before and tried again" % out,
+                      r.stderr)
         self.assertEqual(r.stdout, "")
         with open(out) as f:
             text = f.read()
-        self.assertTrue(text.startswith(first))
-        files = [json.loads(line)["file"] for line in text.splitlines()]
+        self.assertTrue(text.startswith("".join(first)))
+        lines = text.splitlines()
+        self.assertIn('{"file": "\\uZZZZ", "seconds": 1}', lines)
+        files = [json.loads(line)["file"] for line in lines if "ZZZZ" not in line]
         self.assertEqual(sorted(files), sorted(self.files + [self.broken]))
+        # --skip-failed keeps the old way: a failed file counts as done.
+        r = self.batch("--output", out, "--resume", "--skip-failed", *self.files, self.broken)
+        self.assertIn("0 file(s) scored, 0 failed, 7 skipped (already in %s, failures included)" % out, r.stderr)
         r = self.batch("--output", out, "--resume", *self.files)
         self.assertIn("0 file(s) scored, 0 failed, 6 skipped", r.stderr)
         self.assertIn("usage:", self.batch("--resume", *self.files, expect=1).stderr)
+        self.assertIn("usage:", self.batch("--skip-failed", "--output", out, *self.files, expect=1).stderr)
         self.assertIn("usage:", self.batch("--json", "--output", out, *self.files, expect=1).stderr)
+
+    def test_a_path_given_twice_is_scored_once(self):
+        listing = self.path("twice.txt")
+        with open(listing, "w") as f:
+            f.write("\n".join([self.files[0], self.files[1], self.files[0]]) + "\n")
+        r = self.batch("--jsonl", self.files[0], "--list", listing)
+        self.assertEqual([json.loads(line)["file"] for line in r.stdout.splitlines()], self.files[:2])
+        self.assertIn("%s is given 3 times; scored once" % self.files[0], r.stderr)
+        self.assertIn("2 file(s) scored, 0 failed, 1 given more than once", r.stderr)
+
+    def test_paths_that_are_not_utf8_give_valid_json_and_resume(self):
+        # A Linux path may hold any bytes; they come back as Python's surrogate escapes.
+        odd = os.fsdecode(os.fsencode(self.path("odd-")) + b"\xff\xc3(.wav")
+        os.replace(kxtest.write_audio(self.path("odd.wav"), kxtest.voice(7, 2.0)), odd)
+        out = self.path("odd.jsonl")
+        self.batch("--output", out, odd)
+        with open(out, "rb") as f:
+            raw = f.read()
+        raw.decode("utf-8")  # valid UTF-8 text
+        self.assertEqual(json.loads(raw)["file"], odd)
+        r = self.batch("--output", out, "--resume", odd)
+        self.assertIn("0 file(s) scored, 0 failed, 1 skipped", r.stderr)
 
     def test_progress_bar_only_on_a_terminal(self):
         import pty

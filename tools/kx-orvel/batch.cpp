@@ -1,8 +1,13 @@
 #include "batch.h"
 
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
+#include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "cli.h"
@@ -23,14 +28,34 @@ void append_utf8(unsigned code, std::string* out) {
     }
 }
 
-// The value of a line's leading "file" member, as the JSON-lines writer puts it first.
-bool leading_file(const std::string& line, std::string* file) {
+// Four hex digits at text[at], or false.
+bool hex4(const std::string& text, size_t at, unsigned* code) {
+    if (at + 4 > text.size()) return false;
+    *code = 0;
+    for (size_t k = at; k < at + 4; ++k) {
+        const char c = text[k];
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) return false;
+        *code = *code * 16 + unsigned(digit);
+    }
+    return true;
+}
+
+// The value of a line's leading "file" member, as the JSON-lines writer puts it first;
+// *end is where the value's closing quote is. False for a line the writer did not write.
+bool leading_file(const std::string& line, std::string* file, size_t* end) {
     const std::string head = "{\"file\": \"";
     if (line.compare(0, head.size(), head) != 0) return false;
     file->clear();
     for (size_t i = head.size(); i < line.size(); ++i) {
         const char c = line[i];
-        if (c == '"') return true;
+        if (c == '"') {
+            *end = i;
+            return true;
+        }
         if (c != '\\') {
             *file += c;
             continue;
@@ -43,8 +68,13 @@ bool leading_file(const std::string& line, std::string* file) {
             case 'b': *file += '\b'; break;
             case 'f': *file += '\f'; break;
             case 'u': {
-                if (i + 4 >= line.size()) return false;
-                append_utf8(unsigned(std::stoul(line.substr(i + 1, 4), nullptr, 16)), file);
+                unsigned code = 0;
+                if (!hex4(line, i + 1, &code)) return false;
+                // U+DC80..U+DCFF stand for bytes that were not UTF-8 (see JsonWriter).
+                if (code >= 0xDC80 && code <= 0xDCFF)
+                    *file += char(code - 0xDC00);
+                else
+                    append_utf8(code, file);
                 i += 4;
                 break;
             }
@@ -52,6 +82,14 @@ bool leading_file(const std::string& line, std::string* file) {
         }
     }
     return false;
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
 }
 
 std::string clock_text(double seconds) {
@@ -66,21 +104,53 @@ std::string clock_text(double seconds) {
 
 }  // namespace
 
-std::set<std::string> files_in_output(const std::string& path) {
+std::set<std::string> files_in_output(const std::string& path, bool keep_failed, size_t* retried) {
+    *retried = 0;
     std::set<std::string> done;
     std::ifstream in(path, std::ios::binary);
     if (!in) return done;
     std::stringstream text;
     text << in.rdbuf();
+    in.close();
     const std::string all = text.str();
     const size_t complete = all.empty() || all.back() == '\n' ? all.size() : all.rfind('\n') + 1;
-    if (complete < all.size() && truncate(path.c_str(), off_t(complete)) != 0)
-        throw InputError(path + ": cannot remove the unfinished last line");
     std::istringstream lines(all.substr(0, complete));
-    std::string line, file;
-    while (std::getline(lines, line))
-        if (leading_file(line, &file)) done.insert(file);
+    std::string line, file, kept;
+    const std::string failure = ", \"error\": ";
+    while (std::getline(lines, line)) {
+        size_t end = 0;
+        const bool named = leading_file(line, &file, &end);
+        if (named && !keep_failed && line.compare(end + 1, failure.size(), failure) == 0) {
+            ++*retried;
+            continue;
+        }
+        if (named) done.insert(file);
+        kept += line;
+        kept += '\n';
+    }
+    if (kept.size() == all.size()) return done;
+    // What stays, written beside and then put in place, so that a stop leaves one or the other.
+    const std::string fresh = path + ".resume";
+    std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+    out << kept;
+    out.close();
+    if (!out || !replace_file(fresh, path)) {
+        std::remove(fresh.c_str());
+        throw InputError(path + ": cannot remove the unfinished last line and the failed files' lines");
+    }
     return done;
+}
+
+std::vector<std::string> without_repeats(const std::vector<std::string>& paths,
+                                         std::vector<std::pair<std::string, size_t>>* repeated) {
+    std::map<std::string, size_t> seen;
+    std::vector<std::string> unique;
+    for (const std::string& p : paths)
+        if (seen[p]++ == 0) unique.push_back(p);
+    repeated->clear();
+    for (const std::string& p : unique)
+        if (seen[p] > 1) repeated->emplace_back(p, seen[p]);
+    return unique;
 }
 
 std::vector<std::string> read_list_file(const std::string& path) {

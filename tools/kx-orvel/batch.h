@@ -86,8 +86,16 @@ void run_parallel(size_t count, int jobs, const std::function<std::function<Resu
 
 // The files a JSON-lines output already holds a result for. A last line cut short
 // (the run was stopped while writing it) is removed from the file so appending
-// starts on a fresh line. A missing file holds nothing.
-std::set<std::string> files_in_output(const std::string& path);
+// starts on a fresh line, and so are the lines of files that failed, unless
+// keep_failed: those files are to be tried again (their failure may have passed),
+// and *retried counts them. A line that cannot be read names no file. A missing
+// file holds nothing.
+std::set<std::string> files_in_output(const std::string& path, bool keep_failed, size_t* retried);
+
+// Paths in their first order with repeats removed; *repeated gets each repeated path
+// and how often it was given.
+std::vector<std::string> without_repeats(const std::vector<std::string>& paths,
+                                         std::vector<std::pair<std::string, size_t>>* repeated);
 
 // Paths of a list file, one per line; blank lines are skipped.
 std::vector<std::string> read_list_file(const std::string& path);

@@ -75,9 +75,39 @@ private:
             first_.back() = false;
         }
     }
+    // Length of the well-formed UTF-8 sequence at s[i], or 0 when it is not one.
+    static size_t utf8_length(const std::string& s, size_t i) {
+        const auto at = [&](size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
+        const unsigned c = at(i);
+        size_t n;
+        unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 3;
+            if (c == 0xE0) low = 0xA0;   // no overlong forms
+            if (c == 0xED) high = 0x9F;  // no surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 4;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+        } else {
+            return 0;
+        }
+        if (at(i + 1) < low || at(i + 1) > high) return 0;
+        for (size_t k = 2; k < n; ++k)
+            if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+        return n;
+    }
+
+    // Bytes that are not UTF-8 (a path may hold any) are written as U+DC80..U+DCFF,
+    // as Python's surrogateescape does, so the document stays valid and the bytes can
+    // be told back.
     void quote(const std::string& s) {
         out_ += '"';
-        for (unsigned char c : s) {
+        for (size_t i = 0; i < s.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(s[i]);
+            char buf[8];
             switch (c) {
                 case '"': out_ += "\\\""; break;
                 case '\\': out_ += "\\\\"; break;
@@ -86,11 +116,16 @@ private:
                 case '\t': out_ += "\\t"; break;
                 default:
                     if (c < 0x20) {
-                        char buf[8];
                         std::snprintf(buf, sizeof(buf), "\\u%04x", c);
                         out_ += buf;
-                    } else {
+                    } else if (c < 0x80) {
                         out_ += char(c);
+                    } else if (const size_t n = utf8_length(s, i)) {
+                        out_.append(s, i, n);
+                        i += n - 1;
+                    } else {
+                        std::snprintf(buf, sizeof(buf), "\\udc%02x", c);
+                        out_ += buf;
                     }
             }
         }

@@ -2,12 +2,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <functional>
 #include <mutex>
@@ -55,7 +57,8 @@ const char* kUsage =
     "      score every file against every profile, best match first\n"
     "      many files: --list FILE (paths, one per line), --jobs N (threads, one\n"
     "      recognizer each), --jsonl (a JSON line per file as soon as it is\n"
-    "      done), --output OUT.jsonl [--resume] (skip files already in OUT)\n"
+    "      done), --output OUT.jsonl [--resume] (skip files already in OUT;\n"
+    "      those that failed are tried again unless --skip-failed)\n"
     "  timeline --profile A.profile [--profile B.profile ...] [--window S]\n"
     "         [--hop S] [--threshold T] [--json | --rttm] FILE...\n"
     "      who spoke when: score a window of S seconds (default 3) every hop\n"
@@ -452,7 +455,7 @@ int cmd_recognize(const std::vector<std::string>& argv) {
     const ParsedArgs args = parse_args(
         argv, {{"profile", "model", "device", "voice-threshold", "threshold", "jobs", "list", "output"},
                {"profile", "list"},
-               {"json", "jsonl", "resume", "verbose"}});
+               {"json", "jsonl", "resume", "skip-failed", "verbose"}});
     if (!args.has("profile")) throw UsageError("recognize needs at least one --profile");
     std::vector<std::string> files = args.positional;
     if (files.empty() && !args.has("list")) throw UsageError("recognize needs at least one audio file");
@@ -463,6 +466,8 @@ int cmd_recognize(const std::vector<std::string>& argv) {
     const std::string output = args.get("output", "");
     const bool resume = args.flag("resume");
     if (resume && output.empty()) throw UsageError("--resume needs --output FILE");
+    const bool skip_failed = args.flag("skip-failed");
+    if (skip_failed && !resume) throw UsageError("--skip-failed goes with --resume");
     const bool jsonl = args.flag("jsonl") || !output.empty();
     if (jsonl && args.flag("json")) throw UsageError("--json writes one document; --jsonl and --output write lines");
     if (args.flag("verbose")) kx_log_enable();
@@ -477,10 +482,15 @@ int cmd_recognize(const std::vector<std::string>& argv) {
         const std::vector<std::string> listed = read_list_file(list);
         files.insert(files.end(), listed.begin(), listed.end());
     }
+    // A path given twice is scored once: its result would only be written twice.
+    std::vector<std::pair<std::string, size_t>> repeated;
+    files = without_repeats(files, &repeated);
+    for (const auto& [path, times] : repeated)
+        std::fprintf(stderr, "kx-orvel: %s is given %zu times; scored once\n", path.c_str(), times);
 
-    size_t skipped = 0;
+    size_t skipped = 0, retried = 0;
     if (resume) {
-        const std::set<std::string> done = files_in_output(output);
+        const std::set<std::string> done = files_in_output(output, skip_failed, &retried);
         const size_t before = files.size();
         files.erase(std::remove_if(files.begin(), files.end(), [&](const std::string& f) { return done.count(f); }),
                     files.end());
@@ -529,7 +539,10 @@ int cmd_recognize(const std::vector<std::string>& argv) {
 
     if (jsonl) {
         std::fprintf(stderr, "kx-orvel: %zu file(s) scored, %zu failed", files.size() - failed, failed);
-        if (resume) std::fprintf(stderr, ", %zu skipped (already in %s)", skipped, output.c_str());
+        if (resume)
+            std::fprintf(stderr, ", %zu skipped (already in %s%s), %zu failed before and tried again", skipped,
+                         output.c_str(), skip_failed ? ", failures included" : "", retried);
+        if (!repeated.empty()) std::fprintf(stderr, ", %zu given more than once", repeated.size());
         std::fprintf(stderr, "\n");
     } else if (args.flag("json")) {
         JsonWriter w;
@@ -557,17 +570,30 @@ std::string segment_label(const Segment& s, const std::vector<Profile>& profiles
     return profiles[size_t(s.label)].name;
 }
 
-// RTTM fields are separated by spaces: keep names in one field.
+// RTTM fields are separated by white space: keep names in one field.
 std::string rttm_field(std::string text) {
-    std::replace_if(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t' || c == '\n'; }, '_');
+    std::replace_if(text.begin(), text.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); },
+                    '_');
     return text.empty() ? "_" : text;
 }
 
-std::string recording_id(const std::string& path) {
-    std::string name = base_name(path);
-    const size_t dot = name.find_last_of('.');
-    if (dot != std::string::npos && dot > 0) name.resize(dot);
-    return rttm_field(name);
+// Recording ids of the paths: the file's name without its extension, then "-2", "-3"
+// ... for other paths that would get an id already taken (a/x.wav and b/x.wav).
+std::map<std::string, std::string> recording_ids(const std::vector<std::string>& paths) {
+    std::map<std::string, std::string> ids;
+    std::set<std::string> taken;
+    for (const std::string& path : paths) {
+        if (ids.count(path)) continue;
+        std::string name = base_name(path);
+        const size_t dot = name.find_last_of('.');
+        if (dot != std::string::npos && dot > 0) name.resize(dot);
+        const std::string stem = rttm_field(name);
+        std::string id = stem;
+        for (int n = 2; taken.count(id); ++n) id = stem + "-" + std::to_string(n);
+        taken.insert(id);
+        ids[path] = id;
+    }
+    return ids;
 }
 
 int cmd_timeline(const std::vector<std::string>& argv) {
@@ -636,10 +662,11 @@ int cmd_timeline(const std::vector<std::string>& argv) {
     }
 
     if (args.flag("rttm")) {
+        const std::map<std::string, std::string> ids = recording_ids(args.positional);
         for (const FileTimeline& t : timelines)
             for (const Segment& s : t.segments)
                 if (s.label != kNoSpeech)
-                    std::printf("SPEAKER %s 1 %.3f %.3f <NA> <NA> %s <NA> <NA>\n", recording_id(t.file).c_str(),
+                    std::printf("SPEAKER %s 1 %.3f %.3f <NA> <NA> %s <NA> <NA>\n", ids.at(t.file).c_str(),
                                 s.start, s.end - s.start, rttm_field(segment_label(s, profiles)).c_str());
     } else if (args.flag("json")) {
         JsonWriter w;
