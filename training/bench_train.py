@@ -71,9 +71,12 @@ def measure(cfg, quant, seconds, hidden=(128, 128), classes=1000):
 
 
 def run_one(cfg, quant, seconds):
+    env = dict(os.environ)
+    if cfg["heap"]:     # the trainer's settings; the former recipe ran with the defaults
+        env["OPENBLAS_NUM_THREADS"] = str(cfg["threads"])
     r = subprocess.run([sys.executable, os.path.abspath(__file__), "--one", json.dumps(cfg),
                         "--quant", str(int(quant)), "--seconds", str(seconds)],
-                       capture_output=True, text=True, timeout=600)
+                       capture_output=True, text=True, timeout=600, env=env)
     if r.returncode != 0:
         raise RuntimeError(r.stderr[-2000:])
     return float(r.stdout.strip().splitlines()[-1])
