@@ -25,8 +25,8 @@ def _version():
 class BuildWithLibrary(build_py):
     def run(self):
         super().run()
-        build = os.environ.get("KX_ORVEL_CMAKE_BUILD") or os.path.join(os.path.abspath(self.build_temp or "build"),
-                                                                       "cmake")
+        temp = self.get_finalized_command("build").build_temp
+        build = os.environ.get("KX_ORVEL_CMAKE_BUILD") or os.path.join(os.path.abspath(temp), "cmake")
         if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
             subprocess.check_call(["cmake", "-S", REPO, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
                                    "-DKX_BUILD_TESTS=OFF", "-DKX_BUILD_TOOLS=OFF", "-DKX_BUILD_EXAMPLES=OFF",
