@@ -70,11 +70,12 @@ _SENTENCES = {
     202: "the model file ends too early; it is cut short or damaged: copy it again",
     500: "enrollment is not complete yet, so there is no profile to export: give more speech",
     802: "{device!r} is not a device: pass best, cpu, cpu:THREADS, gpu or gpu:INDEX (kx_orvel.list_devices())",
-    837: "no GPU plug-in: build with -DKX_BUILD_VULKAN=ON or install libkx_orvel_vulkan.so beside libkx_orvel, "
+    837: "no GPU plug-in at {quoted}: build with -DKX_BUILD_VULKAN=ON or install libkx_orvel_vulkan.so beside libkx_orvel, "
          "or use device=\"cpu\"",
     838: "the GPU plug-in cannot run here (no Vulkan loader or driver?): install one "
          "(Debian: libvulkan1 and mesa-vulkan-drivers) or use device=\"cpu\"",
-    839: "that GPU cannot be used (kx_orvel.list_devices() lists the GPUs there are), or use device=\"cpu\"",
+    839: "that GPU cannot be used ({text}): kx_orvel.list_devices() lists the GPUs there are; or use "
+         "device=\"cpu\"",
     840: "the compute device failed while running the network: try device=\"cpu\"",
     300: "the compute device could not be created: check the device against kx_orvel.list_devices()",
     800: "the hardware devices could not be listed",

@@ -198,6 +198,10 @@ class ErrorTest(BindingTestBase):
         # A person reads the sentence first; the raw stack follows it.
         self.assertTrue(str(e).startswith("'tpu' is not a device: pass best, cpu"), str(e))
         self.assertEqual(str(e).splitlines()[0], e.sentence)
+        # The test plug-in lists one GPU.
+        with self.assertRaises(kx_orvel.KxError) as caught:
+            kx_orvel.Recognizer(self.model, device="gpu:5")
+        self.assertIn("GPU cannot be used (GPU device 5 could not be created", caught.exception.sentence)
 
     def test_missing_model(self):
         missing = os.path.join(self.dir, "missing.kx")

@@ -478,7 +478,7 @@ class LibraryFailureTest(ToolTestBase):
         r = subprocess.run([TOOL, "info", "--model", self.model, "--device", "gpu"], capture_output=True,
                            text=True, env=env)
         self.assertEqual(r.returncode, 3)
-        self.assertIn("no GPU plug-in: build with -DKX_BUILD_VULKAN=ON", r.stderr)
+        self.assertIn("no GPU plug-in at %s: build with -DKX_BUILD_VULKAN=ON" % env["KX_ORVEL_GPU_PLUGIN"], r.stderr)
 
     def test_the_devices_range_is_not_a_device(self):
         r = run("info", "--model", self.model, "--device", "cpu:[0-2]")

@@ -43,12 +43,19 @@ std::string sentence_for(unsigned code, const std::string& text) {
             return "'" + device + "' is not a device: pass best, cpu, cpu:THREADS, gpu or gpu:INDEX (kx-orvel devices lists them)";
         }
         case 837:
-            return "no GPU plug-in: build with -DKX_BUILD_VULKAN=ON or install libkx_orvel_vulkan.so beside "
-                   "libkx_orvel, or use --device cpu";
+            return "no GPU plug-in at " + quoted(text) + ": build with -DKX_BUILD_VULKAN=ON or install "
+                   "libkx_orvel_vulkan.so beside libkx_orvel, or use --device cpu";
         case 838:
             return "the GPU plug-in cannot run here (no Vulkan loader or driver?): install one "
                    "(Debian: libvulkan1 and mesa-vulkan-drivers) or use --device cpu";
-        case 839: return "that GPU cannot be used (kx-orvel devices lists the GPUs there are), or use --device cpu";
+        case 839: {
+            // "GPU device N could not be created: REASON"
+            const size_t index = text.find("GPU device "), colon = text.find(": ");
+            const std::string gpu = index == std::string::npos ? "that GPU"
+                                    : "gpu:" + text.substr(index + 11, text.find(' ', index + 11) - index - 11);
+            const std::string why = colon == std::string::npos ? "" : " (" + text.substr(colon + 2) + ")";
+            return gpu + " cannot be used" + why + ": kx-orvel devices lists the GPUs there are; or use --device cpu";
+        }
         case 840: case 841: case 801:
             return "the compute device failed while running the network: try --device cpu";
         case 110: case 300: return "the compute device could not be created: check --device against kx-orvel devices";
