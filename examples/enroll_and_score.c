@@ -1,11 +1,12 @@
 /*
- * Minimal use of the C interface: enroll a speaker from one WAV file, then score
- * another WAV file against the profile.
+ * Minimal use of the C interface: enroll a speaker from one or more WAV files, then
+ * score the last WAV file against the profile.
  *
- *   enroll_and_score MODEL.kx ENROLL.wav TEST.wav [VOICE_THRESHOLD]
+ *   enroll_and_score [--voice-threshold V] MODEL.kx ENROLL.wav [ENROLL.wav ...] TEST.wav
  *
- * Both files must be 16 kHz, mono, 16-bit PCM WAV (convert other audio with
- * `kx-orvel`, which reads most formats, or any audio editor).
+ * Every file must be 16 kHz, mono, 16-bit PCM WAV: `kx-orvel convert IN OUT.wav`
+ * writes that from any format the tool reads (or: ffmpeg -i IN -ar 16000 -ac 1
+ * -c:a pcm_s16le OUT.wav).
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -81,6 +82,9 @@ int main(int argc, char** argv) {
     kx_orvel_t* recognizer = NULL;
     int16_t *enroll_pcm = NULL, *test_pcm = NULL;
     int32_t enroll_len = 0, test_len = 0, profile_size = 0, min_samples = 0;
+    const char* model = NULL;
+    const char* test_path = NULL;
+    int first_enroll = 1, last_enroll = 0;
     float percentage = 0.0f;
     float* profile = NULL;
     float* scores = NULL;
@@ -89,38 +93,49 @@ int main(int argc, char** argv) {
     kx_status_t status;
     int result = 1;
 
-    if (argc != 4 && argc != 5) {
-        fprintf(stderr, "usage: %s MODEL.kx ENROLL.wav TEST.wav [VOICE_THRESHOLD]\n", argv[0]);
+    if (argc > 2 && !strcmp(argv[1], "--voice-threshold")) {
+        voice_threshold = strtof(argv[2], NULL);
+        first_enroll = 3;
+    }
+    if (argc - first_enroll < 3) {
+        fprintf(stderr, "usage: %s [--voice-threshold V] MODEL.kx ENROLL.wav [ENROLL.wav ...] TEST.wav\n", argv[0]);
         return 1;
     }
-    if (argc == 5) voice_threshold = strtof(argv[4], NULL);
+    model = argv[first_enroll++];
+    last_enroll = argc - 2;
+    test_path = argv[argc - 1];
     kx_log_disable();
-    enroll_pcm = read_wav(argv[2], &enroll_len);
-    test_pcm = read_wav(argv[3], &test_len);
-    if (!enroll_pcm || !test_pcm) goto done;
+    test_pcm = read_wav(test_path, &test_len);
+    if (!test_pcm) goto done;
 
-    /* Enrollment: frames of exactly kx_orvel_profiler_frame_length() samples. */
-    status = kx_orvel_profiler_init(argv[1], "best", min_enrollment_chunks, voice_threshold, &profiler);
+    /* Enrollment: frames of exactly kx_orvel_profiler_frame_length() samples, each
+     * file flushed so that its last window counts. */
+    status = kx_orvel_profiler_init(model, "best", min_enrollment_chunks, voice_threshold, &profiler);
     if (status != KX_STATUS_SUCCESS) {
         print_error("kx_orvel_profiler_init", status);
         goto done;
     }
     frame = kx_orvel_profiler_frame_length();
-    for (int32_t at = 0; at + frame <= enroll_len; at += frame) {
-        status = kx_orvel_profiler_enroll(profiler, enroll_pcm + at, &percentage);
+    for (int i = first_enroll; i <= last_enroll; i++) {
+        free(enroll_pcm);
+        enroll_pcm = read_wav(argv[i], &enroll_len);
+        if (!enroll_pcm) goto done;
+        for (int32_t at = 0; at + frame <= enroll_len; at += frame) {
+            status = kx_orvel_profiler_enroll(profiler, enroll_pcm + at, &percentage);
+            if (status != KX_STATUS_SUCCESS) {
+                print_error("kx_orvel_profiler_enroll", status);
+                goto done;
+            }
+        }
+        status = kx_orvel_profiler_flush(profiler, &percentage);
         if (status != KX_STATUS_SUCCESS) {
-            print_error("kx_orvel_profiler_enroll", status);
+            print_error("kx_orvel_profiler_flush", status);
             goto done;
         }
     }
-    status = kx_orvel_profiler_flush(profiler, &percentage);
-    if (status != KX_STATUS_SUCCESS) {
-        print_error("kx_orvel_profiler_flush", status);
-        goto done;
-    }
-    printf("enrollment: %.0f%%\n", percentage);
+    printf("enrollment: %d%%\n", (int)percentage);
     if (percentage < 100.0f) {
-        fprintf(stderr, "not enough speech in %s to enroll\n", argv[2]);
+        fprintf(stderr, "not enough speech to enroll: add more recordings of the speaker\n");
         result = 2;
         goto done;
     }
@@ -136,7 +151,7 @@ int main(int argc, char** argv) {
     }
 
     /* Recognition: one complete utterance against the profile. */
-    status = kx_orvel_init(argv[1], "best", voice_threshold, &recognizer);
+    status = kx_orvel_init(model, "best", voice_threshold, &recognizer);
     if (status != KX_STATUS_SUCCESS) {
         print_error("kx_orvel_init", status);
         goto done;
@@ -146,7 +161,7 @@ int main(int argc, char** argv) {
         goto done;
     }
     if (test_len < min_samples) {
-        fprintf(stderr, "%s is too short: %d samples, at least %d needed\n", argv[3], test_len, min_samples);
+        fprintf(stderr, "%s is too short: %d samples, at least %d needed\n", test_path, test_len, min_samples);
         result = 2;
         goto done;
     }
@@ -159,7 +174,7 @@ int main(int argc, char** argv) {
     if (scores)
         printf("score: %.3f\n", scores[0]);
     else
-        printf("no speech in %s\n", argv[3]);
+        printf("no speech in %s\n", test_path);
     result = 0;
 
 done:

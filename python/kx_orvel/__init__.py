@@ -60,8 +60,52 @@ class Status(enum.IntEnum):
     RUNTIME_ERROR = 7
 
 
+_SENTENCES = {
+    101: "a value is out of the range the library accepts ({text})",
+    105: "the model file is not a kx_orvel model (or was made for another platform): pass a .kx model file",
+    106: "the model file belongs to another version of the library: use the model shipped with this one",
+    107: "the model file holds an unusable value and is probably damaged: {text}",
+    200: "out of memory: free memory or score shorter audio",
+    201: "cannot open the model file {quoted}: check model_path or KX_ORVEL_MODEL",
+    202: "the model file ends too early; it is cut short or damaged: copy it again",
+    500: "enrollment is not complete yet, so there is no profile to export: give more speech",
+    802: "{device!r} is not a device: pass best, cpu, cpu:THREADS, gpu or gpu:INDEX (kx_orvel.list_devices())",
+    837: "no GPU plug-in at {quoted}: build with -DKX_BUILD_VULKAN=ON or install libkx_orvel_vulkan.so beside libkx_orvel, "
+         "or use device=\"cpu\"",
+    838: "the GPU plug-in cannot run here (no Vulkan loader or driver?): install one "
+         "(Debian: libvulkan1 and mesa-vulkan-drivers) or use device=\"cpu\"",
+    839: "that GPU cannot be used ({text}): kx_orvel.list_devices() lists the GPUs there are; or use "
+         "device=\"cpu\"",
+    840: "the compute device failed while running the network: try device=\"cpu\"",
+    300: "the compute device could not be created: check the device against kx_orvel.list_devices()",
+    800: "the hardware devices could not be listed",
+}
+for _same, _as in ((803, 200), (804, 200), (841, 840), (801, 840), (110, 300)):
+    _SENTENCES[_same] = _SENTENCES[_as]
+
+
+def _plain_sentence(call, name, stack):
+    """What went wrong and what to do, from the innermost record that is not a trace."""
+    for line in stack:
+        parts = line.split(" ", 2)
+        if len(parts) < 3 or len(parts[1]) != 9 or not parts[1].endswith(":"):
+            continue
+        try:
+            code = int(parts[1][:-1], 16)
+        except ValueError:
+            continue
+        text = parts[2]
+        if code in _SENTENCES:
+            quoted = text.split("`")[1] if text.count("`") >= 2 else ""
+            device = text.split(" is not a valid device string")[0]
+            return _SENTENCES[code].format(text=text, quoted=quoted, device=device)
+    return f"the library could not do {call} ({name}); the library's messages follow"
+
+
 class KxError(Exception):
-    """A library call failed. `status` is a Status, `stack` the library's messages, innermost first."""
+    """A library call failed. `status` is a Status, `stack` the library's messages, innermost
+    first, and `sentence` says in plain words what went wrong and what to do; str() gives the
+    sentence, then the call and the stack."""
 
     def __init__(self, call, status, stack):
         self.call = call
@@ -71,7 +115,8 @@ class KxError(Exception):
             self.status = status
         self.stack = list(stack)
         name = self.status.name if isinstance(self.status, Status) else str(status)
-        text = f"{call} failed: {name}"
+        self.sentence = _plain_sentence(call, name, self.stack)
+        text = f"{self.sentence}\n{call} failed: {name}"
         if self.stack:
             text += "\n  " + "\n  ".join(self.stack)
         super().__init__(text)

@@ -10,7 +10,7 @@ import sys
 
 from . import KxError, Recognizer, load_profile
 from .audio import AudioError, read_audio
-from .segments import NO_SPEECH, plot, profile_names, timeline
+from .segments import NO_SPEECH, _samples, plot, profile_names, timeline, window_positions
 
 
 def _rttm_field(text):
@@ -48,8 +48,11 @@ def _timeline(args):
                                      "segments": [vars(s) for s in segments]}
                                     for path, (seconds, segments) in results.items()]}))
     else:
+        window, hop = _samples(args.window, 16000), max(1, _samples(args.hop, 16000))
         for path, (seconds, segments) in results.items():
-            print(f"{path} ({seconds:.2f} s):")
+            windows = len(window_positions(int(round(seconds * 16000)), window, hop))
+            print(f"{path} ({seconds:.2f} s, {windows} windows of {window / 16000:.2f} s every "
+                  f"{hop / 16000:.2f} s):")
             print(f"  {'start':>9}  {'end':>9}  {'speaker':<20}  score")
             for s in segments:
                 score = "-" if s.score is None else f"{s.score:.3f}"
@@ -73,13 +76,16 @@ def main(argv=None):
     form = t.add_mutually_exclusive_group()
     form.add_argument("--json", action="store_true")
     form.add_argument("--rttm", action="store_true")
+    t.add_argument("--verbose", action="store_true", help="show the library's error stack after a failure")
     t.add_argument("--plot", metavar="OUT.png", help="draw the timeline, one lane per speaker")
     t.add_argument("files", nargs="+", metavar="FILE")
     args = parser.parse_args(argv)
     try:
         return _timeline(args)
     except (KxError, ValueError, OSError) as e:
-        print(f"python3 -m kx_orvel: {e}", file=sys.stderr)
+        # A library failure leads with its sentence; the raw stack only on request.
+        text = e.sentence if isinstance(e, KxError) and not args.verbose else str(e)
+        print(f"python3 -m kx_orvel: {text}", file=sys.stderr)
         return 3 if isinstance(e, KxError) else 2
 
 

@@ -68,9 +68,15 @@ def _load(name, soname):
 def _mono(path):
     sf = _load("sndfile", "libsndfile.so.1")
     info = _SfInfo()
+    if not os.path.exists(path):
+        raise AudioError(f"{path}: cannot read: no such file")
+    if os.path.isdir(path):
+        raise AudioError(f"{path}: is a folder, not an audio file")
     handle = sf.sf_open(os.fsencode(path), 0x10, ctypes.byref(info))
     if not handle:
-        raise AudioError(f"{path}: cannot read audio: {sf.sf_strerror(None).decode(errors='replace')}")
+        # libsndfile says "does not exist" for any file it cannot make sense of.
+        raise AudioError(f"{path}: cannot decode: not an audio format that libsndfile reads "
+                         "(WAV, FLAC, OGG, MP3, ...), or damaged")
     try:
         if info.channels < 1 or info.samplerate < 1:
             raise AudioError(f"{path}: audio has no channels")

@@ -53,11 +53,15 @@ echo "find_package ok"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 [ "$(pkg-config --modversion kx_orvel)" = "$(grep -o '^version .*' <<<"$out" | cut -d' ' -f2)" ] \
   || fail "pkg-config version differs from the library's"
+# The README's command: the rpath lets the program find the library without LD_LIBRARY_PATH.
 # shellcheck disable=SC2046
-cc -std=c99 -Wall -Werror $cflags -o "$work/pc-consumer" "$here/consumer/consumer.c" $(pkg-config --cflags --libs kx_orvel) \
+cc -std=c99 -Wall -Werror $cflags -o "$work/pc-consumer" "$here/consumer/consumer.c" \
+  $(pkg-config --cflags --libs kx_orvel) -Wl,-rpath,"$(pkg-config --variable=libdir kx_orvel)" \
   || fail "pkg-config build"
-out=$(LD_LIBRARY_PATH="$libdir" "$work/pc-consumer")
+out=$(env -u LD_LIBRARY_PATH "$work/pc-consumer")
 grep -q '^device cpu:' <<<"$out" || fail "pkg-config consumer: $out"
+# Nothing names a static library that is not installed.
+! grep -q '^Libs.private' "$libdir/pkgconfig/kx_orvel.pc" || fail "Libs.private without a static library"
 [ -d "$(pkg-config --variable=modeldir kx_orvel)" ] || [ ! -f "$prefix/share/kx_orvel/default.kx" ] \
   || fail "modeldir variable"
 echo "pkg-config ok"

@@ -195,6 +195,13 @@ class ErrorTest(BindingTestBase):
         self.assertTrue(any("tpu is not a valid device string" in line for line in e.stack), e.stack)
         self.assertIn("INVALID_ARGUMENT", str(e))
         self.assertTrue(all(line.startswith("a01eaf2 ") for line in e.stack))
+        # A person reads the sentence first; the raw stack follows it.
+        self.assertTrue(str(e).startswith("'tpu' is not a device: pass best, cpu"), str(e))
+        self.assertEqual(str(e).splitlines()[0], e.sentence)
+        # The test plug-in lists one GPU.
+        with self.assertRaises(kx_orvel.KxError) as caught:
+            kx_orvel.Recognizer(self.model, device="gpu:5")
+        self.assertIn("GPU cannot be used (GPU device 5 could not be created", caught.exception.sentence)
 
     def test_missing_model(self):
         missing = os.path.join(self.dir, "missing.kx")
@@ -204,6 +211,7 @@ class ErrorTest(BindingTestBase):
             self.assertEqual(caught.exception.status, kx_orvel.Status.IO_ERROR)
             self.assertIn(missing, caught.exception.stack[0])
             self.assertIn("da02a93", caught.exception.stack[-1])
+            self.assertIn("cannot open the model file " + missing, caught.exception.sentence)
 
     def test_model_of_another_kind(self):
         bad = kxtest.write_model(os.path.join(self.dir, "bad.kx"), magic=b"nope!")
@@ -211,6 +219,7 @@ class ErrorTest(BindingTestBase):
             kx_orvel.Profiler(bad, min_enrollment_chunks=1)
         self.assertEqual(caught.exception.status, kx_orvel.Status.INVALID_ARGUMENT)
         self.assertIn("incorrect format", caught.exception.stack[0])
+        self.assertIn("not a kx_orvel model", caught.exception.sentence)
 
     def test_argument_errors(self):
         with self.assertRaises(kx_orvel.KxError) as caught:
@@ -229,6 +238,7 @@ class ErrorTest(BindingTestBase):
         self.assertEqual(caught.exception.status, kx_orvel.Status.INVALID_STATE)
         self.assertEqual(caught.exception.call, "kx_orvel_profiler_export")
         self.assertIn("before enrollment is complete", caught.exception.stack[0])
+        self.assertIn("give more speech", caught.exception.sentence)
 
     def test_checks_before_the_library(self):
         with kx_orvel.Recognizer(self.model, voice_threshold=0.0) as r:

@@ -78,8 +78,9 @@ class TimelineTest(unittest.TestCase):
                         self.assertAlmostEqual(s.score, e["score"], places=6)
         self.assertIn("no speech", [s.label for s in got])
 
-    def test_module_prints_rttm_and_draws(self):
+    def test_module_prints_what_the_tool_prints_and_draws(self):
         self.assertEqual(self.module("--rttm"), self.tool("--rttm"))
+        self.assertEqual(self.module("--hop", "0.5"), self.tool("--hop", "0.5"))  # header included
         try:
             import matplotlib  # noqa: F401
         except ImportError:

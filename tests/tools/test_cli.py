@@ -269,7 +269,7 @@ class BatchTest(ToolTestBase):
         self.assertEqual(self.lines(one.stdout), self.lines(two.stdout))
         results = self.lines(two.stdout)
         self.assertEqual(set(results), set(self.files) | {self.broken})
-        self.assertIn("cannot read audio", results[self.broken]["error"])
+        self.assertIn("cannot decode", results[self.broken]["error"])
         self.assertIn("6 file(s) scored, 1 failed", two.stderr)
         # The one-document form keeps the input order whatever finished first.
         doc = json.loads(self.batch("--json", "--jobs", "2", *self.files).stdout)
@@ -280,22 +280,27 @@ class BatchTest(ToolTestBase):
         out = self.path("resume.jsonl")
         self.batch("--output", out, "--jobs", "2", *self.files[:3], self.broken, expect=2)
         with open(out) as f:
-            first = [line for line in f if self.broken not in line]
+            lines = f.readlines()
+        first = [line for line in lines if self.broken not in line and self.files[2] not in line]
         # A run stopped while writing leaves half a line: it is dropped and that file done again.
-        # A line that cannot be read (a bad escape) names no file; it stays as it is.
-        with open(out, "a") as f:
+        # Complete lines that are not JSON (a bad escape, a damaged value) are dropped and
+        # reported, and their files scored again; "./" spells the same path.
+        with open(out, "w") as f:
+            f.writelines(line if self.files[2] not in line else
+                         '{"file": "%s", "seconds": ###garbage}\n' % self.files[2] for line in lines)
             f.write('{"file": "\\uZZZZ", "seconds": 1}\n{"file": "%s", "seconds": 2' % self.files[3])
+        dotted = [os.path.join(os.path.dirname(f), ".", os.path.basename(f)) for f in self.files]
         # The failure may have passed (memory, a GPU): it is tried again, and its old line goes.
-        r = self.batch("--output", out, "--resume", "--jobs", "2", *self.files, self.broken, expect=2)
-        self.assertIn("3 file(s) scored, 1 failed, 3 skipped (already in %s), 1 failed before and tried again" % out,
+        r = self.batch("--output", out, "--resume", "--jobs", "2", *dotted, self.broken, expect=2)
+        self.assertIn("2 line(s) of %s were not valid JSON and were dropped" % out, r.stderr)
+        self.assertIn("4 file(s) scored, 1 failed, 2 skipped (already in %s), 1 failed before and tried again" % out,
                       r.stderr)
         self.assertEqual(r.stdout, "")
         with open(out) as f:
             text = f.read()
         self.assertTrue(text.startswith("".join(first)))
-        lines = text.splitlines()
-        self.assertIn('{"file": "\\uZZZZ", "seconds": 1}', lines)
-        files = [json.loads(line)["file"] for line in lines if "ZZZZ" not in line]
+        self.assertNotIn("ZZZZ", text)
+        files = [os.path.normpath(json.loads(line)["file"]) for line in text.splitlines()]
         self.assertEqual(sorted(files), sorted(self.files + [self.broken]))
         # --skip-failed keeps the old way: a failed file counts as done.
         r = self.batch("--output", out, "--resume", "--skip-failed", *self.files, self.broken)
@@ -425,33 +430,77 @@ class InputProblemTest(ToolTestBase):
         short = kxtest.write_audio(self.path("short.wav"), self.alice[:1000])
         doc = self.recognize_json([a], [not_audio, self.alice_wav, short], expect=2)
         bad, good, too_short = doc["results"]
-        self.assertIn("cannot read audio", bad["error"])
+        self.assertIn("cannot decode", bad["error"])
         self.assertTrue(good["speech"])
         self.assertIn("too short", too_short["error"])
 
 
+class DecodeTest(ToolTestBase):
+    def test_undecodable_file_says_so_without_decoder_notes(self):
+        noise = self.path("noise.mp3")
+        with open(noise, "wb") as f:
+            f.write(np.random.default_rng(3).integers(0, 256, 20000, dtype=np.uint8).tobytes())
+        r = run("convert", noise, self.path("noise.wav"))
+        self.assertEqual(r.returncode, 2)
+        self.assertEqual(r.stderr.splitlines(), [f"kx-orvel: {noise}: cannot decode: not an audio format the tool "
+                                                 "reads (WAV, FLAC, OGG, MP3, ...), or damaged"])
+        r = run("convert", self.path("absent.mp3"), self.path("absent.wav"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("No such file", r.stderr)
+
+    def test_convert_writes_what_the_library_takes(self):
+        import wave
+        stereo = kxtest.write_audio(self.path("stereo48k.wav"),
+                                    np.stack([EnrollRecognizeTest._resample(self.alice, 48000)] * 2, axis=1), 48000)
+        out = self.path("converted.wav")
+        r = run("convert", stereo, out)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with wave.open(out) as w:
+            self.assertEqual((w.getframerate(), w.getnchannels(), w.getsampwidth()), (16000, 1, 2))
+            self.assertAlmostEqual(w.getnframes(), len(self.alice), delta=32)
+
+
 class LibraryFailureTest(ToolTestBase):
-    def test_bad_device_prints_the_error_stack(self):
+    def test_a_sentence_first_and_the_stack_under_verbose(self):
         r = run("info", "--model", self.model, "--device", "tpu")
+        self.assertEqual(r.returncode, 3)
+        self.assertTrue(r.stderr.startswith("kx-orvel: 'tpu' is not a device: pass best, cpu"), r.stderr)
+        self.assertIn("--verbose shows the library's error stack", r.stderr)
+        self.assertNotIn("a01eaf2", r.stderr)
+        r = run("info", "--model", self.model, "--device", "tpu", "--verbose")
         self.assertEqual(r.returncode, 3)
         self.assertIn("kx_orvel_init failed: INVALID_ARGUMENT", r.stderr)
         self.assertIn("tpu is not a valid device string", r.stderr)
         self.assertRegex(r.stderr, r"\n  a01eaf2 [0-9A-F]{8}: ")
+
+    def test_gpu_without_a_plugin_says_how_to_get_one(self):
+        env = dict(os.environ, KX_ORVEL_GPU_PLUGIN=self.path("no-such-plugin.so"))
+        r = subprocess.run([TOOL, "info", "--model", self.model, "--device", "gpu"], capture_output=True,
+                           text=True, env=env)
+        self.assertEqual(r.returncode, 3)
+        self.assertIn("no GPU plug-in at %s: build with -DKX_BUILD_VULKAN=ON" % env["KX_ORVEL_GPU_PLUGIN"], r.stderr)
+
+    def test_the_devices_range_is_not_a_device(self):
+        r = run("info", "--model", self.model, "--device", "cpu:[0-2]")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("pass one value in it, such as --device cpu:2", r.stderr)
 
     def test_model_of_another_kind(self):
         bad = kxtest.write_model(self.path("bad.kx"), magic=b"wrong")
         for args in (["info"], ["enroll", "--out", self.path("b.profile"), self.alice_wav],
                      ["recognize", "--profile", self.path("b.profile"), self.alice_wav]):
             with self.subTest(command=args[0]):
-                r = run(args[0], "--model", bad, *args[1:])
+                r = run(args[0], "--model", bad, "--verbose", *args[1:])
                 self.assertEqual(r.returncode, 3, r.stderr)
+                self.assertIn("not a kx_orvel model", r.stderr)
                 self.assertIn("incorrect format", r.stderr)
                 self.assertIn("da02a93", r.stderr)  # trace lines follow the cause
 
     def test_model_of_another_version(self):
         bad = kxtest.write_model(self.path("v2.kx"), version=b"2.9.1")
-        r = run("info", "--model", bad)
+        r = run("info", "--model", bad, "--verbose")
         self.assertEqual(r.returncode, 3)
+        self.assertIn("belongs to another version of the library", r.stderr)
         self.assertIn("2.9.1", r.stderr)
 
 

@@ -35,10 +35,20 @@ class ExampleTest(unittest.TestCase):
         enroll = self.wav("enroll.wav", kxtest.voice(1, 6.0))
         test = self.wav("test.wav", kxtest.voice(1, 3.0))
         # voice threshold 0: every window counts as speech, whatever the detector says
-        r = self.run_example(self.model, enroll, test, "0")
+        r = self.run_example("--voice-threshold", "0", self.model, enroll, test)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("enrollment: 100%", r.stdout)
         self.assertRegex(r.stdout, r"score: [01]\.\d{3}")
+
+    def test_several_enrollment_files_add_up(self):
+        # Each 0.4 s file holds too few windows alone; together they reach 100 %.
+        parts = [self.wav(f"part{i}.wav", kxtest.voice(1, 0.4)) for i in range(4)]
+        test = self.wav("test2.wav", kxtest.voice(1, 3.0))
+        alone = self.run_example("--voice-threshold", "0", self.model, parts[0], test)
+        self.assertEqual(alone.returncode, 2, alone.stderr)
+        r = self.run_example("--voice-threshold", "0", self.model, *parts, test)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("enrollment: 100%", r.stdout)
 
     def test_not_enough_speech_or_none(self):
         quiet = self.wav("quiet.wav", kxtest.silence(3.0))

@@ -6,10 +6,12 @@
 #endif
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "audio.h"
 #include "cli.h"
 
 namespace kxtool {
@@ -102,10 +104,116 @@ std::string clock_text(double seconds) {
     return buf;
 }
 
+// A recursive-descent check of one JSON value at text[*at]; depth bounds the nesting.
+bool json_value(const std::string& t, size_t* at, int depth);
+
+void skip_space(const std::string& t, size_t* at) {
+    while (*at < t.size() && (t[*at] == ' ' || t[*at] == '\t' || t[*at] == '\r' || t[*at] == '\n')) ++*at;
+}
+
+bool json_string(const std::string& t, size_t* at) {
+    if (*at >= t.size() || t[*at] != '"') return false;
+    for (size_t i = *at + 1; i < t.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(t[i]);
+        if (c < 0x20) return false;
+        if (c == '"') {
+            *at = i + 1;
+            return true;
+        }
+        if (c != '\\') continue;
+        if (++i >= t.size()) return false;
+        unsigned code = 0;
+        if (t[i] == 'u') {
+            if (!hex4(t, i + 1, &code)) return false;
+            i += 4;
+        } else if (std::string("\"\\/bfnrt").find(t[i]) == std::string::npos) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool json_number(const std::string& t, size_t* at) {
+    const size_t start = *at;
+    if (*at < t.size() && t[*at] == '-') ++*at;
+    const auto digits = [&] {
+        const size_t from = *at;
+        while (*at < t.size() && t[*at] >= '0' && t[*at] <= '9') ++*at;
+        return *at > from;
+    };
+    if (!digits()) return false;
+    if (*at < t.size() && t[*at] == '.' && (++*at, !digits())) return false;
+    if (*at < t.size() && (t[*at] == 'e' || t[*at] == 'E')) {
+        ++*at;
+        if (*at < t.size() && (t[*at] == '+' || t[*at] == '-')) ++*at;
+        if (!digits()) return false;
+    }
+    return *at > start;
+}
+
+bool json_members(const std::string& t, size_t* at, int depth, char close, bool keyed) {
+    ++*at;
+    skip_space(t, at);
+    if (*at < t.size() && t[*at] == close) return ++*at, true;
+    for (;;) {
+        if (keyed) {
+            skip_space(t, at);
+            if (!json_string(t, at)) return false;
+            skip_space(t, at);
+            if (*at >= t.size() || t[(*at)++] != ':') return false;
+        }
+        if (!json_value(t, at, depth + 1)) return false;
+        skip_space(t, at);
+        if (*at >= t.size()) return false;
+        const char c = t[(*at)++];
+        if (c == close) return true;
+        if (c != ',') return false;
+    }
+}
+
+bool json_value(const std::string& t, size_t* at, int depth) {
+    if (depth > 64) return false;
+    skip_space(t, at);
+    if (*at >= t.size()) return false;
+    const char c = t[*at];
+    if (c == '{') return json_members(t, at, depth, '}', true);
+    if (c == '[') return json_members(t, at, depth, ']', false);
+    if (c == '"') return json_string(t, at);
+    for (const char* word : {"true", "false", "null"})
+        if (t.compare(*at, std::strlen(word), word) == 0) return *at += std::strlen(word), true;
+    return json_number(t, at);
+}
+
 }  // namespace
 
-std::set<std::string> files_in_output(const std::string& path, bool keep_failed, size_t* retried) {
+bool valid_json(const std::string& text) {
+    size_t at = 0;
+    if (!json_value(text, &at, 0)) return false;
+    skip_space(text, &at);
+    return at == text.size();
+}
+
+std::string normal_path(const std::string& path) {
+    if (path.empty()) return path;
+    std::string out = path[0] == '/' ? "/" : "";
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t slash = path.find('/', at);
+        if (slash == std::string::npos) slash = path.size();
+        const std::string part = path.substr(at, slash - at);
+        if (!part.empty() && part != ".") {
+            if (!out.empty() && out.back() != '/') out += '/';
+            out += part;
+        }
+        at = slash + 1;
+    }
+    return out.empty() ? "." : out;
+}
+
+std::set<std::string> files_in_output(const std::string& path, bool keep_failed, size_t* retried,
+                                      size_t* unreadable) {
     *retried = 0;
+    *unreadable = 0;
     std::set<std::string> done;
     std::ifstream in(path, std::ios::binary);
     if (!in) return done;
@@ -118,13 +226,17 @@ std::set<std::string> files_in_output(const std::string& path, bool keep_failed,
     std::string line, file, kept;
     const std::string failure = ", \"error\": ";
     while (std::getline(lines, line)) {
+        if (!valid_json(line)) {
+            ++*unreadable;
+            continue;
+        }
         size_t end = 0;
         const bool named = leading_file(line, &file, &end);
         if (named && !keep_failed && line.compare(end + 1, failure.size(), failure) == 0) {
             ++*retried;
             continue;
         }
-        if (named) done.insert(file);
+        if (named) done.insert(normal_path(file));
         kept += line;
         kept += '\n';
     }
@@ -136,7 +248,8 @@ std::set<std::string> files_in_output(const std::string& path, bool keep_failed,
     out.close();
     if (!out || !replace_file(fresh, path)) {
         std::remove(fresh.c_str());
-        throw InputError(path + ": cannot remove the unfinished last line and the failed files' lines");
+        throw InputError(path + ": cannot remove the unfinished last line, the unreadable lines and the failed "
+                         "files' lines");
     }
     return done;
 }
@@ -146,10 +259,10 @@ std::vector<std::string> without_repeats(const std::vector<std::string>& paths,
     std::map<std::string, size_t> seen;
     std::vector<std::string> unique;
     for (const std::string& p : paths)
-        if (seen[p]++ == 0) unique.push_back(p);
+        if (seen[normal_path(p)]++ == 0) unique.push_back(p);
     repeated->clear();
     for (const std::string& p : unique)
-        if (seen[p] > 1) repeated->emplace_back(p, seen[p]);
+        if (seen[normal_path(p)] > 1) repeated->emplace_back(p, seen[normal_path(p)]);
     return unique;
 }
 
@@ -166,7 +279,7 @@ std::vector<std::string> read_list_file(const std::string& path) {
 }
 
 BatchProgress::BatchProgress(size_t total)
-    : tty_(isatty(fileno(stderr)) != 0), total_(total), start_(std::chrono::steady_clock::now()) {}
+    : tty_(isatty(fileno(tool_err())) != 0), total_(total), start_(std::chrono::steady_clock::now()) {}
 
 void BatchProgress::add(double audio_seconds) {
     ++done_;
@@ -184,20 +297,20 @@ void BatchProgress::draw() {
     const int filled = total_ ? int(done_ * width / total_) : width;
     std::string left = "--:--";
     if (done_ > 0) left = clock_text(elapsed / double(done_) * double(total_ - done_));
-    std::fprintf(stderr, "\r[%s%s] %zu/%zu files, %.2f h of audio, %s left ", std::string(filled, '#').c_str(),
+    std::fprintf(tool_err(), "\r[%s%s] %zu/%zu files, %.2f h of audio, %s left ", std::string(filled, '#').c_str(),
                  std::string(width - filled, '.').c_str(), done_, total_, audio_seconds_ / 3600.0, left.c_str());
-    std::fflush(stderr);
+    std::fflush(tool_err());
     drawn_ = true;
 }
 
 void BatchProgress::clear() {
     if (!drawn_) return;
-    std::fprintf(stderr, "\r\033[K");
+    std::fprintf(tool_err(), "\r\033[K");
     drawn_ = false;
 }
 
 void BatchProgress::finish() {
-    if (drawn_) std::fputc('\n', stderr);
+    if (drawn_) std::fputc('\n', tool_err());
     drawn_ = false;
 }
 

@@ -88,11 +88,20 @@ void run_parallel(size_t count, int jobs, const std::function<std::function<Resu
 // (the run was stopped while writing it) is removed from the file so appending
 // starts on a fresh line, and so are the lines of files that failed, unless
 // keep_failed: those files are to be tried again (their failure may have passed),
-// and *retried counts them. A line that cannot be read names no file. A missing
+// and *retried counts them. A complete line that is not valid JSON is removed too
+// and counted in *unreadable. Files come back as normal_path gives them. A missing
 // file holds nothing.
-std::set<std::string> files_in_output(const std::string& path, bool keep_failed, size_t* retried);
+std::set<std::string> files_in_output(const std::string& path, bool keep_failed, size_t* retried,
+                                      size_t* unreadable);
 
-// Paths in their first order with repeats removed; *repeated gets each repeated path
+// The path without "." components and repeated slashes ("./a//x.mp3" is "a/x.mp3"),
+// so that two spellings of one file compare equal; ".." stays (it may cross a link).
+std::string normal_path(const std::string& path);
+
+// Whether text is one complete JSON value and nothing else.
+bool valid_json(const std::string& text);
+
+// Paths in their first order with repeats (by normal_path) removed; *repeated gets each repeated path
 // and how often it was given.
 std::vector<std::string> without_repeats(const std::vector<std::string>& paths,
                                          std::vector<std::pair<std::string, size_t>>* repeated);

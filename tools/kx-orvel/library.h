@@ -19,6 +19,10 @@ struct LibraryError : std::runtime_error {
     std::vector<std::string> stack;
 };
 
+// One sentence for a person: what went wrong and what to do, from the records in the
+// stack (the innermost one that says more than a trace) and the failing call.
+std::string plain_sentence(const LibraryError& e);
+
 // Fetches the calling thread's error stack (and thereby clears it).
 std::vector<std::string> fetch_error_stack();
 

@@ -44,6 +44,9 @@ constexpr float kDefaultThreshold = 0.5f;
 constexpr double kDefaultEnrollSeconds = 10.0;  // speech the default --min-chunks asks for
 constexpr int kRate = 16000;
 
+// --verbose: the library's log lines, its raw error stacks and the decoder's notes.
+bool g_verbose = false;
+
 const char* kUsage =
     "usage: kx-orvel COMMAND [OPTIONS]\n"
     "\n"
@@ -65,7 +68,11 @@ const char* kUsage =
     "      (default 1 s), label it with the best profile above the threshold,\n"
     "      \"unknown\" or \"no speech\", and join equal neighbours into segments\n"
     "  devices [--json]\n"
-    "      list the hardware devices (use a line's prefix as --device)\n"
+    "      list the hardware devices: a line \"cpu:[0-N] - ...\" means --device\n"
+    "      cpu:THREADS with THREADS up to N; \"gpu:I - NAME\" means --device gpu:I\n"
+    "  convert IN OUT.wav\n"
+    "      write any audio file the tool reads as the 16 kHz mono 16-bit WAV that\n"
+    "      the library takes (for programs that use the library directly)\n"
     "  info [--model M] [--json]\n"
     "      show the model's header values and sizes\n"
     "\n"
@@ -74,9 +81,12 @@ const char* kUsage =
     "                       or $KX_ORVEL_MODEL)\n"
     "  --device D           best, cpu, cpu:THREADS, gpu, gpu:INDEX (default: best)\n"
     "  --voice-threshold V  minimum mean voice probability of a window (default 0.5)\n"
-    "  --verbose            let the library print its log lines (on standard error)\n"
+    "  --verbose            on standard error: the library's log lines, its raw\n"
+    "                       error stack after a failure, and the decoder's notes\n"
     "\n"
-    "exit codes: 0 success, 1 usage, 2 input problem, 3 library failure\n";
+    "exit codes: 0 success (a file without speech is a result), 1 usage,\n"
+    "2 input problem (missing or undecodable file, too short for the model,\n"
+    "not enough speech to enroll, profile of another model), 3 library failure\n";
 
 std::string fmt(const char* format, double v) {
     char buf[64];
@@ -146,30 +156,46 @@ std::optional<ModelFile> try_read_model(const std::string& path) {
     }
 }
 
+// The devices listing prints "cpu:[0-N] - CPU (N threads)"; that bracket is a range,
+// not a device string, so say what to type instead.
+std::string device_arg(const ParsedArgs& args) {
+    const std::string device = args.get("device", "best");
+    const size_t open = device.find(":[");
+    if (open != std::string::npos) {
+        const size_t dash = device.find('-', open), close = device.find(']', open);
+        const std::string top =
+            dash != std::string::npos && close != std::string::npos && close > dash
+                ? device.substr(dash + 1, close - dash - 1) : "N";
+        throw UsageError("'" + device + "' is the range the devices listing shows; pass one value in it, such as "
+                         "--device " + device.substr(0, open) + ":" + top);
+    }
+    return device;
+}
+
 double window_seconds(const ModelFile& m) { return m.window_frames * 512.0 / kRate; }
 
 // ------------------------------------------------------------------ progress
 
 class Progress {
 public:
-    Progress() : tty_(isatty(fileno(stderr)) != 0) {}
+    Progress() : tty_(isatty(fileno(tool_err())) != 0) {}
     void update(float percent, const std::string& file) {
         const int whole = int(std::floor(percent));
         if (whole == last_ && file == last_file_) return;
         if (tty_) {
             const int width = 30, filled = std::min(width, whole * width / 100);
-            std::fprintf(stderr, "\r[%s%s] %3d%%  %-40.40s", std::string(filled, '#').c_str(),
+            std::fprintf(tool_err(), "\r[%s%s] %3d%%  %-40.40s", std::string(filled, '#').c_str(),
                          std::string(width - filled, '.').c_str(), whole, base_name(file).c_str());
-            std::fflush(stderr);
+            std::fflush(tool_err());
             drawn_ = true;
         } else if (whole != last_) {
-            std::fprintf(stderr, "enrollment %d%%\n", whole);
+            std::fprintf(tool_err(), "enrollment %d%%\n", whole);
         }
         last_ = whole;
         last_file_ = file;
     }
     void finish() {
-        if (drawn_) std::fputc('\n', stderr);
+        if (drawn_) std::fputc('\n', tool_err());
         drawn_ = false;
     }
 
@@ -182,7 +208,7 @@ private:
 
 // Library log lines go to standard error, so that standard output (and --json in
 // particular) holds only results.
-void log_to_stderr(int32_t, const char* message, void*) { std::fprintf(stderr, "kx-orvel: library: %s\n", message); }
+void log_to_stderr(int32_t, const char* message, void*) { std::fprintf(tool_err(), "kx-orvel: library: %s\n", message); }
 
 // ------------------------------------------------------------------- enroll
 
@@ -192,7 +218,7 @@ int cmd_enroll(const std::vector<std::string>& argv) {
     if (!args.has("out")) throw UsageError("enroll needs --out NAME.profile");
     if (args.positional.empty()) throw UsageError("enroll needs at least one audio file");
     const std::string out = args.get("out", "");
-    const std::string device = args.get("device", "best");
+    const std::string device = device_arg(args);
     const float voice_threshold = args.get_float("voice-threshold", kDefaultVoiceThreshold, 0, 1);
     const int chunks_arg = args.get_int("min-chunks", 0, 1, 1000000);  // 0: from the model
     if (args.flag("verbose")) kx_log_enable();
@@ -239,7 +265,7 @@ int cmd_enroll(const std::vector<std::string>& argv) {
         const double per_window = window_seconds(*info);
         const double more = (min_chunks - chunks) * per_window;
         throw InputError(
-            "not enough speech: enrollment reached " + fmt("%.0f", percent) + "% (" + std::to_string(chunks) +
+            "not enough speech: enrollment reached " + std::to_string(int(std::floor(percent))) + "% (" + std::to_string(chunks) +
             " of " + std::to_string(min_chunks) + " speech windows of " + fmt("%.2f", per_window) +
             " s) from " + fmt("%.1f", seconds) + " s of audio; about " + fmt("%.1f", more) +
             " s more speech is needed. Add recordings of the same speaker, or lower --min-chunks.");
@@ -362,7 +388,7 @@ std::string load_for_scoring(const std::string& path, int32_t min_samples, Audio
 }
 
 std::string library_error_text(const LibraryError& e) {
-    std::string text = e.what();
+    std::string text = plain_sentence(e) + " (" + e.what() + ")";
     for (const std::string& line : e.stack) text += "; " + line;
     return text;
 }
@@ -459,7 +485,7 @@ int cmd_recognize(const std::vector<std::string>& argv) {
     if (!args.has("profile")) throw UsageError("recognize needs at least one --profile");
     std::vector<std::string> files = args.positional;
     if (files.empty() && !args.has("list")) throw UsageError("recognize needs at least one audio file");
-    const std::string device = args.get("device", "best");
+    const std::string device = device_arg(args);
     const float voice_threshold = args.get_float("voice-threshold", kDefaultVoiceThreshold, 0, 1);
     const float threshold = args.get_float("threshold", kDefaultThreshold, 0, 1);
     const int jobs = args.get_int("jobs", 1, 1, 1024);
@@ -486,13 +512,18 @@ int cmd_recognize(const std::vector<std::string>& argv) {
     std::vector<std::pair<std::string, size_t>> repeated;
     files = without_repeats(files, &repeated);
     for (const auto& [path, times] : repeated)
-        std::fprintf(stderr, "kx-orvel: %s is given %zu times; scored once\n", path.c_str(), times);
+        std::fprintf(tool_err(), "kx-orvel: %s is given %zu times; scored once\n", path.c_str(), times);
 
     size_t skipped = 0, retried = 0;
     if (resume) {
-        const std::set<std::string> done = files_in_output(output, skip_failed, &retried);
+        size_t unreadable = 0;
+        const std::set<std::string> done = files_in_output(output, skip_failed, &retried, &unreadable);
+        if (unreadable)
+            std::fprintf(tool_err(), "kx-orvel: %zu line(s) of %s were not valid JSON and were dropped; their files "
+                                 "are scored again\n", unreadable, output.c_str());
         const size_t before = files.size();
-        files.erase(std::remove_if(files.begin(), files.end(), [&](const std::string& f) { return done.count(f); }),
+        files.erase(std::remove_if(files.begin(), files.end(),
+                                   [&](const std::string& f) { return done.count(normal_path(f)); }),
                     files.end());
         skipped = before - files.size();
     }
@@ -523,7 +554,7 @@ int cmd_recognize(const std::vector<std::string>& argv) {
             ++failed;
             library_failure |= r.library_failure;
             progress.clear();
-            std::fprintf(stderr, "kx-orvel: %s\n", r.error.c_str());
+            std::fprintf(tool_err(), "kx-orvel: %s\n", r.error.c_str());
         }
         if (!jsonl) {
             results[i] = std::move(r);
@@ -538,12 +569,12 @@ int cmd_recognize(const std::vector<std::string>& argv) {
     if (out != stdout && std::fclose(out) != 0) throw InputError(output + ": cannot write: " + std::strerror(errno));
 
     if (jsonl) {
-        std::fprintf(stderr, "kx-orvel: %zu file(s) scored, %zu failed", files.size() - failed, failed);
+        std::fprintf(tool_err(), "kx-orvel: %zu file(s) scored, %zu failed", files.size() - failed, failed);
         if (resume)
-            std::fprintf(stderr, ", %zu skipped (already in %s%s), %zu failed before and tried again", skipped,
+            std::fprintf(tool_err(), ", %zu skipped (already in %s%s), %zu failed before and tried again", skipped,
                          output.c_str(), skip_failed ? ", failures included" : "", retried);
-        if (!repeated.empty()) std::fprintf(stderr, ", %zu given more than once", repeated.size());
-        std::fprintf(stderr, "\n");
+        if (!repeated.empty()) std::fprintf(tool_err(), ", %zu given more than once", repeated.size());
+        std::fprintf(tool_err(), "\n");
     } else if (args.flag("json")) {
         JsonWriter w;
         w.begin_object();
@@ -604,7 +635,7 @@ int cmd_timeline(const std::vector<std::string>& argv) {
     if (!args.has("profile")) throw UsageError("timeline needs at least one --profile");
     if (args.positional.empty()) throw UsageError("timeline needs at least one audio file");
     if (args.flag("json") && args.flag("rttm")) throw UsageError("choose one of --json and --rttm");
-    const std::string device = args.get("device", "best");
+    const std::string device = device_arg(args);
     const float voice_threshold = args.get_float("voice-threshold", kDefaultVoiceThreshold, 0, 1);
     const float threshold = args.get_float("threshold", kDefaultThreshold, 0, 1);
     const float window = args.get_float("window", 3.0f, 0.01f, 3600.0f);
@@ -640,7 +671,7 @@ int cmd_timeline(const std::vector<std::string>& argv) {
         t.seconds = audio.seconds();
         if (!t.error.empty()) {
             input_problem = true;
-            std::fprintf(stderr, "kx-orvel: %s\n", t.error.c_str());
+            std::fprintf(tool_err(), "kx-orvel: %s\n", t.error.c_str());
             timelines.push_back(t);
             continue;
         }
@@ -735,7 +766,7 @@ int cmd_info(const std::vector<std::string>& argv) {
     if (!args.positional.empty()) throw UsageError("info takes no files");
     if (args.flag("verbose")) kx_log_enable();
     const std::string model = resolve_model(args);
-    Recognizer recognizer = make_recognizer(model, args.get("device", "best"), kDefaultVoiceThreshold);
+    Recognizer recognizer = make_recognizer(model, device_arg(args), kDefaultVoiceThreshold);
     const int32_t min_samples = min_audio_samples(recognizer.get());
     ModelFile m;
     try {
@@ -804,10 +835,29 @@ int cmd_info(const std::vector<std::string>& argv) {
     return kExitOk;
 }
 
+int cmd_convert(const std::vector<std::string>& argv) {
+    const ParsedArgs args = parse_args(argv, {{}, {}, {"verbose"}});
+    if (args.positional.size() != 2) throw UsageError("convert takes an input file and an output .wav file");
+    Audio audio;
+    try {
+        audio = load_audio(args.positional[0]);
+        write_wav16(args.positional[1], audio.pcm);
+    } catch (const AudioError& e) {
+        throw InputError(e.what());
+    }
+    std::printf("%s: %.2f s of 16 kHz mono 16-bit audio\n", args.positional[1].c_str(), audio.seconds());
+    return kExitOk;
+}
+
 void print_library_error(const LibraryError& e) {
-    std::fprintf(stderr, "kx-orvel: %s\n", e.what());
-    if (e.stack.empty()) std::fprintf(stderr, "  (the library recorded no messages)\n");
-    for (const std::string& line : e.stack) std::fprintf(stderr, "  %s\n", line.c_str());
+    std::fprintf(tool_err(), "kx-orvel: %s\n", plain_sentence(e).c_str());
+    if (!g_verbose) {
+        std::fprintf(tool_err(), "kx-orvel: (--verbose shows the library's error stack)\n");
+        return;
+    }
+    std::fprintf(tool_err(), "kx-orvel: %s\n", e.what());
+    if (e.stack.empty()) std::fprintf(tool_err(), "  (the library recorded no messages)\n");
+    for (const std::string& line : e.stack) std::fprintf(tool_err(), "  %s\n", line.c_str());
 }
 
 int run(int argc, char** argv) {
@@ -828,6 +878,8 @@ int run(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return kExitOk;
         }
+    g_verbose = std::find(args.begin(), args.end(), "--verbose") != args.end();
+    set_decoder_notes(g_verbose);
     kx_log_disable();
     kx_set_log_callback(log_to_stderr, nullptr);
     kx_set_sdk("kx-orvel");
@@ -836,6 +888,7 @@ int run(int argc, char** argv) {
     if (command == "timeline") return cmd_timeline(args);
     if (command == "devices") return cmd_devices(args);
     if (command == "info") return cmd_info(args);
+    if (command == "convert") return cmd_convert(args);
     throw UsageError("unknown command '" + command + "'");
 }
 
@@ -847,16 +900,16 @@ int main(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "kx-orvel: %s\n\n%s", e.what(), kUsage);
+        std::fprintf(tool_err(), "kx-orvel: %s\n\n%s", e.what(), kUsage);
         return kExitUsage;
     } catch (const InputError& e) {
-        std::fprintf(stderr, "kx-orvel: %s\n", e.what());
+        std::fprintf(tool_err(), "kx-orvel: %s\n", e.what());
         return kExitInput;
     } catch (const LibraryError& e) {
         print_library_error(e);
         return kExitLibrary;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "kx-orvel: %s\n", e.what());
+        std::fprintf(tool_err(), "kx-orvel: %s\n", e.what());
         return kExitLibrary;
     }
 }
