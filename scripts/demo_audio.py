@@ -79,7 +79,9 @@ def fetch(work):
         return
     unpacked = os.path.join(work, "pkg")
     if not glob.glob(os.path.join(unpacked, "**", "queen.1c"), recursive=True):
-        subprocess.run(["dpkg-deb", "-x", find_deb(work), unpacked], check=True)
+        deb = find_deb(work)    # may be a copy fetched before, outside `work`
+        os.makedirs(unpacked, exist_ok=True)
+        subprocess.run(["dpkg-deb", "-x", deb, unpacked], check=True)
     queen = glob.glob(os.path.join(unpacked, "**", "queen.1c"), recursive=True)[0]
     lines = read_lines(queen)
 

@@ -147,7 +147,8 @@ def _bind_grads(params, flat):
 
 
 def _serve(conn, model, head, bank, T, params, flat, threads):
-    signal.signal(signal.SIGINT, signal.SIG_IGN)    # the parent decides when to stop
+    for s in (signal.SIGINT, signal.SIGTERM):       # the parent decides when to stop
+        signal.signal(s, signal.SIG_IGN)
     torch.set_num_threads(threads)
     _bind_grads(params, flat)
     while True:
