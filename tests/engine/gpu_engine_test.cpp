@@ -99,52 +99,42 @@ TEST_F(GpuEngine, EnrollsAndRecognisesAsTheCpuDoes) {
     }
 }
 
-TEST_F(GpuEngine, EveryAllocationFailureInsideThePluginFailsCleanly) {
+// Fails the plug-in's n-th call of one kind (n = 1, 2, ...) until a whole call gets
+// through; `check` sees every failed call. -> how many calls failed.
+template <typename Check>
+int fail_each_until_success(const std::string& kind, int limit, Check check) {
     const kxtest::ModelParams model = gpu_test_model();
     kxtest::TempFile file(model);
     const std::vector<int16_t> pcm = kxtest::make_test_audio(6 * 512, 9);
     use_gpu_plugin(KX_FAKE_GPU_PLUGIN);
-    bool succeeded = false;
-    int failures = 0;
-    for (int n = 1; n < 1000 && !succeeded; ++n) {
-        setenv("KX_FAKE_GPU_FAIL", ("alloc:" + std::to_string(n)).c_str(), 1);
+    for (int n = 1; n < limit; ++n) {
+        setenv("KX_FAKE_GPU_FAIL", (kind + ":" + std::to_string(n)).c_str(), 1);
         const Results r = run(file.c_str(), "gpu", pcm, model.embedding_size);
-        if (r.status == KX_STATUS_SUCCESS) {
-            succeeded = true;
-            break;
-        }
-        ++failures;
+        if (r.status == KX_STATUS_SUCCESS) return n - 1;
+        check(n, r);
+    }
+    ADD_FAILURE() << "no call succeeded within " << limit << " failures of " << kind;
+    return limit;
+}
+
+TEST_F(GpuEngine, EveryAllocationFailureInsideThePluginFailsCleanly) {
+    const int failures = fail_each_until_success("alloc", 1000, [](int n, const Results& r) {
         EXPECT_EQ(r.status, KX_STATUS_OUT_OF_MEMORY) << n;
         EXPECT_FALSE(message_texts().empty()) << n;
-    }
-    EXPECT_TRUE(succeeded);
+    });
     EXPECT_GT(failures, 10);
 }
 
 // A plug-in may fail a map (it cannot synchronise or stage the buffer): wherever that
 // happens, the call fails with the plug-in's reason instead of reading through null.
 TEST_F(GpuEngine, EveryMapFailureInsideThePluginFailsTheCallWithItsReason) {
-    const kxtest::ModelParams model = gpu_test_model();
-    kxtest::TempFile file(model);
-    const std::vector<int16_t> pcm = kxtest::make_test_audio(6 * 512, 9);
-    use_gpu_plugin(KX_FAKE_GPU_PLUGIN);
-    bool succeeded = false;
-    int failures = 0;
-    for (int n = 1; n < 5000 && !succeeded; ++n) {
-        setenv("KX_FAKE_GPU_FAIL", ("map:" + std::to_string(n)).c_str(), 1);
-        const Results r = run(file.c_str(), "gpu", pcm, model.embedding_size);
-        if (r.status == KX_STATUS_SUCCESS) {
-            succeeded = true;
-            break;
-        }
-        ++failures;
+    const int failures = fail_each_until_success("map", 5000, [](int n, const Results& r) {
         EXPECT_NE(r.status, KX_STATUS_INVALID_ARGUMENT) << n;
         const std::vector<std::string> texts = message_texts();
         EXPECT_NE(std::find(texts.begin(), texts.end(), "Device buffer could not be mapped: fake map failure"),
                   texts.end())
             << n << ": " << kx_status_to_string(r.status) << " " << (texts.empty() ? "" : texts[0]);
-    }
-    EXPECT_TRUE(succeeded);
+    });
     EXPECT_GT(failures, 10);
 }
 
