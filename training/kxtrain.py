@@ -11,6 +11,7 @@ import hashlib
 import json
 import multiprocessing
 import os
+import shutil
 import signal
 
 import numpy as np
@@ -73,7 +74,6 @@ class FeatureBank:
         json.dump({"key": key, "names": names, "dim": dim, "extra": extra or {}},
                   open(os.path.join(tmp, "bank.json"), "w"))
         if os.path.isdir(path):
-            import shutil
             shutil.rmtree(path)
         os.rename(tmp, path)
         return FeatureBank(path)
