@@ -322,7 +322,7 @@ def fmt_minutes(seconds):
 
 
 def train(a):
-    """Runs (or continues) training; -> (state dict of the run, finished?)."""
+    """Runs (or continues) training -> (model, classifier, run state, bank, validation features, T)."""
     torch.set_num_threads(a.threads)
     torch.manual_seed(a.seed)
     kxtrain.keep_freed_memory()
@@ -365,9 +365,9 @@ def train(a):
         with torch.no_grad():   # class centres as the starting classifier
             for c0 in range(0, bank.classes, 128):
                 cs = [c for c in range(c0, min(c0 + 128, bank.classes)) if sampler.usable[c]]
-                starts = [sampler.draw_from(c, 4) for c in cs]
                 if not cs:
                     continue
+                starts = [sampler.draw_from(c, 4) for c in cs]
                 e = model(torch.from_numpy(bank.windows(np.concatenate(starts), T)))
                 e = torch.nn.functional.normalize(e, dim=1).view(len(cs), 4, -1).mean(1)
                 head.w[cs] = e
