@@ -4,7 +4,7 @@
     /usr/bin/python3 training/bench_meetings.py [--meetings 20] [--window 3] [--hop 1]
 
 Each meeting: 3 talkers and 2 distractors of the corpus's test split enrolled
-(15 s each, from the start of their speech), then 8 turns of 2-8 s by the 3
+(from the start of their speech, 5 s at a time until complete, at most 30 s), then 8 turns of 2-8 s by the 3
 talkers (never the same twice in a row) from the rest of their speech, with
 0.3 s pauses.  `kx_orvel.segments.timeline` labels it; the report gives the
 share of speech time with the right talker, the diarization error rate
@@ -77,26 +77,35 @@ def boundary_errors(reference, hypothesis):
     return [min((abs(t - f) for f in found), default=float("inf")) for t in turn_changes(reference)]
 
 
-def make_meeting(speakers, rng, turns=8, pause=0.3, enroll_seconds=15.0):
-    """speakers: 5 int16 streams (3 talkers, then 2 distractors)
-    -> (profiles' enrolment audio, meeting pcm, reference segments)."""
-    enroll = [s[:int(enroll_seconds * RATE)] for s in speakers]
-    rest = [s[int(enroll_seconds * RATE):] for s in speakers[:3]]
+def enrol(kx_orvel, model, stream, step=5.0, most=30.0):
+    """Profile from the start of `stream`, fed until complete -> (profile, samples used) or None."""
+    prof = kx_orvel.Profiler(model, min_enrollment_chunks=4)
+    used = 0
+    while not prof.complete and used < min(len(stream), int(most * RATE)):
+        prof.enroll(stream[used:used + int(step * RATE)])
+        used += int(step * RATE)
+    prof.flush()
+    return (prof.export(), used) if prof.complete else None
+
+
+def make_meeting(rests, rng, turns=8, pause=0.3):
+    """rests: the 3 talkers' speech after their enrolment -> (meeting pcm, reference segments)."""
     used = [0, 0, 0]
     pcm, ref, t, last = [], [], 0.0, -1
     for _ in range(turns):
         who = int(rng.choice([k for k in range(3) if k != last]))
         n = int(rng.uniform(2.0, 8.0) * RATE)
-        piece = np.resize(rest[who][used[who]:], n) if used[who] < len(rest[who]) else np.resize(rest[who], n)
+        if used[who] + n > len(rests[who]):
+            used[who] = 0       # start the talker's speech over (repeated if shorter than a turn)
+        pcm.append(np.resize(rests[who][used[who]:], n).astype(np.int16))
         used[who] += n
-        pcm.append(piece.astype(np.int16))
         ref.append((t, t + n / RATE, "talker%d" % who))
         t += n / RATE
         gap = int(pause * RATE)
         pcm.append((rng.standard_normal(gap) * 20).astype(np.int16))
         t += gap / RATE
         last = who
-    return enroll, np.concatenate(pcm), ref
+    return np.concatenate(pcm), ref
 
 
 def main():
@@ -120,16 +129,17 @@ def main():
     rng = np.random.default_rng(a.seed)
     rec = kx_orvel.Recognizer(a.model)
     totals, errs, seg_per_turn = [], [], []
-    for m in range(a.meetings):
+    names = ["talker0", "talker1", "talker2", "distractor0", "distractor1"]
+    enrolled = {}
+    while len(totals) < a.meetings:
         chosen = [usable[i] for i in rng.choice(len(usable), 5, replace=False)]
-        enroll, pcm, ref = make_meeting([streams[s] for s in chosen], rng)
-        names = ["talker0", "talker1", "talker2", "distractor0", "distractor1"]
-        profiles = {}
-        for name, audio in zip(names, enroll):
-            prof = kx_orvel.Profiler(a.model, min_enrollment_chunks=4)
-            prof.enroll(audio)
-            prof.flush()
-            profiles[name] = prof.export()
+        for s in chosen:
+            if s not in enrolled:
+                enrolled[s] = enrol(kx_orvel, a.model, streams[s])
+        if any(enrolled[s] is None for s in chosen):
+            continue    # too little speech detected to enrol one of them: another draw
+        pcm, ref = make_meeting([streams[s][enrolled[s][1]:] for s in chosen[:3]], rng)
+        profiles = {name: enrolled[s][0] for name, s in zip(names, chosen)}
         hyp = seg.timeline(pcm, profiles, recognizer=rec, window=a.window, hop=a.hop, threshold=a.threshold)
         hyp = [(h.start, h.end, h.label) for h in hyp]
         totals.append(score(ref, hyp, len(pcm) / RATE, set(names)))
