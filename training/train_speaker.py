@@ -221,8 +221,8 @@ SOURCE_WEIGHTS = "librispeech=3,debian=2.5,so762=2,cven13=2,cvfa=1,cvtw=0.4,scte
 SHARED = ("librispeech", "so762", "cven13", "cvfa", "cvtw", "sctest", "arsc", "espeak-ng")
 
 
-def class_weights(sources, spec):
-    w = {k: float(v) for k, v in (kv.split("=") for kv in spec.split(",") if kv)}
+def class_weights(sources, shares):
+    w = {k: float(v) for k, v in (kv.split("=") for kv in shares.split(",") if kv)}
     group = [src if src in SHARED else "debian" for src in sources]
     count = {g: group.count(g) for g in set(group)}
     return np.array([w.get(g, 1.0) / count[g] for g in group])
