@@ -57,10 +57,7 @@ def measure(cfg, quant, seconds, hidden=(128, 128), classes=1000):
             n, t0 = 0, None
             while t0 is None or time.time() - t0 < seconds:
                 starts, labels = sampler.draw(cfg["batch"])
-                workers.step(starts, labels, quant, 0.2)
-                torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
-                opt.step()
-                kxtorch.clip_(model)
+                workers.optimise(opt, starts, labels, quant, 0.2)
                 if t0 is None:
                     t0 = time.time()   # the first step warms up
                 else:

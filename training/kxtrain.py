@@ -17,6 +17,8 @@ import signal
 import numpy as np
 import torch
 
+import kxtorch
+
 
 def keep_freed_memory():
     """Keep freed blocks in the heap: the recurrent passes allocate tens of MB per
@@ -201,6 +203,15 @@ class GradWorkers:
             g.add_(self.flat[k], alpha=len(parts[k]) / n)
         loss = sum(r[0] * len(p) for r, p in zip(results, parts)) / n
         acc = sum(r[1] * len(p) for r, p in zip(results, parts)) / n
+        return loss, acc
+
+    def optimise(self, opt, starts, labels, quant, margin, max_norm=5.0):
+        """One training step: gradients, clipped network gradient norm, optimiser step,
+        int8-stored weights kept representable -> (loss, accuracy)."""
+        loss, acc = self.step(starts, labels, quant, margin)
+        torch.nn.utils.clip_grad_norm_(self.model.parameters(), max_norm)
+        opt.step()
+        kxtorch.clip_(self.model)
         return loss, acc
 
     def close(self):

@@ -17,7 +17,6 @@ import os
 import signal
 import sys
 import time
-import zlib
 
 # Workers are single-threaded processes: BLAS threads of their own (started by the set-up
 # before the workers fork) spin against the other worker; measured at a third of the speed.
@@ -394,10 +393,7 @@ def train(a):
             opt.param_groups[0]["lr"] = lr if run["step"] >= a.head_warmup else 0.0
             opt.param_groups[1]["lr"] = lr
             starts, labels = sampler.draw(a.batch)
-            loss, acc = workers.step(starts, labels, quant, margin)
-            torch.nn.utils.clip_grad_norm_(model.parameters(), 5.0)
-            opt.step()
-            kxtorch.clip_(model)
+            loss, acc = workers.optimise(opt, starts, labels, quant, margin)
             run["step"] += 1
             run["seen"] += a.batch
             session_seen += a.batch
