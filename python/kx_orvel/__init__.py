@@ -262,6 +262,7 @@ class Recognizer(_Native):
         _check(_lib.kx_orvel_init(self.model_path.encode(), device.encode(), float(voice_threshold),
                                   ctypes.byref(handle)), "kx_orvel_init")
         self._handle = handle
+        self.voice_threshold = float(voice_threshold)
         self.model = read_model_info(self.model_path)
         count = ctypes.c_int32(0)
         _check(_lib.kx_orvel_process_min_audio_length_samples(handle, ctypes.byref(count)),
