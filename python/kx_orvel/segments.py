@@ -30,11 +30,12 @@ SWITCH_COST = 0.3           # score a change of speaker must gain (in hop-scores
 UNKNOWN_MARGIN = 0.15       # a profile that wins over all others still counts this far below the threshold
 SPEECH_WEIGHT = 2.0         # how much a hop's share of voiced frames weighs against the speaker scores
 VOICED_SHARE = 0.05         # share of voiced frames at which a hop is as likely speech as not
-CLUSTER_THRESHOLD = 0.55    # cosine at which two anonymous stretches are one speaker
+CLUSTER_THRESHOLD = 0.7     # cosine at which two anonymous stretches are one speaker
 CLUSTER_CHUNK = 2.0         # seconds: stretches are clustered in pieces of at most this
 MIN_SPEAKER = 2.0           # seconds: an anonymous speaker with less speech stays "unknown"
-PAUSE_REACH = 1.0           # seconds: how far a turn change moves to a pause
+PAUSE_REACH = 0.6           # seconds: how far a turn change moves to a pause
 MIN_PAUSE_FRAMES = 3        # unvoiced frames that make a pause
+MIN_SILENCE_FRAMES = 8      # a shorter pause at a turn change is split between the turns
 ADAPT_ROUNDS = 1            # times the profiles lean towards the hops they won
 
 
@@ -398,6 +399,8 @@ def _segments(cells, states, scores, labels, K, voice, voice_threshold, samples)
         if best is None:
             continue
         _, p0, p1 = best
+        if p1 - p0 < MIN_SILENCE_FRAMES:
+            p0 = p1 = (p0 + p1) // 2
         for f in range(a[1], b[2]):
             lab[f] = a[0] if f < p0 else (-1 if f < p1 else b[0])
     # Edges of no speech follow the detector: voiced frames at a pause's edge go to the

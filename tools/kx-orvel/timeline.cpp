@@ -15,11 +15,12 @@ constexpr int kFrame = 512;
 constexpr double kUnknownMargin = 0.15;     // a profile that beats all others counts this far below the threshold
 constexpr double kSpeechWeight = 2.0;       // weight of a hop's share of voiced frames
 constexpr double kVoicedShare = 0.05;       // share at which a hop is as likely speech as not
-constexpr double kClusterThreshold = 0.55;  // cosine at which two anonymous stretches are one speaker
+constexpr double kClusterThreshold = 0.7;   // cosine at which two anonymous stretches are one speaker
 constexpr double kClusterChunk = 2.0;       // seconds: stretches are clustered in pieces of at most this
 constexpr double kMinSpeaker = 2.0;         // seconds: a smaller anonymous speaker stays "unknown"
-constexpr double kPauseReach = 1.0;         // seconds: how far a turn change moves to a pause
+constexpr double kPauseReach = 0.6;         // seconds: how far a turn change moves to a pause
 constexpr int kMinPauseFrames = 3;          // unvoiced frames that make a pause
+constexpr int kMinSilenceFrames = 8;        // a shorter pause at a turn change is split between the turns
 constexpr int kAdaptRounds = 1;             // times the profiles lean towards the hops they won
 constexpr double kNeg = -1e300;
 
@@ -404,6 +405,7 @@ Timeline make_timeline(kx_orvel_t* recognizer, const int16_t* pcm, size_t sample
             }
         }
         if (best_d < 0) continue;
+        if (p1 - p0 < kMinSilenceFrames) p0 = p1 = (p0 + p1) / 2;
         for (int f = a.first; f < b.end; ++f) lab[size_t(f)] = f < p0 ? a.label : (f < p1 ? -1 : b.label);
     }
     // Edges of no speech follow the detector: voiced frames at a pause's edge go to the
