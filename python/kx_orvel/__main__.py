@@ -1,4 +1,4 @@
-"""python3 -m kx_orvel timeline [--profile A.profile ...] [--hop S] [--threshold T] [--min-turn S]
+"""python3 -m kx_orvel timeline [--profile A.profile ...] [--hop S] [--window S] [--threshold T] [--min-turn S]
        [--switch-cost C] [--speakers N] [--json | --rttm] [--plot OUT.png] FILE...
 
 Who spoke when, as `kx-orvel timeline` prints it; --plot draws one lane per speaker."""
@@ -24,6 +24,10 @@ def _timeline(args):
     profiles = dict(zip(names, (load_profile(p) for p in paths)))
     results, failed = {}, False
     with Recognizer(args.model, device=args.device, voice_threshold=args.voice_threshold) as recognizer:
+        if args.window is not None and _segments.window_samples(args.window) < recognizer.min_audio_length_samples:
+            print(f"python3 -m kx_orvel: --window {args.window:g} s is shorter than the "
+                  f"{recognizer.min_audio_length_samples / 16000:.2f} s the model needs", file=sys.stderr)
+            return 2
         for path in args.files:
             try:
                 pcm = read_audio(path)
@@ -36,7 +40,7 @@ def _timeline(args):
                       f"{recognizer.min_audio_length_samples / 16000:.2f} s needed)", file=sys.stderr)
                 failed = True
                 continue
-            results[path] = (len(pcm) / 16000, timeline(pcm, profiles, recognizer, hop=args.hop,
+            results[path] = (len(pcm) / 16000, timeline(pcm, profiles, recognizer, hop=args.hop, window=args.window,
                                                         threshold=args.threshold, min_turn=args.min_turn,
                                                         switch_cost=args.switch_cost, speakers=args.speakers),
                              recognizer.min_audio_length_samples)
@@ -72,6 +76,8 @@ def main(argv=None):
     t = commands.add_parser("timeline", help="who spoke when")
     t.add_argument("--profile", action="append", help="a speaker profile file (repeat; none: plain diarization)")
     t.add_argument("--hop", type=float, default=_segments.HOP, help="seconds between embedded windows")
+    t.add_argument("--window", type=float, default=_segments.WINDOW,
+                   help="seconds around a hop whose windows are scored together (default: the model's window)")
     t.add_argument("--threshold", type=float, default=0.5, help="the verification threshold profiles are held to")
     t.add_argument("--min-turn", type=float, default=_segments.MIN_TURN, help="seconds: the shortest turn")
     t.add_argument("--switch-cost", type=float, default=_segments.SWITCH_COST,

@@ -1,11 +1,13 @@
 """Who spoke when, decided over time (as `kx-orvel timeline`).
 
 One pass of the library over the recording gives a speaker embedding every hop and the
-detector's voice probability every frame. Each hop is scored against every profile; the
-most likely sequence of labels (the profiles, "unknown", "no speech") then follows from
-those scores with a cost for every change of speaker and a shortest turn. Stretches that
-belong to no profile are clustered into anonymous speakers (speaker_1, speaker_2, ...)
-and decided again with them. Turn changes move to the detector's pauses nearby.
+detector's voice probability every frame. Each hop is scored against every profile by the
+sum of the window embeddings within `window` seconds around it; the most likely sequence
+of labels (the profiles, "unknown", "no speech") then follows from those scores with a
+cost for every change of speaker and a shortest turn. Speech that belongs to no profile,
+in stretches between the detector's pauses, is clustered by average linkage into
+anonymous speakers (speaker_1, speaker_2, ...) and decided again with them. Turn changes
+move to the detector's pauses nearby.
 
 The decision runs in plain Python floats in the same order as the tool's C++, so both
 give the same segments.
@@ -25,14 +27,18 @@ ANONYMOUS = "speaker_%d"
 RATE = 16000
 FRAME = 512                 # samples per detector frame
 HOP = 0.5                   # seconds between embedded windows
+WINDOW = None               # seconds around a hop whose window embeddings are summed for its scores
+                            # (None: the model's window; wider smeared turn changes on validation meetings)
 MIN_TURN = 1.5              # seconds: the shortest turn of a speaker
 SWITCH_COST = 0.3           # score a change of speaker must gain (in hop-scores)
 UNKNOWN_MARGIN = 0.15       # a profile that wins over all others still counts this far below the threshold
 SPEECH_WEIGHT = 2.0         # how much a hop's share of voiced frames weighs against the speaker scores
 VOICED_SHARE = 0.05         # share of voiced frames at which a hop is as likely speech as not
-CLUSTER_THRESHOLD = 0.7     # cosine at which two anonymous stretches are one speaker
+CLUSTER_SCORE = 0.5         # model score whose cosine joins two groups of anonymous stretches (mean cosine)
 CLUSTER_CHUNK = 2.0         # seconds: stretches are clustered in pieces of at most this
-MIN_SPEAKER = 2.0           # seconds: an anonymous speaker with less speech stays "unknown"
+UNIT_PAUSE_FRAMES = 6       # unvoiced frames between two hops that end a stretch to cluster
+ANONYMOUS_ROUNDS = 1        # times the anonymous speakers are made again from the hops they won
+MIN_SPEAKER = 3.0           # seconds: an anonymous speaker with less speech stays "unknown"
 PAUSE_REACH = 0.6           # seconds: how far a turn change moves to a pause
 MIN_PAUSE_FRAMES = 3        # unvoiced frames that make a pause
 MIN_SILENCE_FRAMES = 8      # a shorter pause at a turn change is split between the turns
@@ -145,46 +151,60 @@ def _viterbi(emit, none_emit, speech, switch_cost, min_cells):
     return out
 
 
-def _cluster(sums, counts, threshold, speakers):
-    """Agglomerative clustering of stretch embedding sums by cosine: the closest pair
-    merges until none reaches `threshold` (or until `speakers` clusters remain).
+def _cluster(sums, weights, threshold, speakers):
+    """Average-linkage clustering of stretch embedding sums by cosine (each stretch weighing
+    `weights`): every merge of the dendrogram from a nearest-neighbour chain, O(n^2); kept
+    are those at or above `threshold` (or the best ones that leave `speakers` clusters).
     -> cluster index of every stretch (0, 1, ... in order of first stretch)."""
     n = len(sums)
-    members = [[i] for i in range(n)]
-    vec = [np.array(s, dtype=np.float64) for s in sums]
-    active = list(range(n))
+    vec = np.array(sums, dtype=np.float64).reshape(n, -1)
+    norm = np.sqrt(np.einsum("ij,ij->i", vec, vec))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        sim = (vec @ vec.T) / np.outer(norm, norm)
+    sim[~np.isfinite(sim)] = -1.0
+    np.fill_diagonal(sim, -1.0)
+    weight = [float(w) for w in weights]
+    alive = np.ones(n, bool)
+    merges, chain, left = [], [], n
+    while left > 1:
+        if not chain:
+            chain.append(int(np.argmax(alive)))
+        a = chain[-1]
+        row = np.where(alive, sim[a], -np.inf)
+        row[a] = -np.inf
+        b = int(np.argmax(row))
+        if len(chain) > 1 and row[chain[-2]] >= row[b]:
+            b = chain[-2]
+        if len(chain) > 1 and b == chain[-2]:
+            chain.pop()
+            chain.pop()
+            height = float(row[b])
+            keep, gone = min(a, b), max(a, b)
+            merged = (weight[a] * sim[a] + weight[b] * sim[b]) / (weight[a] + weight[b])
+            sim[keep], sim[:, keep] = merged, merged
+            sim[keep, keep] = -1.0
+            weight[keep] += weight[gone]
+            alive[gone] = False
+            left -= 1
+            merges.append((height, keep, gone))
+        else:
+            chain.append(b)
+    # Average linkage never merges closer after a farther merge: the kept merges are a cut.
+    if speakers is None:
+        kept = [m for m in merges if m[0] >= threshold]
+    else:
+        kept = sorted(merges, key=lambda m: -m[0])[:max(0, n - speakers)]
+    parent = list(range(n))
 
-    def cos(a, b):
-        na = float(np.dot(vec[a], vec[a]))
-        nb = float(np.dot(vec[b], vec[b]))
-        if na <= 0 or nb <= 0:
-            return -1.0
-        return float(np.dot(vec[a], vec[b])) / math.sqrt(na * nb)
-    sim = {}
-    for x in range(n):
-        for y in range(x + 1, n):
-            sim[(x, y)] = cos(x, y)
-    while len(active) > 1:
-        if speakers is not None and len(active) <= speakers:
-            break
-        best, pair = -2.0, None
-        for ia, a in enumerate(active):
-            for b in active[ia + 1:]:
-                if sim[(a, b)] > best:
-                    best, pair = sim[(a, b)], (a, b)
-        if speakers is None and best < threshold:
-            break
-        a, b = pair
-        vec[a] = vec[a] + vec[b]
-        members[a] += members[b]
-        active.remove(b)
-        for c in active:
-            if c != a:
-                sim[(min(a, c), max(a, c))] = cos(min(a, c), max(a, c))
-    label = [0] * n
-    for k, a in enumerate(sorted(active, key=lambda a: min(members[a]))):
-        for i in members[a]:
-            label[i] = k
+    def root(i):
+        while parent[i] != i:
+            i = parent[i]
+        return i
+    for _, keep, gone in kept:
+        parent[root(gone)] = root(keep)
+    label, first = [0] * n, {}
+    for i in range(n):
+        label[i] = first.setdefault(root(i), len(first))
     return label
 
 
@@ -224,14 +244,20 @@ class _Analysis:
         self.samples = samples
 
 
+def window_samples(seconds, rate=RATE):
+    """Samples of a window option in seconds (read as float32, as the tool reads it)."""
+    return int(math.floor(float(np.float32(seconds) * np.float32(rate)) + 0.5))
+
+
 def timeline(pcm, profiles=None, recognizer=None, hop=HOP, threshold=0.5, min_turn=MIN_TURN,
              switch_cost=SWITCH_COST, speakers=None, model_path=None, device="best",
-             voice_threshold=0.5) -> List[Segment]:
+             voice_threshold=0.5, window=WINDOW) -> List[Segment]:
     """Segments of `pcm` (16 kHz mono, int16 or float in [-1, 1]), contiguous from 0 to its end.
 
     `profiles` maps names to profile arrays, or lists profile files (named like the tool
     names them); none at all gives plain diarization (speaker_1, speaker_2, ...), with
-    `speakers` the number of talkers when it is known. Pass a Recognizer to reuse it;
+    `speakers` the number of talkers when it is known. A hop is scored by the window
+    embeddings within `window` seconds around it (at least the model's window). Pass a Recognizer to reuse it;
     otherwise one is made from model_path, device and voice_threshold for this call.
     """
     from . import Recognizer, _pcm, load_profile
@@ -254,27 +280,51 @@ def timeline(pcm, profiles=None, recognizer=None, hop=HOP, threshold=0.5, min_tu
         if len(pcm) < recognizer.min_audio_length_samples:
             raise ValueError(f"audio of {len(pcm) / RATE:.2f} s is shorter than the "
                              f"{recognizer.min_audio_length_samples / RATE:.2f} s the model needs")
+        span = recognizer.min_audio_length_samples if window is None else window_samples(window)
+        if span < recognizer.min_audio_length_samples:
+            raise ValueError(f"a window of {window} s is shorter than the "
+                             f"{recognizer.min_audio_length_samples / RATE:.2f} s the model needs")
         step = hop_frames(hop)
         windows = recognizer.embed_windows(pcm, step)
 
         def f32(x):  # the tool reads its options as float32
             return float(np.float32(x))
         return _timeline(recognizer, windows, len(pcm), names, arrays, step, f32(threshold), f32(min_turn),
-                         f32(switch_cost), speakers, f32(recognizer.voice_threshold))
+                         f32(switch_cost), speakers, f32(recognizer.voice_threshold), span)
     finally:
         if own:
             recognizer.close()
 
 
-def _scores(recognizer, windows, profiles):
-    """Per window: the score against every profile (floats), or None where not embedded."""
+def _context(windows, span):
+    """Per window: the embedded windows lying within `span` samples around it -> [(first, end)]."""
+    starts = [int(x) for x in windows.starts]
+    reach = span - windows.window_samples   # twice the farthest start that fits
+    n, out, lo, hi = len(starts), [], 0, 0
+    for i in range(n):
+        while 2 * (starts[i] - starts[lo]) > reach:
+            lo += 1
+        while hi < n and 2 * (starts[hi] - starts[i]) <= reach:
+            hi += 1
+        out.append((lo, hi))
+    return out
+
+
+def _scores(recognizer, windows, profiles, context):
+    """Per window: the score of the embedded windows around it against every profile
+    (floats), or None where none is embedded."""
     out = []
     embedded = windows.embedded
-    for i in range(len(windows.starts)):
-        if not embedded[i] or not profiles:
+    for lo, hi in context:
+        acc, count = np.zeros(windows.embeddings.shape[1], np.float32), 0
+        for j in range(lo, hi):
+            if embedded[j]:
+                acc = acc + windows.embeddings[j]
+                count += 1
+        if not count or not profiles:
             out.append(None)
         else:
-            out.append([float(x) for x in recognizer.score_embeddings(windows.embeddings[i], 1, profiles)])
+            out.append([float(x) for x in recognizer.score_embeddings(acc, count, profiles)])
     return out
 
 
@@ -294,8 +344,32 @@ def _decode(cells, scores, K, threshold, min_turn, switch_cost, hop_seconds):
     return _viterbi(emit, none_emit, speech, switch_cost, min_cells)
 
 
+def _cosine_of_score(recognizer, size, score):
+    """The least cosine whose score reaches `score`: the clustering threshold in the model's own
+    calibration, so that it holds across models."""
+    e, p = np.zeros(size, np.float32), np.zeros(size, np.float32)
+    e[0] = 1.0
+    lo, hi = -1.0, 1.0
+    for _ in range(40):
+        mid = (lo + hi) / 2
+        p[0], p[1] = mid, math.sqrt(1.0 - mid * mid)
+        if float(recognizer.score_embeddings(e, 1, [p])[0]) >= score:
+            hi = mid
+        else:
+            lo = mid
+    return hi
+
+
+def _mean(windows, cells):
+    """Mean embedding of cells (float64 sums in cell order), as a float32 profile."""
+    acc = np.zeros(windows.embeddings.shape[1], np.float64)
+    for i in cells:
+        acc = acc + windows.embeddings[i].astype(np.float64)
+    return (acc / len(cells)).astype(np.float32)
+
+
 def _timeline(recognizer, windows, samples, names, profiles, step, threshold, min_turn, switch_cost,
-              speakers, voice_threshold):
+              speakers, voice_threshold, span):
     cells = _Analysis(windows, samples, step)
     voice = [float(p) for p in windows.frame_voice]
     cells.voiced = []
@@ -304,7 +378,8 @@ def _timeline(recognizer, windows, samples, names, profiles, step, threshold, mi
         cells.voiced.append(sum(1 for f in range(lo, hi) if voice[f] >= voice_threshold) / max(1, hi - lo))
     hop_seconds = step * FRAME / RATE
     K = len(profiles)
-    scores = _scores(recognizer, windows, profiles)
+    context = _context(windows, span)
+    scores = _scores(recognizer, windows, profiles, context)
     states = _decode(cells, scores, K, threshold, min_turn, switch_cost, hop_seconds)
     labels = list(names)
     embedded = windows.embedded
@@ -321,16 +396,27 @@ def _timeline(recognizer, windows, samples, names, profiles, step, threshold, mi
             adapted.append(((np.asarray(profiles[k], np.float64) + mine) / 2).astype(np.float32))
         if K:
             profiles = adapted
-            scores = _scores(recognizer, windows, adapted)
+            scores = _scores(recognizer, windows, adapted, context)
             states = _decode(cells, scores, K, threshold, min_turn, switch_cost, hop_seconds)
 
-    # Stretches no profile claims: clustered, the clusters decided again as speakers.
+    # Speech no profile claims, in stretches between pauses: clustered, the clusters
+    # decided again as speakers, then made again from the hops they won.
     chunk_cells = max(1, int(math.floor(CLUSTER_CHUNK / hop_seconds + 0.5)))
+    gaps = set()   # cells that a pause separates from the one before
+    centre2 = [cells.lo[i] + cells.hi[i] for i in range(cells.n)]   # twice the centre frame
+    c = 1
+    for p0, p1 in _pauses(voice, voice_threshold):
+        if p1 - p0 < UNIT_PAUSE_FRAMES:
+            continue
+        while c < cells.n and centre2[c] <= p0 + p1:
+            c += 1
+        if c < cells.n and centre2[c - 1] <= p0 + p1:
+            gaps.add(c)
     chunks = []
     for i in range(cells.n):
         if states[i] != K or not embedded[i]:
             continue
-        if chunks and chunks[-1][-1] == i - 1 and len(chunks[-1]) < chunk_cells:
+        if chunks and chunks[-1][-1] == i - 1 and len(chunks[-1]) < chunk_cells and i not in gaps:
             chunks[-1].append(i)
         else:
             chunks.append([i])
@@ -341,24 +427,30 @@ def _timeline(recognizer, windows, samples, names, profiles, step, threshold, mi
             for i in c:
                 acc = acc + windows.embeddings[i].astype(np.float64)
             sums.append(acc)
-        which = _cluster(sums, [len(c) for c in chunks], CLUSTER_THRESHOLD, speakers)
-        count = max(which) + 1
+        cut = _cosine_of_score(recognizer, windows.embeddings.shape[1], CLUSTER_SCORE)
+        which = _cluster(sums, [len(c) for c in chunks], cut, speakers)
         min_cells = MIN_SPEAKER / hop_seconds
         anonymous = []
-        for k in range(count):
+        for k in range(max(which) + 1):
             member = [i for c, w in zip(chunks, which) if w == k for i in c]
             if speakers is None and len(member) < min_cells:
                 continue
-            acc = np.zeros(windows.embeddings.shape[1], np.float64)
-            for i in member:
-                acc = acc + windows.embeddings[i].astype(np.float64)
-            anonymous.append((acc / len(member)).astype(np.float32))
+            anonymous.append(_mean(windows, member))
         if anonymous:
+            known = K
             profiles = list(profiles) + anonymous
             labels += [ANONYMOUS % (k + 1) for k in range(len(anonymous))]
             K = len(profiles)
-            scores = _scores(recognizer, windows, profiles)
+            scores = _scores(recognizer, windows, profiles, context)
             states = _decode(cells, scores, K, threshold, min_turn, switch_cost, hop_seconds)
+            for _ in range(ANONYMOUS_ROUNDS):
+                for k in range(known, K):
+                    member = [i for i in range(cells.n) if states[i] == k and embedded[i]]
+                    if member:
+                        profiles[k] = _mean(windows, member)
+                scores = _scores(recognizer, windows, profiles, context)
+                states = _decode(cells, scores, K, threshold, min_turn, switch_cost, hop_seconds)
+            # Two anonymous speakers whose voices in this recording agree are one.
     return _segments(cells, states, scores, labels, K, voice, voice_threshold, samples)
 
 

@@ -64,7 +64,8 @@ class TimelineTest(unittest.TestCase):
 
     def test_same_segments_as_the_tool(self):
         # With profiles, with other knobs, and with none (the anonymous path, count given or not).
-        for options, profiles in (({}, True), ({"hop": 0.25, "threshold": 0.7, "min_turn": 0.5, "switch_cost": 1.5}, True),
+        for options, profiles in (({}, True),
+                                  ({"hop": 0.25, "window": 1.0, "threshold": 0.7, "min_turn": 0.5, "switch_cost": 1.5}, True),
                                   ({}, False), ({"speakers": 2}, False)):
             with self.subTest(profiles=profiles, **options):
                 args = [a for k, v in options.items() for a in (f"--{k.replace('_', '-')}", str(v))]
@@ -100,6 +101,8 @@ class TimelineTest(unittest.TestCase):
             kx_orvel.timeline(pcm, self.profiles, model_path=self.model, speakers=0)
         with self.assertRaisesRegex(ValueError, "shorter than"):
             kx_orvel.timeline(pcm[:1000], self.profiles, model_path=self.model)
+        with self.assertRaisesRegex(ValueError, "window of 0.1 s is shorter than"):
+            kx_orvel.timeline(pcm, self.profiles, model_path=self.model, window=0.1)
         with self.assertRaises(kx_orvel.AudioError):
             kx_orvel.read_audio(os.path.join(self.dir, "missing.wav"))
 

@@ -244,7 +244,11 @@ class TimelineTest(ToolTestBase):
         self.assertIn("too short", doc["files"][0]["error"])
         self.assertEqual([s["label"] for s in doc["files"][1]["segments"] if s["label"] != "no speech"],
                          ["tl-alice"])  # 4 s of one voice
-        for extra in (["--window", "3"], ["--json", "--rttm"], ["--hop", "0"], ["--speakers", "0"],
+        # --window sums the windows around each hop; it cannot be less than one window.
+        self.assertEqual(json.loads(self.timeline("--json", "--window", "0.5", self.alice_wav).stdout)["window"], 0.5)
+        self.assertIn("--window 0.1 s is shorter than the 0.13 s the model needs",
+                      self.timeline("--window", "0.1", self.alice_wav, expect=2).stderr)
+        for extra in (["--window", "x"], ["--json", "--rttm"], ["--hop", "0"], ["--speakers", "0"],
                       ["--min-turn", "-1"], ["--switch-cost", "x"]):
             with self.subTest(extra=extra):
                 self.assertIn("usage:", self.timeline(*extra, self.alice_wav, expect=1).stderr)

@@ -62,10 +62,11 @@ const char* kUsage =
     "      recognizer each), --jsonl (a JSON line per file as soon as it is\n"
     "      done), --output OUT.jsonl [--resume] (skip files already in OUT;\n"
     "      those that failed are tried again unless --skip-failed)\n"
-    "  timeline [--profile A.profile ...] [--hop S] [--threshold T] [--min-turn S]\n"
-    "         [--switch-cost C] [--speakers N] [--json | --rttm] FILE...\n"
+    "  timeline [--profile A.profile ...] [--hop S] [--window S] [--threshold T]\n"
+    "         [--min-turn S] [--switch-cost C] [--speakers N] [--json | --rttm] FILE...\n"
     "      who spoke when: embed the audio every hop (default 0.5 s), score each\n"
-    "      hop against every profile and choose the most likely sequence of\n"
+    "      hop by the windows within S seconds around it (default: the model's\n"
+    "      window) against every profile and choose the most likely sequence of\n"
     "      speakers, \"unknown\" and \"no speech\" (a change of speaker costs C,\n"
     "      default 0.3; a turn lasts at least S, default 1.5 s); speech no profile\n"
     "      claims is grouped into speaker_1, speaker_2, ... (N of them if given);\n"
@@ -633,8 +634,8 @@ std::map<std::string, std::string> recording_ids(const std::vector<std::string>&
 
 int cmd_timeline(const std::vector<std::string>& argv) {
     const ParsedArgs args = parse_args(
-        argv, {{"profile", "model", "device", "voice-threshold", "threshold", "hop", "min-turn", "switch-cost",
-                "speakers"},
+        argv, {{"profile", "model", "device", "voice-threshold", "threshold", "hop", "window", "min-turn",
+                "switch-cost", "speakers"},
                {"profile"},
                {"json", "rttm", "verbose"}});
     if (args.positional.empty()) throw UsageError("timeline needs at least one audio file");
@@ -644,6 +645,7 @@ int cmd_timeline(const std::vector<std::string>& argv) {
     TimelineOptions options;
     options.threshold = args.get_float("threshold", options.threshold, 0, 1);
     options.hop = args.get_float("hop", options.hop, 0.032f, 60.0f);
+    if (args.has("window")) options.window = args.get_float("window", 0, 0.01f, 3600.0f);
     options.min_turn = args.get_float("min-turn", options.min_turn, 0, 60.0f);
     options.switch_cost = args.get_float("switch-cost", options.switch_cost, 0, 1000.0f);
     options.speakers = args.get_int("speakers", 0, 1, 1000);
@@ -651,6 +653,9 @@ int cmd_timeline(const std::vector<std::string>& argv) {
 
     const Scoring scoring = prepare_scoring(args, device, voice_threshold);
     const std::vector<Profile>& profiles = scoring.profiles;
+    if (args.has("window") && std::lround(options.window * kRate) < scoring.min_samples)
+        throw InputError("--window " + fmt("%g", options.window) + " s is shorter than the " +
+                         fmt("%.2f", scoring.min_samples / double(kRate)) + " s the model needs");
     std::vector<std::string> names;
     for (const Profile& p : profiles) names.push_back(p.name);
 
@@ -692,6 +697,8 @@ int cmd_timeline(const std::vector<std::string>& argv) {
         w.key("threshold").value(options.threshold);
         w.key("voice_threshold").value(voice_threshold);
         w.key("hop").value(double(hop_frames(options.hop)) * 512 / kRate);
+        w.key("window").value(options.window > 0 ? double(std::lround(options.window * kRate)) / kRate
+                                                 : double(scoring.min_samples) / kRate);
         w.key("min_turn").value(options.min_turn);
         w.key("switch_cost").value(options.switch_cost);
         w.key("files").begin_array();

@@ -15,9 +15,11 @@ constexpr int kFrame = 512;
 constexpr double kUnknownMargin = 0.15;     // a profile that beats all others counts this far below the threshold
 constexpr double kSpeechWeight = 2.0;       // weight of a hop's share of voiced frames
 constexpr double kVoicedShare = 0.05;       // share at which a hop is as likely speech as not
-constexpr double kClusterThreshold = 0.7;   // cosine at which two anonymous stretches are one speaker
+constexpr double kClusterScore = 0.5;       // model score whose cosine joins two groups of anonymous stretches
 constexpr double kClusterChunk = 2.0;       // seconds: stretches are clustered in pieces of at most this
-constexpr double kMinSpeaker = 2.0;         // seconds: a smaller anonymous speaker stays "unknown"
+constexpr int kUnitPauseFrames = 6;         // unvoiced frames between two hops that end a stretch to cluster
+constexpr int kAnonymousRounds = 1;         // times the anonymous speakers are made again from the hops they won
+constexpr double kMinSpeaker = 3.0;         // seconds: a smaller anonymous speaker stays "unknown"
 constexpr double kPauseReach = 0.6;         // seconds: how far a turn change moves to a pause
 constexpr int kMinPauseFrames = 3;          // unvoiced frames that make a pause
 constexpr int kMinSilenceFrames = 8;        // a shorter pause at a turn change is split between the turns
@@ -37,14 +39,41 @@ struct Cells {
 
 using Scores = std::vector<std::vector<double>>;  // per window; empty where not embedded
 
-Scores score_windows(kx_orvel_t* recognizer, const kx_orvel_windows_t& w, const std::vector<const float*>& profiles) {
+// Per window: the embedded windows within `span` samples around it, as [first, end).
+std::vector<std::pair<int, int>> context_of(const kx_orvel_windows_t& w, int span) {
+    const long reach = long(span) - w.window_samples;  // twice the farthest start that fits
+    std::vector<std::pair<int, int>> out;
+    for (int i = 0, lo = 0, hi = 0; i < w.num_windows; ++i) {
+        while (2L * (w.start_samples[i] - w.start_samples[lo]) > reach) ++lo;
+        while (hi < w.num_windows && 2L * (w.start_samples[hi] - w.start_samples[i]) <= reach) ++hi;
+        out.emplace_back(lo, hi);
+    }
+    return out;
+}
+
+bool embedded(const kx_orvel_windows_t& w, int i) {
+    const float* e = w.embeddings + size_t(i) * size_t(w.embedding_size);
+    return std::any_of(e, e + w.embedding_size, [](float x) { return x != 0.0f; });
+}
+
+// Per window: the scores of the embedded windows around it; empty where none is.
+Scores score_windows(kx_orvel_t* recognizer, const kx_orvel_windows_t& w, const std::vector<const float*>& profiles,
+                     const std::vector<std::pair<int, int>>& context) {
     Scores out(size_t(w.num_windows));
     if (profiles.empty()) return out;
-    std::vector<float> s(profiles.size());
+    std::vector<float> s(profiles.size()), sum(size_t(w.embedding_size));
     for (int i = 0; i < w.num_windows; ++i) {
-        const float* e = w.embeddings + size_t(i) * size_t(w.embedding_size);
-        if (std::none_of(e, e + w.embedding_size, [](float x) { return x != 0.0f; })) continue;
-        check(kx_orvel_score_embeddings(recognizer, e, 1, profiles.data(), int32_t(profiles.size()), s.data()),
+        std::fill(sum.begin(), sum.end(), 0.0f);
+        int count = 0;
+        for (int j = context[size_t(i)].first; j < context[size_t(i)].second; ++j) {
+            if (!embedded(w, j)) continue;
+            const float* e = w.embeddings + size_t(j) * size_t(w.embedding_size);
+            for (size_t k = 0; k < sum.size(); ++k) sum[k] = sum[k] + e[k];
+            ++count;
+        }
+        if (count == 0) continue;
+        check(kx_orvel_score_embeddings(recognizer, sum.data(), count, profiles.data(), int32_t(profiles.size()),
+                                        s.data()),
               "kx_orvel_score_embeddings");
         out[size_t(i)].assign(s.begin(), s.end());
     }
@@ -160,49 +189,98 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
     return s;
 }
 
-// Agglomerative clustering by cosine of the stretches' embedding sums: the closest pair
-// merges until none reaches the threshold (or `speakers` clusters remain).
+// Average-linkage clustering of stretch embedding sums by cosine (each stretch weighing
+// `weights`): every merge of the dendrogram from a nearest-neighbour chain, O(n^2); kept
+// are those at or above the threshold (or the best ones that leave `speakers` clusters).
 // -> cluster of every stretch, numbered in order of first stretch.
-std::vector<int> cluster(std::vector<std::vector<double>> vec, int speakers) {
+std::vector<int> cluster(const std::vector<std::vector<double>>& vec, std::vector<double> weight, double threshold,
+                         int speakers) {
     const int n = int(vec.size());
-    std::vector<std::vector<int>> members(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) members[size_t(i)] = {i};
-    std::vector<int> active(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) active[size_t(i)] = i;
-    auto cosine = [&](int a, int b) {
-        const double na = dot(vec[size_t(a)], vec[size_t(a)]);
-        const double nb = dot(vec[size_t(b)], vec[size_t(b)]);
-        if (na <= 0 || nb <= 0) return -1.0;
-        return dot(vec[size_t(a)], vec[size_t(b)]) / std::sqrt(na * nb);
+    std::vector<double> norm(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) norm[size_t(i)] = std::sqrt(dot(vec[size_t(i)], vec[size_t(i)]));
+    std::vector<double> sim(size_t(n) * size_t(n), -1.0);
+    auto at = [&](int a, int b) -> double& { return sim[size_t(a) * size_t(n) + size_t(b)]; };
+    for (int a = 0; a < n; ++a)
+        for (int b = 0; b < n; ++b)
+            if (a != b && norm[size_t(a)] > 0 && norm[size_t(b)] > 0)
+                at(a, b) = dot(vec[size_t(a)], vec[size_t(b)]) / (norm[size_t(a)] * norm[size_t(b)]);
+    std::vector<char> alive(static_cast<size_t>(n), 1);
+    struct Merge {
+        double height;
+        int keep, gone;
     };
-    std::vector<std::vector<double>> sim(size_t(n), std::vector<double>(size_t(n), 0.0));
-    for (int x = 0; x < n; ++x)
-        for (int y = x + 1; y < n; ++y) sim[size_t(x)][size_t(y)] = cosine(x, y);
-    while (active.size() > 1) {
-        if (speakers > 0 && int(active.size()) <= speakers) break;
-        double best = -2.0;
-        int pa = -1, pb = -1;
-        for (size_t ia = 0; ia < active.size(); ++ia)
-            for (size_t ib = ia + 1; ib < active.size(); ++ib)
-                if (sim[size_t(active[ia])][size_t(active[ib])] > best) {
-                    best = sim[size_t(active[ia])][size_t(active[ib])];
-                    pa = active[ia];
-                    pb = active[ib];
-                }
-        if (speakers == 0 && best < kClusterThreshold) break;
-        for (size_t j = 0; j < vec[size_t(pa)].size(); ++j) vec[size_t(pa)][j] = vec[size_t(pa)][j] + vec[size_t(pb)][j];
-        members[size_t(pa)].insert(members[size_t(pa)].end(), members[size_t(pb)].begin(), members[size_t(pb)].end());
-        active.erase(std::find(active.begin(), active.end(), pb));
-        for (int c : active)
-            if (c != pa) sim[size_t(std::min(pa, c))][size_t(std::max(pa, c))] = cosine(std::min(pa, c), std::max(pa, c));
+    std::vector<Merge> merges;
+    std::vector<int> chain;
+    for (int left = n; left > 1;) {
+        if (chain.empty()) chain.push_back(int(std::find(alive.begin(), alive.end(), 1) - alive.begin()));
+        const int a = chain.back();
+        int b = -1;
+        for (int c = 0; c < n; ++c)
+            if (alive[size_t(c)] && c != a && (b < 0 || at(a, c) > at(a, b))) b = c;
+        const int prev = chain.size() > 1 ? chain[chain.size() - 2] : -1;
+        if (prev >= 0 && at(a, prev) >= at(a, b)) b = prev;
+        if (b != prev) {
+            chain.push_back(b);
+            continue;
+        }
+        chain.resize(chain.size() - 2);
+        const double height = at(a, b);
+        const int keep = std::min(a, b), gone = std::max(a, b);
+        const double wa = weight[size_t(a)], wb = weight[size_t(b)];
+        for (int c = 0; c < n; ++c) {
+            const double merged = (wa * at(a, c) + wb * at(b, c)) / (wa + wb);
+            at(keep, c) = merged;
+            at(c, keep) = merged;
+        }
+        at(keep, keep) = -1.0;
+        weight[size_t(keep)] = weight[size_t(keep)] + weight[size_t(gone)];
+        alive[size_t(gone)] = 0;
+        --left;
+        merges.push_back({height, keep, gone});
     }
-    std::vector<int> order = active;
-    auto first = [&](int a) { return *std::min_element(members[size_t(a)].begin(), members[size_t(a)].end()); };
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return first(a) < first(b); });
-    std::vector<int> label(static_cast<size_t>(n));
-    for (size_t k = 0; k < order.size(); ++k)
-        for (int i : members[size_t(order[k])]) label[size_t(i)] = int(k);
+    // Average linkage never merges closer after a farther merge: the kept merges are a cut.
+    std::vector<Merge> kept;
+    if (speakers == 0) {
+        for (const Merge& m : merges)
+            if (m.height >= threshold) kept.push_back(m);
+    } else {
+        kept = merges;
+        std::stable_sort(kept.begin(), kept.end(), [](const Merge& x, const Merge& y) { return x.height > y.height; });
+        kept.resize(size_t(std::max(0, std::min(int(kept.size()), n - speakers))));
+    }
+    std::vector<int> parent(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) parent[size_t(i)] = i;
+    auto root = [&](int i) {
+        while (parent[size_t(i)] != i) i = parent[size_t(i)];
+        return i;
+    };
+    for (const Merge& m : kept) parent[size_t(root(m.gone))] = root(m.keep);
+    std::vector<int> label(static_cast<size_t>(n)), first(static_cast<size_t>(n), -1);
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        int& f = first[size_t(root(i))];
+        if (f < 0) f = count++;
+        label[size_t(i)] = f;
+    }
     return label;
+}
+
+// The least cosine whose score reaches `score`: the clustering threshold in the model's own
+// calibration, so that it holds across models.
+double cosine_of_score(kx_orvel_t* recognizer, int size, double score) {
+    std::vector<float> e(size_t(size), 0.0f), p(size_t(size), 0.0f);
+    e[0] = 1.0f;
+    const float* profile = p.data();
+    double lo = -1.0, hi = 1.0;
+    for (int i = 0; i < 40; ++i) {
+        const double mid = (lo + hi) / 2;
+        p[0] = float(mid);
+        p[1] = float(std::sqrt(1.0 - mid * mid));
+        float s = 0;
+        check(kx_orvel_score_embeddings(recognizer, e.data(), 1, &profile, 1, &s), "kx_orvel_score_embeddings");
+        (double(s) >= score ? hi : lo) = mid;
+    }
+    return hi;
 }
 
 // Mean embedding of cells (float64 sums in cell order), as a profile.
@@ -214,11 +292,6 @@ std::vector<double> mean_of(const kx_orvel_windows_t& w, const std::vector<int>&
     }
     for (double& a : acc) a = a / double(cells.size());
     return acc;
-}
-
-bool embedded(const kx_orvel_windows_t& w, int i) {
-    const float* e = w.embeddings + size_t(i) * size_t(w.embedding_size);
-    return std::any_of(e, e + w.embedding_size, [](float x) { return x != 0.0f; });
 }
 
 std::vector<int> decode(const Cells& cells, const Scores& scores, int K, double threshold, double min_turn,
@@ -284,7 +357,9 @@ Timeline make_timeline(kx_orvel_t* recognizer, const int16_t* pcm, size_t sample
     int K = int(profiles_in.size());
     std::vector<std::vector<float>> owned;  // adapted and anonymous profiles
     std::vector<const float*> profiles = profiles_in;
-    Scores scores = score_windows(recognizer, w, profiles);
+    const int span = o.window > 0 ? int(std::lround(o.window * kRate)) : w.window_samples;
+    const std::vector<std::pair<int, int>> context = context_of(w, span);
+    Scores scores = score_windows(recognizer, w, profiles, context);
     std::vector<int> states = decode(cells, scores, K, threshold, min_turn, switch_cost, hop_seconds);
 
     // Each profile leans towards the hops it won: the talker's voice in this recording.
@@ -306,23 +381,49 @@ Timeline make_timeline(kx_orvel_t* recognizer, const int16_t* pcm, size_t sample
         owned = adapted;
         profiles.clear();
         for (const auto& p : owned) profiles.push_back(p.data());
-        scores = score_windows(recognizer, w, profiles);
+        scores = score_windows(recognizer, w, profiles, context);
         states = decode(cells, scores, K, threshold, min_turn, switch_cost, hop_seconds);
     }
 
-    // Stretches no profile claims: clustered, the clusters decided again as speakers.
+    const int frames = cells.frames;
+    const float* voice = w.frame_voice_probabilities;
+    std::vector<std::pair<int, int>> pauses;
+    for (int f = 0, start = -1; f <= frames; ++f) {
+        const float p = f < frames ? voice[f] : 1.0f;
+        if (p < voice_threshold) {
+            if (start < 0) start = f;
+        } else {
+            if (start >= 0 && f - start >= kMinPauseFrames) pauses.emplace_back(start, f);
+            start = -1;
+        }
+    }
+
+    // Speech no profile claims, in stretches between pauses: clustered, the clusters
+    // decided again as speakers, then made again from the hops they won.
     const int chunk_cells = std::max(1, int(std::floor(kClusterChunk / hop_seconds + 0.5)));
+    std::vector<char> gap(size_t(cells.n), 0);  // a pause separates the cell from the one before
+    {
+        int c = 1;
+        for (const auto& [p0, p1] : pauses) {
+            if (p1 - p0 < kUnitPauseFrames) continue;
+            while (c < cells.n && cells.lo[size_t(c)] + cells.hi[size_t(c)] <= p0 + p1) ++c;
+            if (c < cells.n && cells.lo[size_t(c - 1)] + cells.hi[size_t(c - 1)] <= p0 + p1) gap[size_t(c)] = 1;
+        }
+    }
     std::vector<std::vector<int>> chunks;
     for (int i = 0; i < cells.n; ++i) {
         if (states[size_t(i)] != K || !embedded(w, i)) continue;
-        if (!chunks.empty() && chunks.back().back() == i - 1 && int(chunks.back().size()) < chunk_cells)
+        if (!chunks.empty() && chunks.back().back() == i - 1 && int(chunks.back().size()) < chunk_cells &&
+            !gap[size_t(i)])
             chunks.back().push_back(i);
         else
             chunks.push_back({i});
     }
     if (!chunks.empty()) {
         std::vector<std::vector<double>> sums;
+        std::vector<double> weights;
         for (const auto& c : chunks) {
+            weights.push_back(double(c.size()));
             std::vector<double> acc(size_t(w.embedding_size), 0.0);
             for (int i : c) {
                 const float* e = w.embeddings + size_t(i) * size_t(w.embedding_size);
@@ -330,7 +431,8 @@ Timeline make_timeline(kx_orvel_t* recognizer, const int16_t* pcm, size_t sample
             }
             sums.push_back(acc);
         }
-        const std::vector<int> which = cluster(sums, o.speakers);
+        const double cut = cosine_of_score(recognizer, w.embedding_size, kClusterScore);
+        const std::vector<int> which = cluster(sums, weights, cut, o.speakers);
         const int count = *std::max_element(which.begin(), which.end()) + 1;
         const double min_cells = kMinSpeaker / hop_seconds;
         std::vector<std::vector<float>> anonymous;
@@ -349,33 +451,34 @@ Timeline make_timeline(kx_orvel_t* recognizer, const int16_t* pcm, size_t sample
                 all.push_back(anonymous[k]);
                 t.names.push_back("speaker_" + std::to_string(k + 1));
             }
+            const int known = K;
             owned = all;
             profiles.clear();
             for (const auto& p : owned) profiles.push_back(p.data());
             K = int(profiles.size());
-            scores = score_windows(recognizer, w, profiles);
+            scores = score_windows(recognizer, w, profiles, context);
             states = decode(cells, scores, K, threshold, min_turn, switch_cost, hop_seconds);
+            for (int round = 0; round < kAnonymousRounds; ++round) {
+                for (int k = known; k < K; ++k) {
+                    std::vector<int> member;
+                    for (int i = 0; i < cells.n; ++i)
+                        if (states[size_t(i)] == k && embedded(w, i)) member.push_back(i);
+                    if (member.empty()) continue;
+                    const std::vector<double> mean = mean_of(w, member);
+                    owned[size_t(k)].assign(mean.begin(), mean.end());
+                }
+                scores = score_windows(recognizer, w, profiles, context);
+                states = decode(cells, scores, K, threshold, min_turn, switch_cost, hop_seconds);
+            }
         }
     }
 
     // Frame labels from the cells; turn changes move to the nearest pause within reach
     // (the pause becomes no speech).
-    const int frames = cells.frames;
-    const float* voice = w.frame_voice_probabilities;
     std::vector<int> lab(size_t(frames), -1);
     for (int i = 0; i < cells.n; ++i)
         for (int f = cells.lo[size_t(i)]; f < cells.hi[size_t(i)]; ++f) lab[size_t(f)] = states[size_t(i)];
     const int reach = int(std::floor(kPauseReach * kRate / kFrame + 0.5));
-    std::vector<std::pair<int, int>> pauses;
-    for (int f = 0, start = -1; f <= frames; ++f) {
-        const float p = f < frames ? voice[f] : 1.0f;
-        if (p < voice_threshold) {
-            if (start < 0) start = f;
-        } else {
-            if (start >= 0 && f - start >= kMinPauseFrames) pauses.emplace_back(start, f);
-            start = -1;
-        }
-    }
     struct Run {
         int label, first, end;
     };

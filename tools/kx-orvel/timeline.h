@@ -1,7 +1,8 @@
 // Who spoke when, decided over time: one pass of the library gives an embedding every
-// hop and a voice probability every frame; the most likely sequence of labels follows
-// from the hops' scores with a cost per change of speaker and a shortest turn; what no
-// profile claims is clustered into anonymous speakers; turn changes move to pauses.
+// hop and a voice probability every frame; a hop is scored by the window embeddings
+// around it; the most likely sequence of labels follows from the hops' scores with a
+// cost per change of speaker and a shortest turn; what no profile claims is clustered
+// by average linkage into anonymous speakers; turn changes move to pauses.
 // python/kx_orvel/segments.py runs the same steps in the same order.
 #pragma once
 
@@ -19,6 +20,8 @@ constexpr int kNoSpeech = -2;
 
 struct TimelineOptions {
     float hop = 0.5f;          // seconds between embedded windows
+    float window = 0;          // seconds around a hop whose window embeddings are summed for its scores
+                               // (0: the model's window)
     float threshold = 0.5f;    // the verification threshold profiles are held to
     float min_turn = 1.5f;     // seconds: the shortest turn
     float switch_cost = 0.3f;  // score a change of speaker must gain
