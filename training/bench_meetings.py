@@ -2,7 +2,8 @@
 """Who-spoke-when benchmark on synthetic meetings of held-out voices.
 
     /usr/bin/python3 training/bench_meetings.py [--meetings 20] [--split test|valid]
-        [--case enrolled|anonymous|both] [--hop S] [--min-turn S] [--switch-cost C] [--set NAME=VALUE]
+        [--case enrolled|anonymous|both] [--hop S] [--window S] [--min-turn S] [--switch-cost C]
+        [--set NAME=VALUE] [--model FILE] [--long MINUTES]
 
 Enrolled case: 3 talkers and 2 distractors of the corpus's split enrolled (from the
 start of their speech, 5 s at a time until complete, at most 30 s), then 8 turns of
@@ -15,7 +16,8 @@ time; labels that name no profile are mapped to talkers one to one, at best), th
 median distance from each real turn change to the nearest change found, the
 segments per real turn and the speed (audio seconds per second of timeline, on one
 thread).  Tune on --split valid; report on test.  --set overrides a constant of
-kx_orvel.segments (for tuning).
+kx_orvel.segments (for tuning).  --long times instead one meeting of MINUTES of 4
+talkers with no profiles (--save-long writes it as WAV for the tool).
 """
 import argparse
 import os
@@ -119,7 +121,7 @@ def run_case(a, case, kx_orvel, seg, streams, usable, rng, rec):
     names = ["talker0", "talker1", "talker2", "distractor0", "distractor1"]
     enrolled = {}
     audio = spent = 0.0
-    options = dict(hop=a.hop, min_turn=a.min_turn, switch_cost=a.switch_cost, threshold=a.threshold)
+    options = dict(hop=a.hop, window=a.window, min_turn=a.min_turn, switch_cost=a.switch_cost, threshold=a.threshold)
     while len(totals) < a.meetings:
         if case == "enrolled":
             chosen = [usable[i] for i in rng.choice(len(usable), 5, replace=False)]
@@ -155,12 +157,15 @@ def main():
     ap.add_argument("--case", default="both", choices=("enrolled", "anonymous", "both"))
     ap.add_argument("--meetings", type=int, default=20)
     ap.add_argument("--hop", type=float, default=None)
+    ap.add_argument("--window", type=float, default=None)
     ap.add_argument("--min-turn", type=float, default=None)
     ap.add_argument("--switch-cost", type=float, default=None)
     ap.add_argument("--threshold", type=float, default=0.5)
     ap.add_argument("--set", action="append", default=[], metavar="NAME=VALUE")
     ap.add_argument("--model", default=None)
     ap.add_argument("--seed", type=int, default=5)
+    ap.add_argument("--long", type=float, default=None, metavar="MINUTES")
+    ap.add_argument("--save-long", default=None, metavar="OUT.wav")
     a = ap.parse_args()
     import kxdata
     import kx_orvel
@@ -169,6 +174,7 @@ def main():
         name, value = item.split("=")
         setattr(seg, name, type(getattr(seg, name))(value))
     a.hop = seg.HOP if a.hop is None else a.hop
+    a.window = seg.WINDOW if a.window is None else a.window
     a.min_turn = seg.MIN_TURN if a.min_turn is None else a.min_turn
     a.switch_cost = seg.SWITCH_COST if a.switch_cost is None else a.switch_cost
     kx_orvel.log_disable()
@@ -178,9 +184,31 @@ def main():
     if len(usable) < 5:
         raise SystemExit("need at least 5 %s speakers with 40 s of speech; found %d" % (a.split, len(usable)))
     rec = kx_orvel.Recognizer(a.model)   # device "best": one thread
-    print("library %s; %s split, %d meetings per case, hop %.2f s, min turn %.2f s, switch cost %.2f, "
-          "threshold %.2f%s" % (kx_orvel._native.library_path, a.split, a.meetings, a.hop, a.min_turn,
+    window = "the model's" if a.window is None else "%.2f s" % a.window
+    print("library %s; %s split, %d meetings per case, hop %.2f s, window %s, min turn %.2f s, switch cost %.2f, "
+          "threshold %.2f%s" % (kx_orvel._native.library_path, a.split, a.meetings, a.hop, window, a.min_turn,
                                  a.switch_cost, a.threshold, "".join(" " + x for x in a.set)))
+    if a.long:
+        rng = np.random.default_rng(a.seed)
+        chosen = [usable[i] for i in rng.choice(len(usable), 4, replace=False)]
+        pcm, ref = make_meeting([streams[s][30 * RATE:] for s in chosen], rng, turns=int(a.long * 60 / 5.3) + 1)
+        if a.save_long:
+            import wave
+            with wave.open(a.save_long, "wb") as f:
+                f.setnchannels(1)
+                f.setsampwidth(2)
+                f.setframerate(RATE)
+                f.writeframes(pcm.tobytes())
+        t0 = time.perf_counter()
+        hyp = seg.timeline(pcm, {}, recognizer=rec, hop=a.hop, window=a.window, min_turn=a.min_turn,
+                           switch_cost=a.switch_cost, threshold=a.threshold)
+        spent = time.perf_counter() - t0
+        hyp = [(h.start, h.end, h.label) for h in hyp]
+        r = score(ref, hyp, len(pcm) / RATE, set())
+        print("one meeting of %.1f min, 4 talkers, no profiles: %.1f s, %.0f x real time; %d speakers found, "
+              "DER %.1f %%" % (len(pcm) / RATE / 60, spent, len(pcm) / RATE / spent,
+                               len({l for _, _, l in hyp if l != NO_SPEECH}), 100 * r["der"]))
+        return
     for case in (("enrolled", "anonymous") if a.case == "both" else (a.case,)):
         mean, errs, per_turn, audio, spent = run_case(a, case, kx_orvel, seg, streams, usable,
                                                       np.random.default_rng(a.seed), rec)
