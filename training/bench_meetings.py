@@ -2,7 +2,7 @@
 """Who-spoke-when benchmark on synthetic meetings of held-out voices.
 
     /usr/bin/python3 training/bench_meetings.py [--meetings 20] [--split test|valid]
-        [--case enrolled|anonymous|both] [--hop S] [--window S] [--min-turn S] [--switch-cost C]
+        [--case enrolled|anonymous|both] [--hop S] [--window S] [--min-turn S] [--switch-cost C] [--min-pause S]
         [--set NAME=VALUE] [--model FILE] [--long MINUTES]
 
 Enrolled case: 3 talkers and 2 distractors of the corpus's split enrolled (from the
@@ -121,7 +121,8 @@ def run_case(a, case, kx_orvel, seg, streams, usable, rng, rec):
     names = ["talker0", "talker1", "talker2", "distractor0", "distractor1"]
     enrolled = {}
     audio = spent = 0.0
-    options = dict(hop=a.hop, window=a.window, min_turn=a.min_turn, switch_cost=a.switch_cost, threshold=a.threshold)
+    options = dict(hop=a.hop, window=a.window, min_turn=a.min_turn, switch_cost=a.switch_cost, threshold=a.threshold,
+                   min_pause=a.min_pause)
     while len(totals) < a.meetings:
         if case == "enrolled":
             chosen = [usable[i] for i in rng.choice(len(usable), 5, replace=False)]
@@ -160,6 +161,7 @@ def main():
     ap.add_argument("--window", type=float, default=None)
     ap.add_argument("--min-turn", type=float, default=None)
     ap.add_argument("--switch-cost", type=float, default=None)
+    ap.add_argument("--min-pause", type=float, default=None)
     ap.add_argument("--threshold", type=float, default=0.5)
     ap.add_argument("--set", action="append", default=[], metavar="NAME=VALUE")
     ap.add_argument("--model", default=None)
@@ -177,6 +179,7 @@ def main():
     a.window = seg.WINDOW if a.window is None else a.window
     a.min_turn = seg.MIN_TURN if a.min_turn is None else a.min_turn
     a.switch_cost = seg.SWITCH_COST if a.switch_cost is None else a.switch_cost
+    a.min_pause = seg.MIN_PAUSE if a.min_pause is None else a.min_pause
     kx_orvel.log_disable()
     spk, _ = kxdata.load_speakers(a.corpus or kxdata.CORPUS, (a.split,))
     streams = {s: np.concatenate(c) for s, c in spk.items()}

@@ -1,5 +1,5 @@
 """python3 -m kx_orvel timeline [--profile A.profile ...] [--hop S] [--window S] [--threshold T] [--min-turn S]
-       [--switch-cost C] [--speakers N] [--json | --rttm] [--plot OUT.png] FILE...
+       [--switch-cost C] [--min-pause S] [--speakers N] [--json | --rttm] [--plot OUT.png] FILE...
 
 Who spoke when, as `kx-orvel timeline` prints it; --plot draws one lane per speaker."""
 
@@ -42,7 +42,8 @@ def _timeline(args):
                 continue
             results[path] = (len(pcm) / 16000, timeline(pcm, profiles, recognizer, hop=args.hop, window=args.window,
                                                         threshold=args.threshold, min_turn=args.min_turn,
-                                                        switch_cost=args.switch_cost, speakers=args.speakers),
+                                                        switch_cost=args.switch_cost, speakers=args.speakers,
+                                                        min_pause=args.min_pause),
                              recognizer.min_audio_length_samples)
     if args.rttm:
         for path, (_, segments, _) in results.items():
@@ -82,6 +83,8 @@ def main(argv=None):
     t.add_argument("--min-turn", type=float, default=_segments.MIN_TURN, help="seconds: the shortest turn")
     t.add_argument("--switch-cost", type=float, default=_segments.SWITCH_COST,
                    help="score a change of speaker must gain")
+    t.add_argument("--min-pause", type=float, default=_segments.MIN_PAUSE,
+                   help="seconds: shorter no speech between two stretches of one speaker is part of the turn")
     t.add_argument("--speakers", type=int, help="number of anonymous speakers, when known")
     t.add_argument("--voice-threshold", type=float, default=0.5)
     t.add_argument("--model", help="model file (default: the default model)")

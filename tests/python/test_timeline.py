@@ -65,7 +65,8 @@ class TimelineTest(unittest.TestCase):
     def test_same_segments_as_the_tool(self):
         # With profiles, with other knobs, and with none (the anonymous path, count given or not).
         for options, profiles in (({}, True),
-                                  ({"hop": 0.25, "window": 1.0, "threshold": 0.7, "min_turn": 0.5, "switch_cost": 1.5}, True),
+                                  ({"hop": 0.25, "window": 1.0, "threshold": 0.7, "min_turn": 0.5, "switch_cost": 1.5,
+                                    "min_pause": 0.0}, True),
                                   ({}, False), ({"speakers": 2}, False)):
             with self.subTest(profiles=profiles, **options):
                 args = [a for k, v in options.items() for a in (f"--{k.replace('_', '-')}", str(v))]

@@ -183,7 +183,7 @@ class TimelineTest(ToolTestBase):
 
     def test_segments_tile_the_file_in_every_format(self):
         doc = json.loads(self.timeline("--json", "--hop", "0.25", self.meeting).stdout)
-        self.assertEqual((doc["hop"], doc["min_turn"], doc["switch_cost"]), (0.256, 1.5, 0.3))
+        self.assertEqual((doc["hop"], doc["min_turn"], doc["switch_cost"], doc["min_pause"]), (0.256, 1.5, 0.3, 1.0))
         result = doc["files"][0]
         segments = result["segments"]
         self.assertAlmostEqual(result["seconds"], 11.0, places=3)
@@ -249,7 +249,7 @@ class TimelineTest(ToolTestBase):
         self.assertIn("--window 0.1 s is shorter than the 0.13 s the model needs",
                       self.timeline("--window", "0.1", self.alice_wav, expect=2).stderr)
         for extra in (["--window", "x"], ["--json", "--rttm"], ["--hop", "0"], ["--speakers", "0"],
-                      ["--min-turn", "-1"], ["--switch-cost", "x"]):
+                      ["--min-turn", "-1"], ["--switch-cost", "x"], ["--min-pause", "-1"]):
             with self.subTest(extra=extra):
                 self.assertIn("usage:", self.timeline(*extra, self.alice_wav, expect=1).stderr)
 

@@ -63,12 +63,15 @@ const char* kUsage =
     "      done), --output OUT.jsonl [--resume] (skip files already in OUT;\n"
     "      those that failed are tried again unless --skip-failed)\n"
     "  timeline [--profile A.profile ...] [--hop S] [--window S] [--threshold T]\n"
-    "         [--min-turn S] [--switch-cost C] [--speakers N] [--json | --rttm] FILE...\n"
+    "         [--min-turn S] [--switch-cost C] [--min-pause P] [--speakers N]\n"
+    "         [--json | --rttm] FILE...\n"
     "      who spoke when: embed the audio every hop (default 0.5 s), score each\n"
     "      hop by the windows within S seconds around it (default: the model's\n"
     "      window) against every profile and choose the most likely sequence of\n"
     "      speakers, \"unknown\" and \"no speech\" (a change of speaker costs C,\n"
-    "      default 0.3; a turn lasts at least S, default 1.5 s); speech no profile\n"
+    "      default 0.3; a turn lasts at least S, default 1.5 s; no speech shorter\n"
+    "      than P, default 1 s, between stretches of one speaker is part of the\n"
+    "      turn); speech no profile\n"
     "      claims is grouped into speaker_1, speaker_2, ... (N of them if given);\n"
     "      with no profile at all, plain diarization\n"
     "  devices [--json]\n"
@@ -635,7 +638,7 @@ std::map<std::string, std::string> recording_ids(const std::vector<std::string>&
 int cmd_timeline(const std::vector<std::string>& argv) {
     const ParsedArgs args = parse_args(
         argv, {{"profile", "model", "device", "voice-threshold", "threshold", "hop", "window", "min-turn",
-                "switch-cost", "speakers"},
+                "switch-cost", "min-pause", "speakers"},
                {"profile"},
                {"json", "rttm", "verbose"}});
     if (args.positional.empty()) throw UsageError("timeline needs at least one audio file");
@@ -648,6 +651,7 @@ int cmd_timeline(const std::vector<std::string>& argv) {
     if (args.has("window")) options.window = args.get_float("window", 0, 0.01f, 3600.0f);
     options.min_turn = args.get_float("min-turn", options.min_turn, 0, 60.0f);
     options.switch_cost = args.get_float("switch-cost", options.switch_cost, 0, 1000.0f);
+    options.min_pause = args.get_float("min-pause", options.min_pause, 0, 3600.0f);
     options.speakers = args.get_int("speakers", 0, 1, 1000);
     if (args.flag("verbose")) kx_log_enable();
 
@@ -701,6 +705,7 @@ int cmd_timeline(const std::vector<std::string>& argv) {
                                                  : double(scoring.min_samples) / kRate);
         w.key("min_turn").value(options.min_turn);
         w.key("switch_cost").value(options.switch_cost);
+        w.key("min_pause").value(options.min_pause);
         w.key("files").begin_array();
         for (const FileTimeline& t : timelines) {
             if (!begin_file_object(w, t.file, t.error, t.seconds)) continue;

@@ -522,6 +522,17 @@ Timeline make_timeline(kx_orvel_t* recognizer, const int16_t* pcm, size_t sample
             for (int g = f + 1; g < frames && lab[size_t(g)] == -1 && voice[g] >= voice_threshold && g - f <= reach; ++g)
                 lab[size_t(g)] = lab[size_t(f)];
 
+    // A talker's own pause is part of the turn: shorter no speech between two stretches of
+    // one label goes to that label.
+    const int bridge = int(std::floor(double(o.min_pause) * kRate / kFrame + 0.5));
+    for (int f = 0; f < frames;) {
+        int g = f;
+        while (g < frames && lab[size_t(g)] == -1) ++g;
+        if (g > f && f > 0 && g < frames && lab[size_t(f - 1)] == lab[size_t(g)] && g - f < bridge)
+            std::fill(lab.begin() + f, lab.begin() + g, lab[size_t(g)]);
+        f = g + 1;
+    }
+
     std::vector<Run> out;
     for (int f = 0; f < frames; ++f) {
         if (!out.empty() && out.back().label == lab[size_t(f)])

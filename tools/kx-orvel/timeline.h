@@ -25,6 +25,7 @@ struct TimelineOptions {
     float threshold = 0.5f;    // the verification threshold profiles are held to
     float min_turn = 1.5f;     // seconds: the shortest turn
     float switch_cost = 0.3f;  // score a change of speaker must gain
+    float min_pause = 1.0f;    // seconds: shorter no speech between two stretches of one label is part of the turn
     int speakers = 0;          // anonymous speakers when known (0: found from the audio)
 };
 
