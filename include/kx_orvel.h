@@ -158,6 +158,56 @@ KX_API kx_status_t kx_orvel_process_min_audio_length_samples(kx_orvel_t* object,
 /** Releases a score array from kx_orvel_process(); NULL is ignored. */
 KX_API void kx_orvel_scores_delete(float* scores);
 
+/* ------------------------------------------------------ window embeddings */
+
+/**
+ * Speaker embeddings of the windows of one recording, made by kx_orvel_embed_windows().
+ * Frames are the detector's 512-sample steps from sample 0; every window is the model's
+ * window_samples long. All arrays belong to the record.
+ */
+typedef struct {
+    int32_t num_windows;
+    int32_t window_samples;                  /* kx_orvel_process_min_audio_length_samples() */
+    int32_t embedding_size;                  /* floats per embedding (and per profile) */
+    int32_t num_frames;                      /* num_samples / 512 */
+    const int32_t* start_samples;            /* num_windows: first sample of each window, ascending */
+    const float* voice_probabilities;        /* num_windows: mean voice probability of its frames */
+    const float* embeddings;                 /* num_windows x embedding_size: unit length, or all
+                                                zero for a window that was not embedded */
+    const float* frame_voice_probabilities;  /* num_frames: the detector's voice probability per frame */
+} kx_orvel_windows_t;
+
+/**
+ * Runs the detector over a whole recording once and embeds windows of it.
+ * pcm/num_samples: the recording (at least kx_orvel_process_min_audio_length_samples()).
+ * hop_frames: 0 for exactly the windows kx_orvel_process() would average (the window
+ *         selector's choice; a window whose embedding has no usable length is all zero);
+ *         N >= 1 for a window at every N-th frame (frames 0, N, 2N, ... as long as a whole
+ *         window fits), embedded only where its mean voice probability reaches the
+ *         recognizer's voice_threshold (all zero elsewhere).
+ * windows: receives the record; release it with kx_orvel_windows_delete().
+ * Summing the embeddings in window order in float32 and passing the sum and the count of
+ * non-zero ones to kx_orvel_score_embeddings() gives, for hop_frames 0, exactly the
+ * scores kx_orvel_process() gives on the same audio.
+ */
+KX_API kx_status_t kx_orvel_embed_windows(kx_orvel_t* object, const int16_t* pcm, int32_t num_samples,
+                                          int32_t hop_frames, kx_orvel_windows_t** windows);
+
+/** Releases a record from kx_orvel_embed_windows(); NULL is ignored. */
+KX_API void kx_orvel_windows_delete(kx_orvel_windows_t* windows);
+
+/**
+ * Scores the mean of num_embeddings unit embeddings against speaker profiles, as
+ * kx_orvel_process() scores its mean.
+ * embedding_sum: embedding_size floats, the float32 sum of the embeddings (finite).
+ * num_embeddings: how many were summed (at least 1).
+ * speaker_profiles/num_speakers: as for kx_orvel_process().
+ * scores: the caller's array of num_speakers floats, filled with scores in [0, 1].
+ */
+KX_API kx_status_t kx_orvel_score_embeddings(kx_orvel_t* object, const float* embedding_sum, int32_t num_embeddings,
+                                             const float* const* speaker_profiles, int32_t num_speakers,
+                                             float* scores);
+
 /* -------------------------------------------------------------- profiler */
 
 /**

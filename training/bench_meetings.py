@@ -1,21 +1,28 @@
 #!/usr/bin/python3
 """Who-spoke-when benchmark on synthetic meetings of held-out voices.
 
-    /usr/bin/python3 training/bench_meetings.py [--meetings 20] [--window 3] [--hop 1]
+    /usr/bin/python3 training/bench_meetings.py [--meetings 20] [--split test|valid]
+        [--case enrolled|anonymous|both] [--hop S] [--window S] [--min-turn S] [--switch-cost C] [--min-pause S]
+        [--set NAME=VALUE] [--model FILE] [--long MINUTES]
 
-Each meeting: 3 talkers and 2 distractors of the corpus's test split enrolled
-(from the start of their speech, 5 s at a time until complete, at most 30 s), then 8 turns of 2-8 s by the 3
-talkers (never the same twice in a row) from the rest of their speech, with
-0.3 s pauses.  `kx_orvel.segments.timeline` labels it; the report gives the
-share of speech time with the right talker, the diarization error rate
-(missed speech + false alarm + confusion over the speech time; labels that
-name no profile are mapped to talkers one to one, at best), the median
-distance from each real turn change to the nearest change found, and the
-segments per real turn.
+Enrolled case: 3 talkers and 2 distractors of the corpus's split enrolled (from the
+start of their speech, 5 s at a time until complete, at most 30 s), then 8 turns of
+2-8 s by the 3 talkers (never the same twice in a row) from the rest of their
+speech, with 0.3 s pauses.  Anonymous case: 2-4 talkers, nobody enrolled and the
+count not given, 8 turns the same way.  `kx_orvel.segments.timeline` labels each
+meeting; the report gives the share of speech time with the right talker, the
+diarization error rate (missed speech + false alarm + confusion over the speech
+time; labels that name no profile are mapped to talkers one to one, at best), the
+median distance from each real turn change to the nearest change found, the
+segments per real turn and the speed (audio seconds per second of timeline, on one
+thread).  Tune on --split valid; report on test.  --set overrides a constant of
+kx_orvel.segments (for tuning).  --long times instead one meeting of MINUTES of 4
+talkers with no profiles (--save-long writes it as WAV for the tool).
 """
 import argparse
 import os
 import sys
+import time
 
 import numpy as np
 
@@ -89,11 +96,11 @@ def enrol(kx_orvel, model, stream, step=5.0, most=30.0):
 
 
 def make_meeting(rests, rng, turns=8, pause=0.3):
-    """rests: the 3 talkers' speech after their enrolment -> (meeting pcm, reference segments)."""
-    used = [0, 0, 0]
+    """rests: the talkers' speech after their enrolment -> (meeting pcm, reference segments)."""
+    used = [0] * len(rests)
     pcm, ref, t, last = [], [], 0.0, -1
     for _ in range(turns):
-        who = int(rng.choice([k for k in range(3) if k != last]))
+        who = int(rng.choice([k for k in range(len(rests)) if k != last]))
         n = int(rng.uniform(2.0, 8.0) * RATE)
         if used[who] + n > len(rests[who]):
             used[who] = 0       # start the talker's speech over (repeated if shorter than a turn)
@@ -108,52 +115,114 @@ def make_meeting(rests, rng, turns=8, pause=0.3):
     return np.concatenate(pcm), ref
 
 
+def run_case(a, case, kx_orvel, seg, streams, usable, rng, rec):
+    """-> (mean scores, boundary errors, segments per turn, audio seconds, timeline seconds)."""
+    totals, errs, seg_per_turn = [], [], []
+    names = ["talker0", "talker1", "talker2", "distractor0", "distractor1"]
+    enrolled = {}
+    audio = spent = 0.0
+    options = dict(hop=a.hop, window=a.window, min_turn=a.min_turn, switch_cost=a.switch_cost, threshold=a.threshold,
+                   min_pause=a.min_pause)
+    while len(totals) < a.meetings:
+        if case == "enrolled":
+            chosen = [usable[i] for i in rng.choice(len(usable), 5, replace=False)]
+            for s in chosen:
+                if s not in enrolled:
+                    enrolled[s] = enrol(kx_orvel, a.model, streams[s])
+            if any(enrolled[s] is None for s in chosen):
+                continue    # too little speech detected to enrol one of them: another draw
+            pcm, ref = make_meeting([streams[s][enrolled[s][1]:] for s in chosen[:3]], rng)
+            profiles = {name: enrolled[s][0] for name, s in zip(names, chosen)}
+        else:
+            talkers = int(rng.integers(2, 5))
+            chosen = [usable[i] for i in rng.choice(len(usable), talkers, replace=False)]
+            # the same material the enrolled case scores: what follows 30 s of enrolment
+            pcm, ref = make_meeting([streams[s][30 * RATE:] for s in chosen], rng)
+            profiles = {}
+        t0 = time.perf_counter()
+        hyp = seg.timeline(pcm, profiles, recognizer=rec, **options)
+        spent += time.perf_counter() - t0
+        audio += len(pcm) / RATE
+        hyp = [(h.start, h.end, h.label) for h in hyp]
+        totals.append(score(ref, hyp, len(pcm) / RATE, set(names) if profiles else set()))
+        errs += boundary_errors(ref, hyp)
+        seg_per_turn.append(sum(l != NO_SPEECH for _, _, l in hyp) / len(ref))
+    mean = {k: float(np.mean([t[k] for t in totals])) for k in totals[0]}
+    return mean, errs, float(np.mean(seg_per_turn)), audio, spent
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--corpus", default=None, help="training/data/corpus by default")
+    ap.add_argument("--split", default="test", choices=("test", "valid"))
+    ap.add_argument("--case", default="both", choices=("enrolled", "anonymous", "both"))
     ap.add_argument("--meetings", type=int, default=20)
-    ap.add_argument("--window", type=float, default=3.0)
-    ap.add_argument("--hop", type=float, default=1.0)
+    ap.add_argument("--hop", type=float, default=None)
+    ap.add_argument("--window", type=float, default=None)
+    ap.add_argument("--min-turn", type=float, default=None)
+    ap.add_argument("--switch-cost", type=float, default=None)
+    ap.add_argument("--min-pause", type=float, default=None)
     ap.add_argument("--threshold", type=float, default=0.5)
+    ap.add_argument("--set", action="append", default=[], metavar="NAME=VALUE")
     ap.add_argument("--model", default=None)
     ap.add_argument("--seed", type=int, default=5)
+    ap.add_argument("--long", type=float, default=None, metavar="MINUTES")
+    ap.add_argument("--save-long", default=None, metavar="OUT.wav")
     a = ap.parse_args()
     import kxdata
     import kx_orvel
     from kx_orvel import segments as seg
-    spk, _ = kxdata.load_speakers(a.corpus or kxdata.CORPUS, ("test",))
+    for item in a.set:
+        name, value = item.split("=")
+        setattr(seg, name, type(getattr(seg, name))(value))
+    a.hop = seg.HOP if a.hop is None else a.hop
+    a.window = seg.WINDOW if a.window is None else a.window
+    a.min_turn = seg.MIN_TURN if a.min_turn is None else a.min_turn
+    a.switch_cost = seg.SWITCH_COST if a.switch_cost is None else a.switch_cost
+    a.min_pause = seg.MIN_PAUSE if a.min_pause is None else a.min_pause
+    kx_orvel.log_disable()
+    spk, _ = kxdata.load_speakers(a.corpus or kxdata.CORPUS, (a.split,))
     streams = {s: np.concatenate(c) for s, c in spk.items()}
     usable = sorted(s for s, x in streams.items() if len(x) >= 40 * RATE)
     if len(usable) < 5:
-        raise SystemExit("need at least 5 test speakers with 40 s of speech; found %d" % len(usable))
-    rng = np.random.default_rng(a.seed)
-    rec = kx_orvel.Recognizer(a.model)
-    totals, errs, seg_per_turn = [], [], []
-    names = ["talker0", "talker1", "talker2", "distractor0", "distractor1"]
-    enrolled = {}
-    while len(totals) < a.meetings:
-        chosen = [usable[i] for i in rng.choice(len(usable), 5, replace=False)]
-        for s in chosen:
-            if s not in enrolled:
-                enrolled[s] = enrol(kx_orvel, a.model, streams[s])
-        if any(enrolled[s] is None for s in chosen):
-            continue    # too little speech detected to enrol one of them: another draw
-        pcm, ref = make_meeting([streams[s][enrolled[s][1]:] for s in chosen[:3]], rng)
-        profiles = {name: enrolled[s][0] for name, s in zip(names, chosen)}
-        hyp = seg.timeline(pcm, profiles, recognizer=rec, window=a.window, hop=a.hop, threshold=a.threshold)
+        raise SystemExit("need at least 5 %s speakers with 40 s of speech; found %d" % (a.split, len(usable)))
+    rec = kx_orvel.Recognizer(a.model)   # device "best": one thread
+    window = "the model's" if a.window is None else "%.2f s" % a.window
+    print("library %s; %s split, %d meetings per case, hop %.2f s, window %s, min turn %.2f s, switch cost %.2f, "
+          "threshold %.2f%s" % (kx_orvel._native.library_path, a.split, a.meetings, a.hop, window, a.min_turn,
+                                 a.switch_cost, a.threshold, "".join(" " + x for x in a.set)))
+    if a.long:
+        rng = np.random.default_rng(a.seed)
+        chosen = [usable[i] for i in rng.choice(len(usable), 4, replace=False)]
+        pcm, ref = make_meeting([streams[s][30 * RATE:] for s in chosen], rng, turns=int(a.long * 60 / 5.3) + 1)
+        if a.save_long:
+            import wave
+            with wave.open(a.save_long, "wb") as f:
+                f.setnchannels(1)
+                f.setsampwidth(2)
+                f.setframerate(RATE)
+                f.writeframes(pcm.tobytes())
+        t0 = time.perf_counter()
+        hyp = seg.timeline(pcm, {}, recognizer=rec, hop=a.hop, window=a.window, min_turn=a.min_turn,
+                           switch_cost=a.switch_cost, threshold=a.threshold)
+        spent = time.perf_counter() - t0
         hyp = [(h.start, h.end, h.label) for h in hyp]
-        totals.append(score(ref, hyp, len(pcm) / RATE, set(names)))
-        errs += boundary_errors(ref, hyp)
-        seg_per_turn.append(sum(l != NO_SPEECH for _, _, l in hyp) / len(ref))
-    mean = {k: float(np.mean([t[k] for t in totals])) for k in totals[0]}
-    finite = [e for e in errs if np.isfinite(e)]
-    print("meetings %d, window %.2f s, hop %.2f s, threshold %.2f" % (a.meetings, a.window, a.hop, a.threshold))
-    print("right talker %.1f %%  DER %.1f %% (missed %.1f, false alarm %.1f, confusion %.1f)" % (
-        100 * mean["right"], 100 * mean["der"], 100 * mean["missed"], 100 * mean["false_alarm"],
-        100 * mean["confusion"]))
-    print("turn changes found %d of %d, median boundary error %.2f s; segments per real turn %.2f" % (
-        len(finite), len(errs), float(np.median(finite)) if finite else float("nan"),
-        float(np.mean(seg_per_turn))))
+        r = score(ref, hyp, len(pcm) / RATE, set())
+        print("one meeting of %.1f min, 4 talkers, no profiles: %.1f s, %.0f x real time; %d speakers found, "
+              "DER %.1f %%" % (len(pcm) / RATE / 60, spent, len(pcm) / RATE / spent,
+                               len({l for _, _, l in hyp if l != NO_SPEECH}), 100 * r["der"]))
+        return
+    for case in (("enrolled", "anonymous") if a.case == "both" else (a.case,)):
+        mean, errs, per_turn, audio, spent = run_case(a, case, kx_orvel, seg, streams, usable,
+                                                      np.random.default_rng(a.seed), rec)
+        finite = [e for e in errs if np.isfinite(e)]
+        print("%s: right talker %.1f %%  DER %.1f %% (missed %.1f, false alarm %.1f, confusion %.1f)" % (
+            "enrolled (3 talkers + 2 distractor profiles)" if case == "enrolled" else
+            "no profiles (2-4 talkers, count not given)", 100 * mean["right"], 100 * mean["der"],
+            100 * mean["missed"], 100 * mean["false_alarm"], 100 * mean["confusion"]))
+        print("  turn changes found %d of %d, median boundary error %.2f s; segments per real turn %.2f; "
+              "%.0f x real time" % (len(finite), len(errs), float(np.median(finite)) if finite else float("nan"),
+                                    per_turn, audio / spent))
 
 
 if __name__ == "__main__":

@@ -29,7 +29,7 @@ from .segments import Segment, timeline
 __all__ = [
     "KxError", "Status", "Profiler", "Recognizer", "ModelInfo", "list_devices", "version", "sample_rate",
     "frame_length", "default_model_path", "read_model_info", "load_profile", "save_profile",
-    "log_enable", "log_disable", "timeline", "Segment", "read_audio", "AudioError",
+    "log_enable", "log_disable", "timeline", "Segment", "read_audio", "AudioError", "Windows",
 ]
 
 _lib = _native.lib
@@ -262,6 +262,7 @@ class Recognizer(_Native):
         _check(_lib.kx_orvel_init(self.model_path.encode(), device.encode(), float(voice_threshold),
                                   ctypes.byref(handle)), "kx_orvel_init")
         self._handle = handle
+        self.voice_threshold = float(voice_threshold)
         self.model = read_model_info(self.model_path)
         count = ctypes.c_int32(0)
         _check(_lib.kx_orvel_process_min_audio_length_samples(handle, ctypes.byref(count)),
@@ -282,20 +283,8 @@ class Recognizer(_Native):
         `profiles` is a sequence of 1-D float32 arrays (or a 2-D array, one profile per row)
         of the model's embedding size.
         """
-        pcm = _pcm(pcm)
-        if len(pcm) < self.min_audio_length_samples:
-            raise ValueError(f"audio of {len(pcm)} samples is shorter than the minimum of "
-                             f"{self.min_audio_length_samples}")
-        if len(pcm) > 0x7FFFFFFF:
-            raise ValueError("audio is too long for one call")
-        rows = [np.ascontiguousarray(p, dtype=np.float32) for p in profiles]
-        if not rows:
-            raise ValueError("at least one profile is needed")
-        for i, row in enumerate(rows):
-            if row.ndim != 1 or row.size != self.embedding_size:
-                raise ValueError(f"profile {i} has {row.size} values but the model's embedding size is "
-                                 f"{self.embedding_size}; was it enrolled with another model?")
-        pointers = (_native.c_float_p * len(rows))(*[r.ctypes.data_as(_native.c_float_p) for r in rows])
+        pcm = self._checked_pcm(pcm)
+        rows, pointers = self._profile_pointers(profiles)
         scores = _native.c_float_p()
         with self._lock:
             handle = self._live()
@@ -307,6 +296,84 @@ class Recognizer(_Native):
             return np.ctypeslib.as_array(scores, shape=(len(rows),)).copy()
         finally:
             _lib.kx_orvel_scores_delete(scores)
+
+
+    def _checked_pcm(self, pcm):
+        pcm = _pcm(pcm)
+        if len(pcm) < self.min_audio_length_samples:
+            raise ValueError(f"audio of {len(pcm)} samples is shorter than the minimum of "
+                             f"{self.min_audio_length_samples}")
+        if len(pcm) > 0x7FFFFFFF:
+            raise ValueError("audio is too long for one call")
+        return pcm
+
+    def _profile_pointers(self, profiles):
+        rows = [np.ascontiguousarray(p, dtype=np.float32) for p in profiles]
+        if not rows:
+            raise ValueError("at least one profile is needed")
+        for i, row in enumerate(rows):
+            if row.ndim != 1 or row.size != self.embedding_size:
+                raise ValueError(f"profile {i} has {row.size} values but the model's embedding size is "
+                                 f"{self.embedding_size}; was it enrolled with another model?")
+        return rows, (_native.c_float_p * len(rows))(*[r.ctypes.data_as(_native.c_float_p) for r in rows])
+
+    def embed_windows(self, pcm, hop_frames=0):
+        """Windows of the whole recording from one detector pass (kx_orvel_embed_windows):
+        hop_frames 0 for the windows process() averages, N for one every N frames of 512
+        samples. Returns a Windows record of numpy arrays."""
+        pcm = self._checked_pcm(pcm)
+        out = _native.WindowsP()
+        with self._lock:
+            handle = self._live()
+            _check(_lib.kx_orvel_embed_windows(handle, pcm.ctypes.data_as(_native.c_int16_p), len(pcm),
+                                               int(hop_frames), ctypes.byref(out)), "kx_orvel_embed_windows")
+        try:
+            w = out.contents
+            n, size = w.num_windows, w.embedding_size
+
+            def copy(pointer, shape, dtype):
+                if not all(shape):
+                    return np.zeros(shape, dtype)
+                return np.ctypeslib.as_array(pointer, shape=shape).copy()
+            return Windows(w.window_samples, copy(w.start_samples, (n,), np.int32),
+                           copy(w.voice_probabilities, (n,), np.float32),
+                           copy(w.embeddings, (n, size), np.float32),
+                           copy(w.frame_voice_probabilities, (w.num_frames,), np.float32))
+        finally:
+            _lib.kx_orvel_windows_delete(out)
+
+    def score_embeddings(self, embedding_sum, count, profiles):
+        """Scores of the mean of `count` embeddings whose float32 sum is `embedding_sum`, one
+        per profile, exactly as process() scores its mean (kx_orvel_score_embeddings)."""
+        total = np.ascontiguousarray(embedding_sum, dtype=np.float32)
+        if total.ndim != 1 or total.size != self.embedding_size:
+            raise ValueError(f"an embedding sum has {self.embedding_size} values, got {total.size}")
+        rows, pointers = self._profile_pointers(profiles)
+        scores = np.zeros(len(rows), np.float32)
+        with self._lock:
+            handle = self._live()
+            _check(_lib.kx_orvel_score_embeddings(handle, total.ctypes.data_as(_native.c_float_p), int(count),
+                                                  pointers, len(rows), scores.ctypes.data_as(_native.c_float_p)),
+                   "kx_orvel_score_embeddings")
+        return scores
+
+
+class Windows:
+    """Windows of one recording: `window_samples` each, `starts` (first sample), `voice`
+    (mean voice probability), `embeddings` (one unit-length row each, zero where not
+    embedded) and `frame_voice` (the detector's probability per 512-sample frame)."""
+
+    def __init__(self, window_samples, starts, voice, embeddings, frame_voice):
+        self.window_samples = window_samples
+        self.starts = starts
+        self.voice = voice
+        self.embeddings = embeddings
+        self.frame_voice = frame_voice
+
+    @property
+    def embedded(self):
+        """True for the windows that carry an embedding."""
+        return np.any(self.embeddings != 0, axis=1)
 
 
 class Profiler(_Native):

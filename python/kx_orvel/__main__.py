@@ -1,5 +1,5 @@
-"""python3 -m kx_orvel timeline --profile A.profile [--profile B.profile ...] [--window S] [--hop S]
-       [--threshold T] [--json | --rttm] [--plot OUT.png] FILE...
+"""python3 -m kx_orvel timeline [--profile A.profile ...] [--hop S] [--window S] [--threshold T] [--min-turn S]
+       [--switch-cost C] [--min-pause S] [--speakers N] [--json | --rttm] [--plot OUT.png] FILE...
 
 Who spoke when, as `kx-orvel timeline` prints it; --plot draws one lane per speaker."""
 
@@ -10,7 +10,8 @@ import sys
 
 from . import KxError, Recognizer, load_profile
 from .audio import AudioError, read_audio
-from .segments import NO_SPEECH, _samples, plot, profile_names, timeline, window_positions
+from . import segments as _segments
+from .segments import NO_SPEECH, hop_frames, plot, profile_names, timeline
 
 
 def _rttm_field(text):
@@ -18,10 +19,15 @@ def _rttm_field(text):
 
 
 def _timeline(args):
-    names = profile_names(args.profile)
-    profiles = dict(zip(names, (load_profile(p) for p in args.profile)))
+    paths = args.profile or []
+    names = profile_names(paths)
+    profiles = dict(zip(names, (load_profile(p) for p in paths)))
     results, failed = {}, False
     with Recognizer(args.model, device=args.device, voice_threshold=args.voice_threshold) as recognizer:
+        if args.window is not None and _segments.window_samples(args.window) < recognizer.min_audio_length_samples:
+            print(f"python3 -m kx_orvel: --window {args.window:g} s is shorter than the "
+                  f"{recognizer.min_audio_length_samples / 16000:.2f} s the model needs", file=sys.stderr)
+            return 2
         for path in args.files:
             try:
                 pcm = read_audio(path)
@@ -34,10 +40,13 @@ def _timeline(args):
                       f"{recognizer.min_audio_length_samples / 16000:.2f} s needed)", file=sys.stderr)
                 failed = True
                 continue
-            results[path] = (len(pcm) / 16000, timeline(pcm, profiles, recognizer, window=args.window,
-                                                        hop=args.hop, threshold=args.threshold))
+            results[path] = (len(pcm) / 16000, timeline(pcm, profiles, recognizer, hop=args.hop, window=args.window,
+                                                        threshold=args.threshold, min_turn=args.min_turn,
+                                                        switch_cost=args.switch_cost, speakers=args.speakers,
+                                                        min_pause=args.min_pause),
+                             recognizer.min_audio_length_samples)
     if args.rttm:
-        for path, (_, segments) in results.items():
+        for path, (_, segments, _) in results.items():
             recording = _rttm_field(os.path.splitext(os.path.basename(path))[0])
             for s in segments:
                 if s.label != NO_SPEECH:
@@ -46,19 +55,19 @@ def _timeline(args):
     elif args.json:
         print(json.dumps({"files": [{"file": path, "seconds": seconds,
                                      "segments": [vars(s) for s in segments]}
-                                    for path, (seconds, segments) in results.items()]}))
+                                    for path, (seconds, segments, _) in results.items()]}))
     else:
-        window, hop = _samples(args.window, 16000), max(1, _samples(args.hop, 16000))
-        for path, (seconds, segments) in results.items():
-            windows = len(window_positions(int(round(seconds * 16000)), window, hop))
+        hop = hop_frames(args.hop) * _segments.FRAME
+        for path, (seconds, segments_, window) in results.items():
+            windows = (int(round(seconds * 16000)) // _segments.FRAME * _segments.FRAME - window) // hop + 1
             print(f"{path} ({seconds:.2f} s, {windows} windows of {window / 16000:.2f} s every "
                   f"{hop / 16000:.2f} s):")
             print(f"  {'start':>9}  {'end':>9}  {'speaker':<20}  score")
-            for s in segments:
+            for s in segments_:
                 score = "-" if s.score is None else f"{s.score:.3f}"
                 print(f"  {s.start:9.2f}  {s.end:9.2f}  {s.label:<20}  {score}")
     if args.plot and results:
-        plot({os.path.basename(p): segments for p, (_, segments) in results.items()}, args.plot)
+        plot({os.path.basename(p): found for p, (_, found, _) in results.items()}, args.plot)
     return 2 if failed else 0
 
 
@@ -66,10 +75,17 @@ def main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m kx_orvel")
     commands = parser.add_subparsers(dest="command", required=True)
     t = commands.add_parser("timeline", help="who spoke when")
-    t.add_argument("--profile", action="append", required=True, help="a speaker profile file (repeat)")
-    t.add_argument("--window", type=float, default=3.0, help="window length in seconds (default 3)")
-    t.add_argument("--hop", type=float, default=1.0, help="seconds between windows (default 1)")
-    t.add_argument("--threshold", type=float, default=0.5, help="lowest score that names a speaker")
+    t.add_argument("--profile", action="append", help="a speaker profile file (repeat; none: plain diarization)")
+    t.add_argument("--hop", type=float, default=_segments.HOP, help="seconds between embedded windows")
+    t.add_argument("--window", type=float, default=_segments.WINDOW,
+                   help="seconds around a hop whose windows are scored together (default: the model's window)")
+    t.add_argument("--threshold", type=float, default=0.5, help="the verification threshold profiles are held to")
+    t.add_argument("--min-turn", type=float, default=_segments.MIN_TURN, help="seconds: the shortest turn")
+    t.add_argument("--switch-cost", type=float, default=_segments.SWITCH_COST,
+                   help="score a change of speaker must gain")
+    t.add_argument("--min-pause", type=float, default=_segments.MIN_PAUSE,
+                   help="seconds: shorter no speech between two stretches of one speaker is part of the turn")
+    t.add_argument("--speakers", type=int, help="number of anonymous speakers, when known")
     t.add_argument("--voice-threshold", type=float, default=0.5)
     t.add_argument("--model", help="model file (default: the default model)")
     t.add_argument("--device", default="best")

@@ -55,7 +55,15 @@ class Profiler(ctypes.Structure):
     pass
 
 
+class Windows(ctypes.Structure):
+    _fields_ = [("num_windows", ctypes.c_int32), ("window_samples", ctypes.c_int32),
+                ("embedding_size", ctypes.c_int32), ("num_frames", ctypes.c_int32),
+                ("start_samples", ctypes.POINTER(ctypes.c_int32)), ("voice_probabilities", c_float_p),
+                ("embeddings", c_float_p), ("frame_voice_probabilities", c_float_p)]
+
+
 RecognizerP = ctypes.POINTER(Recognizer)
+WindowsP = ctypes.POINTER(Windows)
 ProfilerP = ctypes.POINTER(Profiler)
 # kx_log_callback_t: level, message, user data.
 LogCallback = ctypes.CFUNCTYPE(None, ctypes.c_int32, ctypes.c_char_p, ctypes.c_void_p)
@@ -78,6 +86,9 @@ _PROTOTYPES = {
     "kx_orvel_process": (ctypes.c_int, [RecognizerP, c_int16_p, ctypes.c_int32, ctypes.POINTER(c_float_p), ctypes.c_int32, ctypes.POINTER(c_float_p)]),
     "kx_orvel_process_min_audio_length_samples": (ctypes.c_int, [RecognizerP, ctypes.POINTER(ctypes.c_int32)]),
     "kx_orvel_scores_delete": (None, [c_float_p]),
+    "kx_orvel_embed_windows": (ctypes.c_int, [RecognizerP, c_int16_p, ctypes.c_int32, ctypes.c_int32, ctypes.POINTER(WindowsP)]),
+    "kx_orvel_windows_delete": (None, [WindowsP]),
+    "kx_orvel_score_embeddings": (ctypes.c_int, [RecognizerP, c_float_p, ctypes.c_int32, ctypes.POINTER(c_float_p), ctypes.c_int32, c_float_p]),
     "kx_orvel_profiler_init": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int32, ctypes.c_float, ctypes.POINTER(ProfilerP)]),
     "kx_orvel_profiler_enroll": (ctypes.c_int, [ProfilerP, c_int16_p, c_float_p]),
     "kx_orvel_profiler_flush": (ctypes.c_int, [ProfilerP, c_float_p]),

@@ -218,12 +218,25 @@ struct Pipeline {
     }
 };
 
+constexpr int32_t kSlotsPerThread = 4;
+
+size_t ring_header_bytes(int32_t slots) { return static_cast<size_t>(slots) * sizeof(Window); }
+
+// One item per thread: the first to start runs the selector, then all embed.
+void pipeline_item(void* arg, uint64_t) {
+    auto* p = static_cast<Pipeline*>(arg);
+    if (!p->producer_taken.exchange(true)) p->produce();
+    p->consume();
+}
+
+}  // namespace
+
 // A profile is the mean of unit-length embeddings: finite, and no longer than 1 beyond
 // float32 rounding. An edited one (scaled up, or holding NaN) would score outside [0, 1]
 // or accept every speaker.
 constexpr double kMaxProfileLength = 1.001;
 
-bool profile_valid(const float* profile, int32_t size, int32_t index) {
+static bool profile_valid(const float* profile, int32_t size, int32_t index) {
     double squares = 0.0;
     for (int32_t j = 0; j < size; ++j) {
         if (!std::isfinite(profile[j])) {
@@ -240,18 +253,20 @@ bool profile_valid(const float* profile, int32_t size, int32_t index) {
     return true;
 }
 
-constexpr int32_t kSlotsPerThread = 4;
-
-size_t ring_header_bytes(int32_t slots) { return static_cast<size_t>(slots) * sizeof(Window); }
-
-// One item per thread: the first to start runs the selector, then all embed.
-void pipeline_item(void* arg, uint64_t) {
-    auto* p = static_cast<Pipeline*>(arg);
-    if (!p->producer_taken.exchange(true)) p->produce();
-    p->consume();
+bool kx_orvel_profiles_valid(const kx_orvel_t* recognizer, const float* const* speaker_profiles,
+                             int32_t num_speakers) {
+    // A missing profile would be read through a null pointer.
+    for (int32_t i = 0; i < num_speakers; ++i) {
+        if (!speaker_profiles[i]) {
+            char name[40];
+            std::snprintf(name, sizeof(name), "speaker_profiles[%d]", i);
+            kx_error_push(&KX_ERR_ARG_NULL, name);
+            return false;
+        }
+        if (!profile_valid(speaker_profiles[i], recognizer->network->embedding_size, i)) return false;
+    }
+    return true;
 }
-
-}  // namespace
 
 int32_t kx_orvel_ring_slots(int32_t threads) { return kSlotsPerThread * (threads > 1 ? threads : 1); }
 
@@ -275,16 +290,7 @@ KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int3
     if (!kx_check_at_least(num_samples, min_samples, "num_samples") ||
         !kx_check_not_null(speaker_profiles, "speaker_profiles") || !kx_check_at_least(num_speakers, 1, "num_speakers"))
         return KX_STATUS_INVALID_ARGUMENT;
-    // A missing profile would be read through a null pointer.
-    for (int32_t i = 0; i < num_speakers; ++i) {
-        if (!speaker_profiles[i]) {
-            char name[40];
-            std::snprintf(name, sizeof(name), "speaker_profiles[%d]", i);
-            kx_error_push(&KX_ERR_ARG_NULL, name);
-            return KX_STATUS_INVALID_ARGUMENT;
-        }
-        if (!profile_valid(speaker_profiles[i], object->network->embedding_size, i)) return KX_STATUS_INVALID_ARGUMENT;
-    }
+    if (!kx_orvel_profiles_valid(object, speaker_profiles, num_speakers)) return KX_STATUS_INVALID_ARGUMENT;
     if (!kx_check_not_null(scores, "scores")) return KX_STATUS_INVALID_ARGUMENT;
     *scores = nullptr;
 
@@ -348,18 +354,12 @@ KX_API kx_status_t kx_orvel_process(kx_orvel_t* object, const int16_t* pcm, int3
     const int32_t windows = p.added;
     if (windows == 0) return KX_STATUS_SUCCESS;
 
-    for (int32_t j = 0; j < size; ++j) call.accumulator[j] /= static_cast<float>(windows);
     auto* result = static_cast<float*>(kx_host_calloc(static_cast<size_t>(num_speakers), sizeof(float)));
     if (!result) {
         kx_error_push(&KX_ERR_OUT_OF_MEMORY);
         return KX_STATUS_OUT_OF_MEMORY;
     }
-    for (int32_t i = 0; i < num_speakers; ++i) {
-        const float* profile = speaker_profiles[i];
-        float dot = 0.0f;
-        for (int32_t j = 0; j < size; ++j) dot += call.accumulator[j] * profile[j];
-        result[i] = kx_orvel_score_map(object->score_thresholds, dot);
-    }
+    kx_orvel_score_sum(object, call.accumulator, windows, speaker_profiles, num_speakers, result);
     *scores = result;
     return KX_STATUS_SUCCESS;
 }

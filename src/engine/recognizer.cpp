@@ -225,6 +225,18 @@ float kx_orvel_score_map(const float thresholds[3], float dot) {
     return static_cast<float>(score);
 }
 
+void kx_orvel_score_sum(const kx_orvel_t* recognizer, float* sum, int32_t count, const float* const* speaker_profiles,
+                        int32_t num_speakers, float* scores) {
+    const int32_t size = recognizer->network->embedding_size;
+    for (int32_t j = 0; j < size; ++j) sum[j] /= static_cast<float>(count);
+    for (int32_t i = 0; i < num_speakers; ++i) {
+        const float* profile = speaker_profiles[i];
+        float dot = 0.0f;
+        for (int32_t j = 0; j < size; ++j) dot += sum[j] * profile[j];
+        scores[i] = kx_orvel_score_map(recognizer->score_thresholds, dot);
+    }
+}
+
 bool kx_orvel_voice_threshold_valid(float voice_threshold) {
     // Written so that NaN is refused too.
     if (voice_threshold >= 0.0f && voice_threshold <= 1.0f) return true;

@@ -70,3 +70,14 @@ kx_status_t kx_orvel_create(const char* model_path, const char* device, float vo
 
 // Maps a dot product through the low / mid / high thresholds to [0, 1].
 float kx_orvel_score_map(const float thresholds[3], float dot);
+
+// Checks every profile is present, finite and no longer than a mean of unit vectors,
+// recording 100 or 101 for the first that is not.
+bool kx_orvel_profiles_valid(const kx_orvel_t* recognizer, const float* const* speaker_profiles, int32_t num_speakers);
+
+// Scores of the mean of `count` unit embeddings whose float sum (added in window order)
+// is `sum`: the sum is divided in place, then dotted with each profile and mapped. This
+// is the one way from embeddings to scores, so that the per-window path gives what a
+// recognition call gives.
+void kx_orvel_score_sum(const kx_orvel_t* recognizer, float* sum, int32_t count, const float* const* speaker_profiles,
+                        int32_t num_speakers, float* scores);

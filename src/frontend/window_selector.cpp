@@ -81,6 +81,7 @@ kx_status_t kx_orvel_window_selector_push(kx_orvel_window_selector* selector, co
         kx_error_trace("50521ba");
         return status;
     }
+    selector->last_probability = *slot;
     *index = choose(selector);
     return KX_STATUS_SUCCESS;
 }
@@ -89,6 +90,7 @@ void kx_orvel_window_selector_push_probability(kx_orvel_window_selector* selecto
                                                int32_t* index) {
     *open_slot(selector) = probability;
     selector->fill++;
+    selector->last_probability = probability;
     *index = choose(selector);
 }
 

@@ -14,6 +14,7 @@ struct kx_orvel_window_selector {
     int32_t frames_seen;
     int32_t fill;   // valid entries of probs
     float* probs;   // W + A probabilities, oldest first
+    float last_probability;  // of the frame pushed last (callers that keep per-frame values)
 };
 
 // The caller keeps its device reference; the selector's detector takes one more.

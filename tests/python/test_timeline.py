@@ -48,8 +48,8 @@ class TimelineTest(unittest.TestCase):
     def tearDownClass(cls):
         cls._tmp.cleanup()
 
-    def tool(self, *args):
-        profiles = [a for p in self.profiles for a in ("--profile", p)]
+    def tool(self, *args, profiles=True):
+        profiles = [a for p in self.profiles for a in ("--profile", p)] if profiles else []
         r = subprocess.run([TOOL, "timeline", "--model", self.model, *profiles, *args, self.meeting],
                            capture_output=True, text=True)
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -63,12 +63,16 @@ class TimelineTest(unittest.TestCase):
         return r.stdout
 
     def test_same_segments_as_the_tool(self):
-        for options in ({}, {"window": 2.0, "hop": 0.25, "threshold": 0.7}):
-            with self.subTest(**options):
-                args = [a for k, v in options.items() for a in (f"--{k}", str(v))]
-                expected = json.loads(self.tool("--json", *args))["files"][0]["segments"]
-                got = kx_orvel.timeline(kx_orvel.read_audio(self.meeting), self.profiles, model_path=self.model,
-                                        **options)
+        # With profiles, with other knobs, and with none (the anonymous path, count given or not).
+        for options, profiles in (({}, True),
+                                  ({"hop": 0.25, "window": 1.0, "threshold": 0.7, "min_turn": 0.5, "switch_cost": 1.5,
+                                    "min_pause": 0.0}, True),
+                                  ({}, False), ({"speakers": 2}, False)):
+            with self.subTest(profiles=profiles, **options):
+                args = [a for k, v in options.items() for a in (f"--{k.replace('_', '-')}", str(v))]
+                expected = json.loads(self.tool("--json", *args, profiles=profiles))["files"][0]["segments"]
+                got = kx_orvel.timeline(kx_orvel.read_audio(self.meeting), self.profiles if profiles else None,
+                                        model_path=self.model, **options)
                 self.assertEqual([(s.start, s.end, s.label) for s in got],
                                  [(s["start"], s["end"], s["label"]) for s in expected])
                 for s, e in zip(got, expected):
@@ -77,10 +81,11 @@ class TimelineTest(unittest.TestCase):
                     else:
                         self.assertAlmostEqual(s.score, e["score"], places=6)
         self.assertIn("no speech", [s.label for s in got])
+        self.assertEqual({s.label for s in got} - {"no speech"}, {"speaker_1", "speaker_2"})
 
     def test_module_prints_what_the_tool_prints_and_draws(self):
         self.assertEqual(self.module("--rttm"), self.tool("--rttm"))
-        self.assertEqual(self.module("--hop", "0.5"), self.tool("--hop", "0.5"))  # header included
+        self.assertEqual(self.module("--hop", "0.3"), self.tool("--hop", "0.3"))  # header included
         try:
             import matplotlib  # noqa: F401
         except ImportError:
@@ -93,10 +98,12 @@ class TimelineTest(unittest.TestCase):
 
     def test_argument_errors(self):
         pcm = kxtest.to_int16(kxtest.voice(11, 4.0))
-        with self.assertRaisesRegex(ValueError, "hop"):
-            kx_orvel.timeline(pcm, self.profiles, model_path=self.model, window=2, hop=3)
+        with self.assertRaisesRegex(ValueError, "speakers"):
+            kx_orvel.timeline(pcm, self.profiles, model_path=self.model, speakers=0)
         with self.assertRaisesRegex(ValueError, "shorter than"):
-            kx_orvel.timeline(pcm, self.profiles, model_path=self.model, window=0.05, hop=0.05)
+            kx_orvel.timeline(pcm[:1000], self.profiles, model_path=self.model)
+        with self.assertRaisesRegex(ValueError, "window of 0.1 s is shorter than"):
+            kx_orvel.timeline(pcm, self.profiles, model_path=self.model, window=0.1)
         with self.assertRaises(kx_orvel.AudioError):
             kx_orvel.read_audio(os.path.join(self.dir, "missing.wav"))
 

@@ -171,22 +171,24 @@ class TimelineTest(ToolTestBase):
         cls.meeting = kxtest.write_audio(cls.path("meeting.wav"),
                                          np.concatenate([cls.alice, kxtest.silence(3.0), cls.bob]))
 
-    def timeline(self, *extra, expect=0):
+    def timeline(self, *extra, expect=0, profiles=True):
         a, b = self.path("tl-alice.profile"), self.path("tl-bob.profile")
         if not os.path.exists(b):
             self.enroll(a, self.alice_wav)
             self.enroll(b, self.bob_wav)
-        r = run("timeline", "--model", self.model, "--profile", a, "--profile", b, *extra)
+        chosen = ["--profile", a, "--profile", b] if profiles else []
+        r = run("timeline", "--model", self.model, *chosen, *extra)
         self.assertEqual(r.returncode, expect, r.stderr)
         return r
 
     def test_segments_tile_the_file_in_every_format(self):
-        doc = json.loads(self.timeline("--json", "--hop", "0.5", self.meeting).stdout)
-        self.assertEqual((doc["window"], doc["hop"]), (3.0, 0.5))
+        doc = json.loads(self.timeline("--json", "--hop", "0.25", self.meeting).stdout)
+        self.assertEqual((doc["hop"], doc["min_turn"], doc["switch_cost"], doc["min_pause"]), (0.256, 1.5, 0.3, 1.0))
         result = doc["files"][0]
         segments = result["segments"]
         self.assertAlmostEqual(result["seconds"], 11.0, places=3)
         # Contiguous from 0 to the end, neighbours differ, no speech in the pause's middle.
+        # (The random test model barely tells the voices apart; the real-speech test checks names.)
         self.assertEqual(segments[0]["start"], 0.0)
         self.assertAlmostEqual(segments[-1]["end"], 11.0, places=3)
         for before, after in zip(segments, segments[1:]):
@@ -197,14 +199,14 @@ class TimelineTest(ToolTestBase):
         self.assertIsNone(middle["score"])
         self.assertTrue({s["label"] for s in segments} <= {"tl-alice", "tl-bob", "unknown", "no speech"})
         # RTTM: the same segments less the pauses; the table: one row per segment.
-        rttm = self.timeline("--rttm", "--hop", "0.5", self.meeting).stdout.splitlines()
+        rttm = self.timeline("--rttm", "--hop", "0.25", self.meeting).stdout.splitlines()
         speech = [s for s in segments if s["label"] != "no speech"]
         self.assertEqual(len(rttm), len(speech))
         for line, s in zip(rttm, speech):
             self.assertEqual(line, "SPEAKER meeting 1 %.3f %.3f <NA> <NA> %s <NA> <NA>"
                              % (s["start"], s["end"] - s["start"], s["label"]))
-        table = self.timeline("--hop", "0.5", self.meeting).stdout.splitlines()
-        self.assertIn("11.00 s, 17 windows of 3.00 s every 0.50 s", table[0])
+        table = self.timeline("--hop", "0.25", self.meeting).stdout.splitlines()
+        self.assertIn("11.00 s, 43 windows of 0.13 s every 0.26 s", table[0])
         self.assertEqual(len(table), 2 + len(segments))
 
     def test_rttm_keeps_odd_names_in_one_field_and_recordings_apart(self):
@@ -221,18 +223,33 @@ class TimelineTest(ToolTestBase):
         self.assertEqual(sorted(set(ids)), ["a_b_c_d_e", "a_b_c_d_e-2"])
         self.assertEqual(ids.count("a_b_c_d_e"), 2 * ids.count("a_b_c_d_e-2"))  # the first path given twice
 
-    def test_threshold_one_leaves_speakers_unknown(self):
-        # The test model never reaches 1 on voices that are not the enrollment audio itself.
-        doc = json.loads(self.timeline("--json", "--threshold", "1", "--voice-threshold", "0", self.meeting).stdout)
-        self.assertEqual({s["label"] for s in doc["files"][0]["segments"]}, {"unknown"})
+    def test_speech_no_profile_claims_becomes_anonymous_speakers(self):
+        # Nobody enrolled, two speakers: the voices are speaker_1 and speaker_2 in order of
+        # appearance; one speaker: both are speaker_1. A profile called like an anonymous
+        # speaker is shown by its path.
+        for extra, expected in ((("--speakers", "2"), ["speaker_1", "speaker_2"]), (("--speakers", "1"), ["speaker_1"])):
+            with self.subTest(extra=extra):
+                doc = json.loads(self.timeline("--json", *extra, self.meeting, profiles=False).stdout)
+                labels = [s["label"] for s in doc["files"][0]["segments"] if s["label"] != "no speech"]
+                self.assertEqual([k for i, k in enumerate(labels) if k not in labels[:i]], expected, labels)
+        named = self.path("speaker_1.profile")
+        shutil.copyfile(self.path("tl-alice.profile"), named)
+        r = run("timeline", "--model", self.model, "--profile", named, "--rttm", self.meeting)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(" " + named + " ", r.stdout)
 
     def test_short_and_bad_files_and_options(self):
         short = kxtest.write_audio(self.path("tl-short.wav"), self.alice[:1000])
         doc = json.loads(self.timeline("--json", short, self.alice_wav, expect=2).stdout)
         self.assertIn("too short", doc["files"][0]["error"])
-        self.assertEqual(len(doc["files"][1]["segments"]), 1)  # 4 s of one voice, one window's worth of labels
-        self.timeline("--window", "0.05", "--hop", "0.05", self.alice_wav, expect=2)  # shorter than the model's minimum
-        for extra in (["--hop", "4", "--window", "3"], ["--json", "--rttm"], ["--window", "0"]):
+        self.assertEqual([s["label"] for s in doc["files"][1]["segments"] if s["label"] != "no speech"],
+                         ["tl-alice"])  # 4 s of one voice
+        # --window sums the windows around each hop; it cannot be less than one window.
+        self.assertEqual(json.loads(self.timeline("--json", "--window", "0.5", self.alice_wav).stdout)["window"], 0.5)
+        self.assertIn("--window 0.1 s is shorter than the 0.13 s the model needs",
+                      self.timeline("--window", "0.1", self.alice_wav, expect=2).stderr)
+        for extra in (["--window", "x"], ["--json", "--rttm"], ["--hop", "0"], ["--speakers", "0"],
+                      ["--min-turn", "-1"], ["--switch-cost", "x"], ["--min-pause", "-1"]):
             with self.subTest(extra=extra):
                 self.assertIn("usage:", self.timeline(*extra, self.alice_wav, expect=1).stderr)
 

@@ -62,11 +62,18 @@ const char* kUsage =
     "      recognizer each), --jsonl (a JSON line per file as soon as it is\n"
     "      done), --output OUT.jsonl [--resume] (skip files already in OUT;\n"
     "      those that failed are tried again unless --skip-failed)\n"
-    "  timeline --profile A.profile [--profile B.profile ...] [--window S]\n"
-    "         [--hop S] [--threshold T] [--json | --rttm] FILE...\n"
-    "      who spoke when: score a window of S seconds (default 3) every hop\n"
-    "      (default 1 s), label it with the best profile above the threshold,\n"
-    "      \"unknown\" or \"no speech\", and join equal neighbours into segments\n"
+    "  timeline [--profile A.profile ...] [--hop S] [--window S] [--threshold T]\n"
+    "         [--min-turn S] [--switch-cost C] [--min-pause P] [--speakers N]\n"
+    "         [--json | --rttm] FILE...\n"
+    "      who spoke when: embed the audio every hop (default 0.5 s), score each\n"
+    "      hop by the windows within S seconds around it (default: the model's\n"
+    "      window) against every profile and choose the most likely sequence of\n"
+    "      speakers, \"unknown\" and \"no speech\" (a change of speaker costs C,\n"
+    "      default 0.3; a turn lasts at least S, default 1.5 s; no speech shorter\n"
+    "      than P, default 1 s, between stretches of one speaker is part of the\n"
+    "      turn); speech no profile\n"
+    "      claims is grouped into speaker_1, speaker_2, ... (N of them if given);\n"
+    "      with no profile at all, plain diarization\n"
     "  devices [--json]\n"
     "      list the hardware devices: a line \"cpu:[0-N] - ...\" means --device\n"
     "      cpu:THREADS with THREADS up to N; \"gpu:I - NAME\" means --device gpu:I\n"
@@ -318,7 +325,14 @@ Profile load_profile(const std::string& path, const ModelFile& model) {
 }
 
 // Profile names label scores and segments; these would read as labels of their own.
-bool reserved_label(const std::string& name) { return name == "unknown" || name == "no speech"; }
+// Labels the timeline gives itself: a profile of that name is shown by its path.
+bool reserved_label(const std::string& name) {
+    if (name == "unknown" || name == "no speech") return true;
+    const std::string anonymous = "speaker_";
+    return name.size() > anonymous.size() && name.compare(0, anonymous.size(), anonymous) == 0 &&
+           std::all_of(name.begin() + long(anonymous.size()), name.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
 
 std::vector<Profile> load_profiles(const std::vector<std::string>& paths, const ModelFile& info) {
     std::vector<Profile> profiles;
@@ -595,12 +609,6 @@ int cmd_recognize(const std::vector<std::string>& argv) {
 
 // ----------------------------------------------------------------- timeline
 
-std::string segment_label(const Segment& s, const std::vector<Profile>& profiles) {
-    if (s.label == kNoSpeech) return "no speech";
-    if (s.label == kUnknownSpeaker) return "unknown";
-    return profiles[size_t(s.label)].name;
-}
-
 // RTTM fields are separated by white space: keep names in one field.
 std::string rttm_field(std::string text) {
     std::replace_if(text.begin(), text.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); },
@@ -629,37 +637,36 @@ std::map<std::string, std::string> recording_ids(const std::vector<std::string>&
 
 int cmd_timeline(const std::vector<std::string>& argv) {
     const ParsedArgs args = parse_args(
-        argv, {{"profile", "model", "device", "voice-threshold", "threshold", "window", "hop"},
+        argv, {{"profile", "model", "device", "voice-threshold", "threshold", "hop", "window", "min-turn",
+                "switch-cost", "min-pause", "speakers"},
                {"profile"},
                {"json", "rttm", "verbose"}});
-    if (!args.has("profile")) throw UsageError("timeline needs at least one --profile");
     if (args.positional.empty()) throw UsageError("timeline needs at least one audio file");
     if (args.flag("json") && args.flag("rttm")) throw UsageError("choose one of --json and --rttm");
     const std::string device = device_arg(args);
     const float voice_threshold = args.get_float("voice-threshold", kDefaultVoiceThreshold, 0, 1);
-    const float threshold = args.get_float("threshold", kDefaultThreshold, 0, 1);
-    const float window = args.get_float("window", 3.0f, 0.01f, 3600.0f);
-    const float hop = args.get_float("hop", 1.0f, 0.01f, 3600.0f);
-    if (hop > window) throw UsageError("--hop must not be longer than --window (windows would leave gaps)");
+    TimelineOptions options;
+    options.threshold = args.get_float("threshold", options.threshold, 0, 1);
+    options.hop = args.get_float("hop", options.hop, 0.032f, 60.0f);
+    if (args.has("window")) options.window = args.get_float("window", 0, 0.01f, 3600.0f);
+    options.min_turn = args.get_float("min-turn", options.min_turn, 0, 60.0f);
+    options.switch_cost = args.get_float("switch-cost", options.switch_cost, 0, 1000.0f);
+    options.min_pause = args.get_float("min-pause", options.min_pause, 0, 3600.0f);
+    options.speakers = args.get_int("speakers", 0, 1, 1000);
     if (args.flag("verbose")) kx_log_enable();
 
     const Scoring scoring = prepare_scoring(args, device, voice_threshold);
-    const std::string& model = scoring.model;
-    const Recognizer& recognizer = scoring.recognizer;
     const std::vector<Profile>& profiles = scoring.profiles;
-    const std::vector<const float*>& pointers = scoring.pointers;
-    const int32_t min_samples = scoring.min_samples;
-    const size_t window_samples = size_t(std::lround(window * kRate));
-    const size_t hop_samples = std::max<size_t>(1, size_t(std::lround(hop * kRate)));
-    if (window_samples < size_t(min_samples))
-        throw InputError("--window " + fmt("%g", window) + " s is shorter than the " +
-                         fmt("%.2f", min_samples / double(kRate)) + " s the model needs");
+    if (args.has("window") && std::lround(options.window * kRate) < scoring.min_samples)
+        throw InputError("--window " + fmt("%g", options.window) + " s is shorter than the " +
+                         fmt("%.2f", scoring.min_samples / double(kRate)) + " s the model needs");
+    std::vector<std::string> names;
+    for (const Profile& p : profiles) names.push_back(p.name);
 
     struct FileTimeline {
         std::string file, error;
         double seconds = 0;
-        size_t windows = 0;
-        std::vector<Segment> segments;
+        Timeline timeline;
     };
     std::vector<FileTimeline> timelines;
     bool input_problem = false;
@@ -667,7 +674,7 @@ int cmd_timeline(const std::vector<std::string>& argv) {
         FileTimeline t;
         t.file = path;
         Audio audio;
-        t.error = load_for_scoring(path, min_samples, &audio);
+        t.error = load_for_scoring(path, scoring.min_samples, &audio);
         t.seconds = audio.seconds();
         if (!t.error.empty()) {
             input_problem = true;
@@ -675,49 +682,41 @@ int cmd_timeline(const std::vector<std::string>& argv) {
             timelines.push_back(t);
             continue;
         }
-        const std::vector<WindowPosition> positions =
-            window_positions(audio.pcm.size(), window_samples, hop_samples, kRate);
-        std::vector<int> labels;
-        std::vector<float> best;
-        for (const WindowPosition& p : positions) {
-            const std::optional<std::vector<float>> scores =
-                score_utterance(recognizer.get(), audio.pcm.data() + p.start, p.length, pointers);
-            float score = 0;
-            const int previous = labels.empty() ? kNoSpeech : labels.back();
-            labels.push_back(label_of(scores ? *scores : std::vector<float>(), threshold, previous, &score));
-            best.push_back(score);
-        }
-        t.windows = positions.size();
-        t.segments = merge_positions(positions, labels, best);
+        t.timeline = make_timeline(scoring.recognizer.get(), audio.pcm.data(), audio.pcm.size(), names,
+                                   scoring.pointers, voice_threshold, options);
         timelines.push_back(t);
     }
 
     if (args.flag("rttm")) {
         const std::map<std::string, std::string> ids = recording_ids(args.positional);
         for (const FileTimeline& t : timelines)
-            for (const Segment& s : t.segments)
+            for (const Segment& s : t.timeline.segments)
                 if (s.label != kNoSpeech)
                     std::printf("SPEAKER %s 1 %.3f %.3f <NA> <NA> %s <NA> <NA>\n", ids.at(t.file).c_str(),
-                                s.start, s.end - s.start, rttm_field(segment_label(s, profiles)).c_str());
+                                s.start, s.end - s.start, rttm_field(label_name(t.timeline, s.label)).c_str());
     } else if (args.flag("json")) {
         JsonWriter w;
         w.begin_object();
-        w.key("model").value(model);
-        w.key("threshold").value(threshold);
+        w.key("model").value(scoring.model);
+        w.key("threshold").value(options.threshold);
         w.key("voice_threshold").value(voice_threshold);
-        w.key("window").value(double(window_samples) / kRate);
-        w.key("hop").value(double(hop_samples) / kRate);
+        w.key("hop").value(double(hop_frames(options.hop)) * 512 / kRate);
+        w.key("window").value(options.window > 0 ? double(std::lround(options.window * kRate)) / kRate
+                                                 : double(scoring.min_samples) / kRate);
+        w.key("min_turn").value(options.min_turn);
+        w.key("switch_cost").value(options.switch_cost);
+        w.key("min_pause").value(options.min_pause);
         w.key("files").begin_array();
         for (const FileTimeline& t : timelines) {
             if (!begin_file_object(w, t.file, t.error, t.seconds)) continue;
             w.key("segments").begin_array();
-            for (const Segment& s : t.segments) {
+            for (const Segment& s : t.timeline.segments) {
                 w.begin_object();
                 w.key("start").value(s.start);
                 w.key("end").value(s.end);
-                w.key("label").value(segment_label(s, profiles));
+                w.key("label").value(label_name(t.timeline, s.label));
                 w.key("score");
-                if (s.label == kNoSpeech) w.null(); else w.value(s.score);
+                if (s.has_score) w.value(s.score); else w.null();
                 w.end_object();
             }
             w.end_array();
@@ -729,12 +728,12 @@ int cmd_timeline(const std::vector<std::string>& argv) {
     } else {
         for (const FileTimeline& t : timelines) {
             if (!t.error.empty()) continue;
-            std::printf("%s (%.2f s, %zu windows of %.2f s every %.2f s):\n", t.file.c_str(), t.seconds, t.windows,
-                        double(window_samples) / kRate, double(hop_samples) / kRate);
+            std::printf("%s (%.2f s, %zu windows of %.2f s every %.2f s):\n", t.file.c_str(), t.seconds,
+                        t.timeline.windows, t.timeline.window_seconds, t.timeline.hop_seconds);
             std::printf("  %9s  %9s  %-20s  %s\n", "start", "end", "speaker", "score");
-            for (const Segment& s : t.segments) {
-                const std::string score = s.label == kNoSpeech ? "-" : fmt("%.3f", s.score);
-                std::printf("  %9.2f  %9.2f  %-20s  %s\n", s.start, s.end, segment_label(s, profiles).c_str(),
+            for (const Segment& s : t.timeline.segments) {
+                const std::string score = s.has_score ? fmt("%.3f", s.score) : "-";
+                std::printf("  %9.2f  %9.2f  %-20s  %s\n", s.start, s.end, label_name(t.timeline, s.label).c_str(),
                             score.c_str());
             }
         }
