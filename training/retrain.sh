@@ -36,7 +36,10 @@ speaker() {
     --report $R/vad.json --out $R/vad_stage1.h
 [ -f $R/vad2.json ] || $PY training/train_vad.py --init $R/vad_stage1.h --lr 1e-3 --seed 2 \
     --minutes "$VAD_MIN" --frames 150 --batch 16 --sequences 1500 --qat-fraction 0.15 \
-    --report $R/vad2.json --out src/generated/vad_weights.h
+    --report $R/vad2.json --out $R/vad_stage2.h
+[ -f $R/vad3.json ] || $PY training/train_vad.py --init $R/vad_stage2.h --lr 1e-3 --seed 3 \
+    --minutes "${VAD3_MINUTES:-15}" --frames 150 --batch 16 --sequences 1500 --qat-fraction 0.2 \
+    --report $R/vad3.json --out src/generated/vad_weights.h
 speaker speaker --minutes "$SPK_MIN" --out $R/default_stage1.kx
 # continue with the full margin from the start and a lower rate
 speaker speaker2 --init $R/speaker.final.pt --seed 3 --lr 1e-3 \
@@ -46,5 +49,10 @@ speaker speaker3 --init $R/speaker2.final.pt --hidden "$WIDE,$WIDE" --seed 4 \
     --lr 1e-3 --minutes "${SPEAKER3_MINUTES:-60}" --qat-fraction 0.15 --out $R/default_stage3.kx
 # the long run: a fresh classifier warmed up over the frozen network first
 speaker speaker4 --init $R/speaker3.final.pt --hidden "$WIDE,$WIDE" --seed 5 --lr 1e-3 --head-warmup 300 \
-    --minutes "${SPEAKER4_MINUTES:-180}" --qat-fraction 0.15 --out models/default.kx
+    --steps "${SPEAKER4_STEPS:-7270}" --qat-fraction 0.15 --out $R/default_stage4.kx
+# then a lower rate, fresh augmentation draws, and the game and learning-software voices weighed up
+speaker speaker5 --init $R/speaker4.final.pt --hidden "$WIDE,$WIDE" --seed 6 --lr 5e-4 --head-warmup 100 \
+    --steps "${SPEAKER5_STEPS:-5000}" --qat-fraction 0.15 \
+    --source-weights librispeech=3,debian=3.5,so762=2,cven13=2,cvfa=1,cvtw=0.4,sctest=1,arsc=0.5,espeak-ng=0.6 \
+    --out models/default.kx
 $PY training/evaluate.py --model models/default.kx --vad --out $R/eval
