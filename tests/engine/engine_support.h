@@ -27,6 +27,19 @@ inline std::vector<std::string> message_codes() {
     return codes;
 }
 
+// A random model whose score map is the identity shifted: with thresholds (-1, 0, 1) the
+// score is 0.5 + 0.5 x the dot product over [-1, 1].
+inline kxtest::ModelParams model_for_scoring(int32_t window, int32_t lookahead, uint32_t seed = 1) {
+    kxtest::ModelShape shape;
+    shape.window_frames = window;
+    shape.lookahead_frames = lookahead;
+    kxtest::ModelParams model = kxtest::make_random_model(shape, seed);
+    model.score_thresholds[0] = -1.0f;
+    model.score_thresholds[1] = 0.0f;
+    model.score_thresholds[2] = 1.0f;
+    return model;
+}
+
 // Disarms the allocation-failure hook when a test ends, whatever happened.
 struct FaultGuard {
     ~FaultGuard() { kx_fault_fail_allocation(0); }

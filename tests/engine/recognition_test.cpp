@@ -16,18 +16,6 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-kxtest::ModelParams model_for_scoring(int32_t window, int32_t lookahead, uint32_t seed = 1) {
-    kxtest::ModelShape shape;
-    shape.window_frames = window;
-    shape.lookahead_frames = lookahead;
-    kxtest::ModelParams model = kxtest::make_random_model(shape, seed);
-    // With (-1, 0, 1) the score is 0.5 + 0.5 x dot product over [-1, 1].
-    model.score_thresholds[0] = -1.0f;
-    model.score_thresholds[1] = 0.0f;
-    model.score_thresholds[2] = 1.0f;
-    return model;
-}
-
 // Unit vectors e_0 .. e_{n-1}: their scores reveal the mean embedding.
 struct BasisProfiles {
     explicit BasisProfiles(int32_t n) : storage(static_cast<size_t>(n) * n, 0.0f) {

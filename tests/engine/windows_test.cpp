@@ -14,17 +14,6 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-kxtest::ModelParams small_model(int32_t window, int32_t lookahead, uint32_t seed = 1) {
-    kxtest::ModelShape shape;
-    shape.window_frames = window;
-    shape.lookahead_frames = lookahead;
-    kxtest::ModelParams model = kxtest::make_random_model(shape, seed);
-    model.score_thresholds[0] = -1.0f;
-    model.score_thresholds[1] = 0.0f;
-    model.score_thresholds[2] = 1.0f;
-    return model;
-}
-
 struct Windows {
     kx_orvel_windows_t* w = nullptr;
     ~Windows() { kx_orvel_windows_delete(w); }
@@ -56,7 +45,7 @@ std::vector<const float*> pointers(const std::vector<std::vector<float>>& profil
 }
 
 TEST(WindowEmbeddingArguments, EachArgumentIsCheckedInOrder) {
-    TestRecognizer r(small_model(2, 0));
+    TestRecognizer r(model_for_scoring(2, 0));
     ASSERT_EQ(r.status(), KX_STATUS_SUCCESS);
     std::vector<int16_t> pcm(1024, 0);
     kx_orvel_windows_t* out = reinterpret_cast<kx_orvel_windows_t*>(&pcm);
@@ -116,7 +105,7 @@ TEST(WindowEmbeddings, SummedWindowsScoreExactlyAsTheRecognitionCall) {
     for (const Case& c : {Case{2, 0, 9 * 512, "cpu:1", 0.0f}, Case{3, 2, 23 * 512 + 100, "cpu:1", 0.0f},
                           Case{2, 1, 40 * 512, "cpu:3", 0.0f}, Case{4, 2, 60 * 512, "cpu:1", 0.5f}}) {
         SCOPED_TRACE(c.window * 1000 + c.lookahead);
-        const kxtest::ModelParams model = small_model(c.window, c.lookahead, 7);
+        const kxtest::ModelParams model = model_for_scoring(c.window, c.lookahead, 7);
         kxtest::TempFile file(model);
         kx_orvel_t* r = nullptr;
         ASSERT_EQ(kx_orvel_init(file.c_str(), c.device, c.voice_threshold, &r), KX_STATUS_SUCCESS);
@@ -161,7 +150,7 @@ TEST(WindowEmbeddings, SummedWindowsScoreExactlyAsTheRecognitionCall) {
 // A grid window every hop: embedded where its mean voice reaches the threshold, and then
 // the very embedding the recognition call makes of that window alone.
 TEST(WindowEmbeddings, GridWindowsEveryHopEmbedOnlyWhereVoiceReachesTheThreshold) {
-    const kxtest::ModelParams model = small_model(3, 1, 9);
+    const kxtest::ModelParams model = model_for_scoring(3, 1, 9);
     const std::vector<int16_t> pcm = kxtest::make_test_audio(20 * 512 + 37, 12);
     // Threshold 0, then the voice of one window (equal passes), then 1 (never reached).
     std::vector<float> thresholds{0.0f, 0.0f, 1.0f};
@@ -197,7 +186,7 @@ TEST(WindowEmbeddings, GridWindowsEveryHopEmbedOnlyWhereVoiceReachesTheThreshold
 
 TEST(WindowEmbeddings, EveryAllocationFailureLeavesNoRecord) {
     FaultGuard guard;
-    const kxtest::ModelParams model = small_model(2, 1);
+    const kxtest::ModelParams model = model_for_scoring(2, 1);
     const std::vector<int16_t> pcm = kxtest::make_test_audio(7 * 512, 3);
     bool succeeded = false;
     for (int64_t n = 1; n < 2000 && !succeeded; ++n) {
