@@ -297,7 +297,6 @@ class Recognizer(_Native):
         finally:
             _lib.kx_orvel_scores_delete(scores)
 
-
     def _checked_pcm(self, pcm):
         pcm = _pcm(pcm)
         if len(pcm) < self.min_audio_length_samples:

@@ -457,6 +457,17 @@ def _timeline(recognizer, windows, samples, names, profiles, step, threshold, mi
     return _segments(cells, states, scores, labels, K, voice, voice_threshold, samples, min_pause)
 
 
+def _runs(lab):
+    """Runs of one label: [label, first frame, end frame]."""
+    runs = []
+    for f, label in enumerate(lab):
+        if runs and runs[-1][0] == label:
+            runs[-1][2] = f + 1
+        else:
+            runs.append([label, f, f + 1])
+    return runs
+
+
 def _segments(cells, states, scores, labels, K, voice, voice_threshold, samples, min_pause):
     """Frame labels from the cells, turn changes moved to pauses, then segments."""
     frames = cells.frames
@@ -466,13 +477,7 @@ def _segments(cells, states, scores, labels, K, voice, voice_threshold, samples,
             lab[f] = states[i]
     reach = int(math.floor(PAUSE_REACH * RATE / FRAME + 0.5))
     pauses = _pauses(voice, voice_threshold)
-    # Runs of one label: [label, first, end]
-    runs = []
-    for f in range(frames):
-        if runs and runs[-1][0] == lab[f]:
-            runs[-1][2] = f + 1
-        else:
-            runs.append([lab[f], f, f + 1])
+    runs = _runs(lab)
     # A change between two speakers (maybe across no speech) moves to the nearest pause
     # within reach; the pause becomes no speech.
     for r in range(len(runs) - 1):
@@ -499,7 +504,7 @@ def _segments(cells, states, scores, labels, K, voice, voice_threshold, samples,
         for f in range(a[1], b[2]):
             lab[f] = a[0] if f < p0 else (-1 if f < p1 else b[0])
     # Edges of no speech follow the detector: voiced frames at a pause's edge go to the
-    # speaker beside it, unvoiced frames at a turn's edge to the pause.
+    # speaker beside it.
     for f in range(1, frames):
         if lab[f - 1] == -1 and lab[f] >= 0:
             g = f - 1
@@ -524,12 +529,7 @@ def _segments(cells, states, scores, labels, K, voice, voice_threshold, samples,
             for h in range(f, g):
                 lab[h] = lab[g]
         f = g + 1
-    out = []
-    for f in range(frames):
-        if out and out[-1][0] == lab[f]:
-            out[-1][2] = f + 1
-        else:
-            out.append([lab[f], f, f + 1])
+    out = _runs(lab)
     segments = []
     for i, (state, first, end) in enumerate(out):
         start_s = first * FRAME / RATE

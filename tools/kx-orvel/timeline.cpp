@@ -294,6 +294,21 @@ std::vector<double> mean_of(const kx_orvel_windows_t& w, const std::vector<int>&
     return acc;
 }
 
+struct Run {
+    int label, first, end;  // frames [first, end)
+};
+
+std::vector<Run> runs_of(const std::vector<int>& lab) {
+    std::vector<Run> runs;
+    for (int f = 0; f < int(lab.size()); ++f) {
+        if (!runs.empty() && runs.back().label == lab[size_t(f)])
+            runs.back().end = f + 1;
+        else
+            runs.push_back({lab[size_t(f)], f, f + 1});
+    }
+    return runs;
+}
+
 std::vector<int> decode(const Cells& cells, const Scores& scores, int K, double threshold, double min_turn,
                         double switch_cost, double hop_seconds) {
     const double unknown = threshold - kUnknownMargin;
@@ -479,16 +494,7 @@ Timeline make_timeline(kx_orvel_t* recognizer, const int16_t* pcm, size_t sample
     for (int i = 0; i < cells.n; ++i)
         for (int f = cells.lo[size_t(i)]; f < cells.hi[size_t(i)]; ++f) lab[size_t(f)] = states[size_t(i)];
     const int reach = int(std::floor(kPauseReach * kRate / kFrame + 0.5));
-    struct Run {
-        int label, first, end;
-    };
-    std::vector<Run> runs;
-    for (int f = 0; f < frames; ++f) {
-        if (!runs.empty() && runs.back().label == lab[size_t(f)])
-            runs.back().end = f + 1;
-        else
-            runs.push_back({lab[size_t(f)], f, f + 1});
-    }
+    const std::vector<Run> runs = runs_of(lab);
     for (size_t r = 0; r + 1 < runs.size(); ++r) {
         const Run a = runs[r];
         size_t next = r + 1;
@@ -533,13 +539,7 @@ Timeline make_timeline(kx_orvel_t* recognizer, const int16_t* pcm, size_t sample
         f = g + 1;
     }
 
-    std::vector<Run> out;
-    for (int f = 0; f < frames; ++f) {
-        if (!out.empty() && out.back().label == lab[size_t(f)])
-            out.back().end = f + 1;
-        else
-            out.push_back({lab[size_t(f)], f, f + 1});
-    }
+    const std::vector<Run> out = runs_of(lab);
     for (size_t i = 0; i < out.size(); ++i) {
         Segment s;
         s.start = double(out[i].first) * kFrame / kRate;
