@@ -30,7 +30,7 @@ class TimelineTest(unittest.TestCase):
         cls.model = kxtest.write_model(os.path.join(cls.dir, "model.kx"))
         kx_orvel.log_disable()
         cls.profiles = []
-        for name, seed in (("alice", 11), ("bob", 22)):
+        for name, seed in (("alice", 46), ("bob", 22)):
             with kx_orvel.Profiler(cls.model, min_enrollment_chunks=2, voice_threshold=0.0) as p:
                 p.enroll(kxtest.to_int16(kxtest.voice(seed, 4.0)))
                 p.flush()
@@ -38,7 +38,7 @@ class TimelineTest(unittest.TestCase):
                 kx_orvel.save_profile(path, p.export())
                 cls.profiles.append(path)
         # Stereo at 44.1 kHz: the binding must mix and resample exactly as the tool does.
-        mono = np.concatenate([kxtest.voice(11, 4.0), kxtest.silence(2.5), kxtest.voice(22, 3.3)])
+        mono = np.concatenate([kxtest.voice(46, 4.0), kxtest.silence(2.5), kxtest.voice(22, 3.3)])
         t = np.arange(int(len(mono) * 44100 / 16000)) / 44100
         resampled = np.interp(t, np.arange(len(mono)) / 16000, mono).astype(np.float32)
         cls.meeting = kxtest.write_audio(os.path.join(cls.dir, "meeting.wav"),

@@ -35,7 +35,7 @@ class ToolTestBase(unittest.TestCase):
         cls._tmp = tempfile.TemporaryDirectory(prefix="kx-tool-")
         cls.dir = cls._tmp.name
         cls.model = kxtest.write_model(cls.path("model.kx"), embedding_size=EMBEDDING)
-        cls.alice = kxtest.voice(11, 4.0)
+        cls.alice = kxtest.voice(46, 4.0)
         cls.bob = kxtest.voice(22, 4.0)
         cls.alice_wav = kxtest.write_audio(cls.path("alice.wav"), cls.alice)
         cls.bob_wav = kxtest.write_audio(cls.path("bob.wav"), cls.bob)
