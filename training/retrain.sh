@@ -54,5 +54,10 @@ speaker speaker4 --init $R/speaker3.final.pt --hidden "$WIDE,$WIDE" --seed 5 --l
 speaker speaker5 --init $R/speaker4.final.pt --hidden "$WIDE,$WIDE" --seed 6 --lr 5e-4 --head-warmup 100 \
     --steps "${SPEAKER5_STEPS:-5000}" --qat-fraction 0.15 \
     --source-weights librispeech=3,debian=3.5,so762=2,cven13=2,cvfa=1,cvtw=0.4,sctest=1,arsc=0.5,espeak-ng=0.6 \
+    --out $R/default_stage5.kx
+# a last short stage at a lower rate, fresh draws again and the game voices weighed up once more
+speaker speaker6 --init $R/speaker5.final.pt --hidden "$WIDE,$WIDE" --seed 7 --lr 3e-4 --head-warmup 100 \
+    --steps "${SPEAKER6_STEPS:-3000}" --qat-fraction 0.15 \
+    --source-weights librispeech=3,debian=5,so762=2,cven13=2,cvfa=1,cvtw=0.4,sctest=1,arsc=0.5,espeak-ng=0.6 \
     --out models/default.kx
 $PY training/evaluate.py --model models/default.kx --vad --out $R/eval
