@@ -183,6 +183,7 @@ def parse_args(argv=None):
     ap.add_argument("--codec", type=float, default=0.5,
                     help="chance that a class's second variant passes through a lossy codec")
     ap.add_argument("--qat-fraction", type=float, default=0.2)
+    ap.add_argument("--margin", type=float, default=0.2, help="angular margin of the classifier")
     ap.add_argument("--workers", type=int, default=2, help="processes splitting each batch")
     ap.add_argument("--threads", type=int, default=1, help="intra-op threads per worker")
     ap.add_argument("--reference-cells", action="store_true",
@@ -300,7 +301,7 @@ def schedule(a, step, total):
     frac = step / total if total else 0.0
     lr = a.lr * (0.05 + 0.95 * 0.5 * (1 + math.cos(math.pi * min(frac, 1.0))))
     quant = bool(total) and frac >= 1.0 - a.qat_fraction
-    margin = 0.2 if a.init else 0.2 * min(1.0, frac * 4)
+    margin = a.margin if a.init else a.margin * min(1.0, frac * 4)
     return lr, quant, margin
 
 
