@@ -179,14 +179,15 @@ def score_trials(backend, enroll, tests, transform=None, group=None):
     """Every test segment against every enrolled profile.  -> dict: tgt, non (scores),
     tgt_group, non_group (group(test speaker) per trial; group maps speaker -> label),
     missing (segments without a score), speakers (enrolled), identified (segments
-    whose best profile is their speaker), identifications (segments scored)."""
+    whose best profile is their speaker), identifications (segments scored), best
+    ((speaker index, scores) per scored segment)."""
     f = transform or (lambda x: x)
     group = group or (lambda spk: "")
     names = sorted(enroll)
     prof = backend.enroll([f(enroll[s]) for s in names])
     names = [n for n, p in zip(names, prof) if p is not None]
     r = {"tgt": [], "non": [], "tgt_group": [], "non_group": [], "missing": 0, "speakers": len(names),
-         "identified": 0, "identifications": 0}
+         "identified": 0, "identifications": 0, "best": []}
     tests = [(spk, x) for spk, x in tests if spk in names]
     if not names:
         r["missing"] = len(tests)
@@ -201,8 +202,27 @@ def score_trials(backend, enroll, tests, transform=None, group=None):
             r["tgt_group" if n == spk else "non_group"].append(group(spk))
         r["identifications"] += 1
         r["identified"] += int(names[int(np.argmax(sc))] == spk)
+        r["best"].append((names.index(spk), np.asarray(sc)))
     r["tgt"], r["non"] = np.array(r["tgt"]), np.array(r["non"])
     return r
+
+
+def identification_among(best, speakers, k=50, draws=200, seed=5):
+    """Mean closed-set identification over random sets of k of the enrolled speakers
+    (each set's segments against its own profiles only), so that figures from test
+    sets of different sizes compare; None with fewer than k speakers."""
+    if speakers < k or not best:
+        return None
+    rng = np.random.default_rng(seed)
+    spk = np.array([i for i, _ in best])
+    S = np.stack([sc for _, sc in best])
+    acc = []
+    for _ in range(draws):
+        chosen = np.sort(rng.choice(speakers, k, replace=False))
+        rows = np.isin(spk, chosen)
+        if rows.any():
+            acc.append(np.mean(chosen[np.argmax(S[rows][:, chosen], axis=1)] == spk[rows]))
+    return round(float(np.mean(acc)), 4)
 
 
 def rates(tgt, non):
@@ -379,6 +399,7 @@ def main():
         res[label] = summary(r["tgt"], r["non"], mid, high)
         res[label].update({"speakers": r["speakers"], "segments_without_window": r["missing"],
                            "identification": round(r["identified"] / max(r["identifications"], 1), 4),
+                           "identification_among_50": identification_among(r["best"], r["speakers"]),
                            "by_source": {}})
         tg, ng = np.array(r["tgt_group"]), np.array(r["non_group"])
         for src in sorted(set(r["tgt_group"])):

@@ -35,6 +35,18 @@ class ThresholdTest(unittest.TestCase):
         self.assertEqual((r["frr_at_half"], r["far_at_half"], r["saturated_nontargets"]), (0.25, 0.5, 0.25))
         self.assertEqual(r["eer"], 0.25)
 
+    def test_identification_among_fewer_speakers_scores_each_set_alone(self):
+        # 60 speakers; every segment scores 0.5 against its own profile and 0.9 against
+        # speaker 0's, so only sets without speaker 0 identify (almost) everything
+        best = []
+        for spk in range(60):
+            sc = np.zeros(60)
+            sc[spk], sc[0] = 0.5, 0.9
+            best.append((spk, sc))
+        among = evaluate.identification_among(best, 60, k=50, draws=4000)
+        self.assertAlmostEqual(among, 10 / 60 + 50 / 60 / 50, delta=0.03)
+        self.assertIsNone(evaluate.identification_among(best, 40, k=50))
+
 
 if __name__ == "__main__":
     unittest.main()
