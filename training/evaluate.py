@@ -178,21 +178,21 @@ def make_trials(spk_clips, rng, per_speaker=8):
 def score_trials(backend, enroll, tests, transform=None, group=None):
     """Every test segment against every enrolled profile.  -> dict: tgt, non (scores),
     tgt_group, non_group (group(test speaker) per trial; group maps speaker -> label),
-    missing (segments without a score), speakers (enrolled), identified (segments
-    whose best profile is their speaker), identifications (segments scored), best
-    ((speaker index, scores) per scored segment)."""
+    missing (segments without a score), speakers (enrolled), scored ((speaker index,
+    scores against every profile) per segment with a score)."""
     f = transform or (lambda x: x)
     group = group or (lambda spk: "")
     names = sorted(enroll)
     prof = backend.enroll([f(enroll[s]) for s in names])
     names = [n for n, p in zip(names, prof) if p is not None]
     r = {"tgt": [], "non": [], "tgt_group": [], "non_group": [], "missing": 0, "speakers": len(names),
-         "identified": 0, "identifications": 0, "best": []}
+         "scored": []}
     tests = [(spk, x) for spk, x in tests if spk in names]
     if not names:
         r["missing"] = len(tests)
         tests = []
     P = np.stack([p for p in prof if p is not None]) if names else None
+    index = {n: i for i, n in enumerate(names)}
     for (spk, _), sc in zip(tests, backend.score([f(x) for _, x in tests], P) if tests else []):
         if sc is None:   # no window held enough speech: the library gives no score
             r["missing"] += 1
@@ -200,22 +200,25 @@ def score_trials(backend, enroll, tests, transform=None, group=None):
         for n, s in zip(names, sc):
             r["tgt" if n == spk else "non"].append(float(s))
             r["tgt_group" if n == spk else "non_group"].append(group(spk))
-        r["identifications"] += 1
-        r["identified"] += int(names[int(np.argmax(sc))] == spk)
-        r["best"].append((names.index(spk), np.asarray(sc)))
+        r["scored"].append((index[spk], np.asarray(sc)))
     r["tgt"], r["non"] = np.array(r["tgt"]), np.array(r["non"])
     return r
 
 
-def identification_among(best, speakers, k=50, draws=200, seed=5):
-    """Mean closed-set identification over random sets of k of the enrolled speakers
+def identification(scored, speakers, k=None, draws=200, seed=5):
+    """Closed-set identification: the share of scored segments whose best profile is
+    their speaker's.  With k, the mean over random sets of k of the enrolled speakers
     (each set's segments against its own profiles only), so that figures from test
     sets of different sizes compare; None with fewer than k speakers."""
-    if speakers < k or not best:
+    if k is None and not scored:
+        return 0.0
+    if k is not None and (speakers < k or not scored):
         return None
+    spk = np.array([i for i, _ in scored])
+    S = np.stack([sc for _, sc in scored])
+    if k is None:
+        return round(float(np.mean(np.argmax(S, axis=1) == spk)), 4)
     rng = np.random.default_rng(seed)
-    spk = np.array([i for i, _ in best])
-    S = np.stack([sc for _, sc in best])
     acc = []
     for _ in range(draws):
         chosen = np.sort(rng.choice(speakers, k, replace=False))
@@ -398,8 +401,8 @@ def main():
         r = score_trials(be, enroll, tests, tf, lambda s: meta[s]["source"])
         res[label] = summary(r["tgt"], r["non"], mid, high)
         res[label].update({"speakers": r["speakers"], "segments_without_window": r["missing"],
-                           "identification": round(r["identified"] / max(r["identifications"], 1), 4),
-                           "identification_among_50": identification_among(r["best"], r["speakers"]),
+                           "identification": identification(r["scored"], r["speakers"]),
+                           "identification_among_50": identification(r["scored"], r["speakers"], 50),
                            "by_source": {}})
         tg, ng = np.array(r["tgt_group"]), np.array(r["non_group"])
         for src in sorted(set(r["tgt_group"])):

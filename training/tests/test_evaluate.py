@@ -43,9 +43,9 @@ class ThresholdTest(unittest.TestCase):
             sc = np.zeros(60)
             sc[spk], sc[0] = 0.5, 0.9
             best.append((spk, sc))
-        among = evaluate.identification_among(best, 60, k=50, draws=4000)
+        among = evaluate.identification(best, 60, k=50, draws=4000)
         self.assertAlmostEqual(among, 10 / 60 + 50 / 60 / 50, delta=0.03)
-        self.assertIsNone(evaluate.identification_among(best, 40, k=50))
+        self.assertIsNone(evaluate.identification(best, 40, k=50))
 
 
 if __name__ == "__main__":
