@@ -210,9 +210,9 @@ def identification(scored, speakers, k=None, draws=200, seed=5):
     their speaker's.  With k, the mean over random sets of k of the enrolled speakers
     (each set's segments against its own profiles only), so that figures from test
     sets of different sizes compare; None with fewer than k speakers."""
-    if k is None and not scored:
-        return 0.0
-    if k is not None and (speakers < k or not scored):
+    if not scored:
+        return 0.0 if k is None else None
+    if k is not None and speakers < k:
         return None
     spk = np.array([i for i, _ in scored])
     S = np.stack([sc for _, sc in scored])
