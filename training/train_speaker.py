@@ -98,8 +98,9 @@ def _speaker_classes(job):
     out = []
     for sp in speeds:
         s = stream if sp == 1.0 else np.clip(kxdata.speed_perturb(stream, sp), -32768, 32767).astype(np.int16)
-        # the second variant may pass through a codec: compression is no trait of a source
-        feats = [stream_logmel(augment(s, _NOISES, rng, k, codec if k == 1 else 0.0), hop, log_floor)
+        # the second variant may pass through a codec: compression is no trait of a source;
+        # variants beyond three repeat the mix of kinds, so more of them do not shift it
+        feats = [stream_logmel(augment(s, _NOISES, rng, k % 3, codec if k % 3 == 1 else 0.0), hop, log_floor)
                  for k in range(variants)]
         if max(len(f) for f in feats) >= min_frames:   # shorter than one window: no class
             out.append(("%s@%.2f" % (spk, sp), feats))
