@@ -30,6 +30,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VAD_SRC = kxemu.VAD_SOURCE
 ENROLL_SECONDS = 15.0
 P_TARGET = 0.01
+VOICE_THRESHOLD = 0.4      # the tools' and binding's default
 
 
 def _read(path):
@@ -345,7 +346,7 @@ def make_backend(model, model_path, voice_threshold, vad_path=VAD_SRC, engine="e
     return Emulation(model, vad, voice_threshold)
 
 
-def calibrate(model, corpus, splits=("valid",), voice_threshold=0.5, seed=5, vad_path=VAD_SRC,
+def calibrate(model, corpus, splits=("valid",), voice_threshold=VOICE_THRESHOLD, seed=5, vad_path=VAD_SRC,
               model_path=None, engine="emulation"):
     """Score thresholds (low, mid, high) from held-out speakers of every source, both bands.
     engine "auto" or "library" needs the model written at model_path."""
@@ -371,7 +372,7 @@ def main():
     ap.add_argument("--model", default=os.path.join(ROOT, "models", "default.kx"))
     ap.add_argument("--corpus", default=kxdata.CORPUS)
     ap.add_argument("--split", default="test")
-    ap.add_argument("--voice-threshold", type=float, default=0.5)
+    ap.add_argument("--voice-threshold", type=float, default=VOICE_THRESHOLD)
     ap.add_argument("--per-speaker", type=int, default=8)
     ap.add_argument("--out", default=os.path.join(ROOT, "training", "runs", "eval"))
     ap.add_argument("--vad", action="store_true", help="also measure detector frame metrics")

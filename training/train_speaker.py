@@ -208,7 +208,7 @@ def parse_args(argv=None):
                     help="continue from a checkpoint written by this script or from a .kx model of the same "
                     "shape or narrower layers (widened, see SpeakerNet.widen_from)")
     ap.add_argument("--vad-weights", default=kxemu.VAD_SOURCE)
-    ap.add_argument("--voice-threshold", type=float, default=0.5, help="used for calibration")
+    ap.add_argument("--voice-threshold", type=float, default=0.4, help="used for calibration (the tools' default)")
     ap.add_argument("--engine", choices=("auto", "emulation", "library"), default="auto",
                     help="runs the calibration trials (see evaluate.py)")
     ap.add_argument("--no-export", action="store_true", help="train only (tests, benchmarks)")

@@ -46,7 +46,10 @@ def _log_line(level, message, _user_data):
 # than to standard output; log_enable()/log_disable() still switch them on and off.
 _lib.kx_set_log_callback(_log_line, None)
 _HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_VOICE_THRESHOLD = 0.5
+# Windows with less than half speech embed as well as denser ones, and a stricter
+# default leaves many short or paused utterances without any window (no score at
+# all); the detector hears digital silence at up to about 0.3, so not lower.
+DEFAULT_VOICE_THRESHOLD = 0.4
 
 
 class Status(enum.IntEnum):

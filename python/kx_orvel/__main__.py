@@ -8,7 +8,7 @@ import json
 import os
 import sys
 
-from . import KxError, Recognizer, load_profile
+from . import DEFAULT_VOICE_THRESHOLD, KxError, Recognizer, load_profile
 from .audio import AudioError, read_audio
 from . import segments as _segments
 from .segments import NO_SPEECH, hop_frames, plot, profile_names, timeline
@@ -86,7 +86,7 @@ def main(argv=None):
     t.add_argument("--min-pause", type=float, default=_segments.MIN_PAUSE,
                    help="seconds: shorter no speech between two stretches of one speaker is part of the turn")
     t.add_argument("--speakers", type=int, help="number of anonymous speakers, when known")
-    t.add_argument("--voice-threshold", type=float, default=0.5)
+    t.add_argument("--voice-threshold", type=float, default=DEFAULT_VOICE_THRESHOLD)
     t.add_argument("--model", help="model file (default: the default model)")
     t.add_argument("--device", default="best")
     form = t.add_mutually_exclusive_group()

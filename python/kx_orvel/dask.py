@@ -23,6 +23,7 @@ import numpy as np
 import pandas as pd
 
 from .audio import AudioError, read_audio
+from . import DEFAULT_VOICE_THRESHOLD
 from .segments import profile_names
 
 # A recognizer serialises its calls: one shared by a worker's threads would score one
@@ -96,7 +97,7 @@ def _profiles(profiles):
     return profile_names(paths), [load_profile(p) for p in paths]
 
 
-def score_frame(files, profiles, model_path=None, device="best", voice_threshold=0.5, threshold=0.5,
+def score_frame(files, profiles, model_path=None, device="best", voice_threshold=DEFAULT_VOICE_THRESHOLD, threshold=0.5,
                 files_per_task=64):
     """A lazy dask DataFrame of the scores: one row per file, one partition per task.
 

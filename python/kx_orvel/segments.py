@@ -253,7 +253,7 @@ def window_samples(seconds, rate=RATE):
 
 def timeline(pcm, profiles=None, recognizer=None, hop=HOP, threshold=0.5, min_turn=MIN_TURN,
              switch_cost=SWITCH_COST, speakers=None, model_path=None, device="best",
-             voice_threshold=0.5, window=WINDOW, min_pause=MIN_PAUSE) -> List[Segment]:
+             voice_threshold=None, window=WINDOW, min_pause=MIN_PAUSE) -> List[Segment]:
     """Segments of `pcm` (16 kHz mono, int16 or float in [-1, 1]), contiguous from 0 to its end.
 
     `profiles` maps names to profile arrays, or lists profile files (named like the tool
@@ -261,9 +261,10 @@ def timeline(pcm, profiles=None, recognizer=None, hop=HOP, threshold=0.5, min_tu
     `speakers` the number of talkers when it is known. A hop is scored by the window
     embeddings within `window` seconds around it (at least the model's window). No speech shorter
     than `min_pause` seconds between two stretches of one label joins them. Pass a Recognizer to reuse it;
-    otherwise one is made from model_path, device and voice_threshold for this call.
+    otherwise one is made from model_path, device and voice_threshold (default
+    DEFAULT_VOICE_THRESHOLD) for this call.
     """
-    from . import Recognizer, _pcm, load_profile
+    from . import DEFAULT_VOICE_THRESHOLD, Recognizer, _pcm, load_profile
 
     profiles = profiles or []
     if isinstance(profiles, dict):
@@ -277,7 +278,8 @@ def timeline(pcm, profiles=None, recognizer=None, hop=HOP, threshold=0.5, min_tu
         raise ValueError("min_turn, switch_cost and min_pause must not be negative")
     own = recognizer is None
     if own:
-        recognizer = Recognizer(model_path, device=device, voice_threshold=voice_threshold)
+        recognizer = Recognizer(model_path, device=device,
+                                voice_threshold=DEFAULT_VOICE_THRESHOLD if voice_threshold is None else voice_threshold)
     try:
         pcm = _pcm(pcm)
         if len(pcm) < recognizer.min_audio_length_samples:
