@@ -25,6 +25,7 @@ import numpy as np  # noqa: E402
 import torch  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import evaluate  # noqa: E402
 import kxdata  # noqa: E402
 import kxemu  # noqa: E402
 import kxformat  # noqa: E402
@@ -208,7 +209,7 @@ def parse_args(argv=None):
                     help="continue from a checkpoint written by this script or from a .kx model of the same "
                     "shape or narrower layers (widened, see SpeakerNet.widen_from)")
     ap.add_argument("--vad-weights", default=kxemu.VAD_SOURCE)
-    ap.add_argument("--voice-threshold", type=float, default=0.4, help="used for calibration (the tools' default)")
+    ap.add_argument("--voice-threshold", type=float, default=evaluate.VOICE_THRESHOLD, help="used for calibration")
     ap.add_argument("--engine", choices=("auto", "emulation", "library"), default="auto",
                     help="runs the calibration trials (see evaluate.py)")
     ap.add_argument("--no-export", action="store_true", help="train only (tests, benchmarks)")
@@ -466,7 +467,6 @@ def main(argv=None):
         torch.save({"model": model.state_dict(), "band_mean": band_mean, "band_std": band_std,
                     "args": vars(a)}, os.path.splitext(a.checkpoint)[0] + ".final.pt")
         # thresholds from held-out validation speakers through the exact pipeline
-        import evaluate
         os.makedirs(os.path.dirname(os.path.abspath(a.out)), exist_ok=True)
         kxformat.write_model(a.out, km)
         thr = evaluate.calibrate(km, a.corpus, ("valid",), a.voice_threshold, vad_path=a.vad_weights,
