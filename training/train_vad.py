@@ -30,7 +30,23 @@ DEFAULT_OUT = kxemu.VAD_SOURCE
 SHORT_WORD_SOURCES = ("klettres-data", "ktuberling-data", "sctest", "arsc")
 
 
-def make_sequence(clips, noises, rng, frames=250):
+def make_noise_only(noises, n, rng, faint=False):
+    """Non-speech alone: recorded or white noise at the usual levels; with `faint`, down
+    to -75 dBFS and a tenth of it digital zeros (a quiet room's hiss, dither), so that
+    no level of them reads as voice."""
+    if not faint:
+        x = kxdata.noise_segment(noises, n, rng) if rng.random() < 0.8 else rng.standard_normal(n)
+        return kxdata.to_int16(x, rng)
+    u = rng.random()
+    if u < 0.1:
+        return np.zeros(n, np.int16)
+    x = rng.standard_normal(n) if u < 0.5 else kxdata.noise_segment(noises, n, rng)
+    if rng.random() < 0.4:
+        x = kxdata.band_limit(x, rng)
+    return kxdata.to_int16(x, rng, level_db=rng.uniform(-75.0, -3.0))
+
+
+def make_sequence(clips, noises, rng, frames=250, noise_only=0.1, band_limited=0.4, faint=False):
     """-> (int16 pcm of frames*512 samples, labels [frames])."""
     n = frames * 512
     clean = np.zeros(n)
@@ -48,13 +64,11 @@ def make_sequence(clips, noises, rng, frames=250):
     if rng.random() < 0.2:
         x = kxdata.reverb(x, rng)
     x = kxdata.mix(x, noises, rng)
-    if rng.random() < 0.4:
+    if rng.random() < band_limited:
         x = kxdata.band_limit(x, rng)
-    if rng.random() < 0.1:     # noise or silence only
-        x = kxdata.noise_segment(noises, n, rng) if rng.random() < 0.8 else rng.standard_normal(n) * 1e-3
-        lab[:] = 0
-    pcm = kxdata.to_int16(x, rng)
-    return pcm, lab
+    if rng.random() < noise_only:
+        return make_noise_only(noises, n, rng, faint), np.zeros(frames, np.float32)
+    return kxdata.to_int16(x, rng), lab
 
 
 def make_sparse_sequence(words, noises, rng, frames=150):
@@ -83,15 +97,16 @@ def features(pcm):
     return st.reshape(-1, 80), q
 
 
-def build_set(clips_by_spk, noises, rng, count, frames, words=(), sparse=0.0):
-    """`sparse` of the sequences are short `words` with pauses (when there are words)."""
+def build_set(clips_by_spk, noises, rng, count, frames, words=(), sparse=0.0, **kinds):
+    """`sparse` of the sequences are short `words` with pauses (when there are words);
+    `kinds` go to make_sequence."""
     clips = [c for cs in clips_by_spk.values() for c in cs]
     X, Y, P = [], [], []
     for _ in range(count):
         if len(words) and rng.random() < sparse:
             pcm, lab = make_sparse_sequence(words, noises, rng, frames)
         else:
-            pcm, lab = make_sequence(clips, noises, rng, frames)
+            pcm, lab = make_sequence(clips, noises, rng, frames, **kinds)
         st, _ = features(pcm)
         X.append(st[:frames])
         Y.append(lab[:len(st)])
@@ -163,6 +178,12 @@ def main():
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--sparse-fraction", type=float, default=0.3,
                     help="share of training sequences made of short words with pauses")
+    ap.add_argument("--noise-only", type=float, default=0.1,
+                    help="share of other sequences that hold non-speech alone, at any level")
+    ap.add_argument("--band-limited", type=float, default=0.4,
+                    help="share of other sequences low-passed like a phone or a narrow microphone")
+    ap.add_argument("--faint-noise", action="store_true",
+                    help="non-speech alone down to faint hiss and digital zeros")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--report", default=None, help="write metrics JSON here")
     ap.add_argument("--init", default=None, help="start from the weights of a vad_weights.h")
@@ -181,7 +202,8 @@ def main():
     noise_te = kxdata.load_noise(a.corpus, "test")
     print("speakers train %d test %d, noise %d/%d" % (len(train_spk), len(test_spk), len(noise_tr),
                                                       len(noise_te)), flush=True)
-    X, Y, _ = build_set(train_spk, noise_tr, rng, a.sequences, a.frames, words, a.sparse_fraction)
+    X, Y, _ = build_set(train_spk, noise_tr, rng, a.sequences, a.frames, words, a.sparse_fraction,
+                        noise_only=a.noise_only, band_limited=a.band_limited, faint=a.faint_noise)
     print("built %d training sequences in %.0f s, speech %.2f" % (len(X), time.time() - t0, Y.mean()),
           flush=True)
     trng = np.random.default_rng(12345)
