@@ -76,7 +76,7 @@ static int16_t* read_wav(const char* path, int32_t* num_samples) {
 }
 
 int main(int argc, char** argv) {
-    float voice_threshold = 0.4f;
+    float voice_threshold = 0.3f;
     const int32_t min_enrollment_chunks = 4;
     kx_orvel_profiler_t* profiler = NULL;
     kx_orvel_t* recognizer = NULL;

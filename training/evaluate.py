@@ -30,7 +30,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VAD_SRC = kxemu.VAD_SOURCE
 ENROLL_SECONDS = 15.0
 P_TARGET = 0.01
-VOICE_THRESHOLD = 0.4      # the tools' and binding's default
+VOICE_THRESHOLD = 0.3      # the tools' and binding's default
 
 
 def _read(path):

@@ -39,7 +39,12 @@ speaker() {
     --report $R/vad2.json --out $R/vad_stage2.h
 [ -f $R/vad3.json ] || $PY training/train_vad.py --init $R/vad_stage2.h --lr 1e-3 --seed 3 \
     --minutes "${VAD3_MINUTES:-15}" --frames 150 --batch 16 --sequences 1500 --qat-fraction 0.2 \
-    --report $R/vad3.json --out src/generated/vad_weights.h
+    --report $R/vad3.json --out $R/vad_stage3.h
+# then a fifth of the sequences non-speech alone down to faint hiss and digital zeros, and
+# most speech band-limited, so that quiet rooms get no windows and phone speech keeps them
+[ -f $R/vad4.json ] || $PY training/train_vad.py --init $R/vad_stage3.h --lr 5e-4 --seed 5 \
+    --minutes "${VAD4_MINUTES:-20}" --frames 150 --batch 16 --sequences 1500 --qat-fraction 0.2 \
+    --noise-only 0.2 --faint-noise --band-limited 0.8 --report $R/vad4.json --out src/generated/vad_weights.h
 speaker speaker --minutes "$SPK_MIN" --out $R/default_stage1.kx
 # continue with the full margin from the start and a lower rate
 speaker speaker2 --init $R/speaker.final.pt --seed 3 --lr 1e-3 \

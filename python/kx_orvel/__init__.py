@@ -48,8 +48,8 @@ _lib.kx_set_log_callback(_log_line, None)
 _HERE = os.path.dirname(os.path.abspath(__file__))
 # Windows with less than half speech embed as well as denser ones, and a stricter
 # default leaves many short or paused utterances without any window (no score at
-# all); the detector hears digital silence at up to about 0.3, so not lower.
-DEFAULT_VOICE_THRESHOLD = 0.4
+# all); digital silence and faint hiss stay below about 0.15.
+DEFAULT_VOICE_THRESHOLD = 0.3
 
 
 class Status(enum.IntEnum):

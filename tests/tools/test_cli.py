@@ -243,10 +243,18 @@ class TimelineTest(ToolTestBase):
 
     def test_short_and_bad_files_and_options(self):
         short = kxtest.write_audio(self.path("tl-short.wav"), self.alice[:1000])
-        doc = json.loads(self.timeline("--json", short, self.alice_wav, expect=2).stdout)
+        # 4 s of one voice against its profile and the opposite one: the random test model
+        # tells apart little else
+        alice, other = self.path("one-alice.profile"), self.path("one-opposite.profile")
+        self.enroll(alice, self.alice_wav)
+        (-np.fromfile(alice, dtype="<f4")).tofile(other)
+        r = run("timeline", "--model", self.model, "--profile", alice, "--profile", other, "--json", short,
+                self.alice_wav)
+        self.assertEqual(r.returncode, 2, r.stderr)
+        doc = json.loads(r.stdout)
         self.assertIn("too short", doc["files"][0]["error"])
         self.assertEqual([s["label"] for s in doc["files"][1]["segments"] if s["label"] != "no speech"],
-                         ["tl-alice"])  # 4 s of one voice
+                         ["one-alice"])
         # --window sums the windows around each hop; it cannot be less than one window.
         self.assertEqual(json.loads(self.timeline("--json", "--window", "0.5", self.alice_wav).stdout)["window"], 0.5)
         self.assertIn("--window 0.1 s is shorter than the 0.13 s the model needs",
@@ -377,18 +385,24 @@ class BatchTest(ToolTestBase):
 
 
 class NoSpeechTest(ToolTestBase):
-    def test_silence_says_no_speech(self):
+    def test_silence_and_faint_hiss_say_no_speech(self):
+        model = kxtest.write_model(self.path("window48.kx"), window_frames=48, lookahead_frames=8,
+                                   embedding_size=EMBEDDING)  # the default model's window
         a = self.path("a.profile")
-        self.enroll(a, self.alice_wav)
-        r = run("recognize", "--model", self.model, "--profile", a, self.silence_wav)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("no speech", r.stdout)
-        self.assertNotIn("0.000", r.stdout)
-        r = run("recognize", "--model", self.model, "--profile", a, "--json", self.silence_wav)
-        result = json.loads(r.stdout)["results"][0]
-        self.assertFalse(result["speech"])
-        self.assertEqual(result["scores"], [])
-        self.assertIsNone(result["best"])
+        self.enroll(a, self.alice_wav, model=model)
+        # a quiet room's hiss, about -60 dBFS RMS: the default voice threshold must not hear it
+        hiss = kxtest.write_audio(self.path("hiss.wav"), 0.001 * np.random.default_rng(3).standard_normal(48000))
+        for quiet in (self.silence_wav, hiss):
+            with self.subTest(quiet=os.path.basename(quiet)):
+                r = run("recognize", "--model", model, "--profile", a, quiet)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertIn("no speech", r.stdout)
+                self.assertNotIn("0.000", r.stdout)
+                r = run("recognize", "--model", model, "--profile", a, "--json", quiet)
+                result = json.loads(r.stdout)["results"][0]
+                self.assertFalse(result["speech"])
+                self.assertEqual(result["scores"], [])
+                self.assertIsNone(result["best"])
 
     def test_enrolling_silence_says_how_much_is_missing(self):
         out = self.path("nothing.profile")

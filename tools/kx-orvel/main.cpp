@@ -39,7 +39,7 @@
 namespace kxtool {
 namespace {
 
-constexpr float kDefaultVoiceThreshold = 0.4f;  // sparser windows embed as well; silence stays below
+constexpr float kDefaultVoiceThreshold = 0.3f;  // sparser windows embed as well; silence stays below
 constexpr float kDefaultThreshold = 0.5f;
 constexpr double kDefaultEnrollSeconds = 10.0;  // speech the default --min-chunks asks for
 constexpr int kRate = 16000;
@@ -86,7 +86,7 @@ const char* kUsage =
     "  --model M            model file (default: the installed default model,\n"
     "                       or $KX_ORVEL_MODEL)\n"
     "  --device D           best, cpu, cpu:THREADS, gpu, gpu:INDEX (default: best)\n"
-    "  --voice-threshold V  minimum mean voice probability of a window (default 0.4)\n"
+    "  --voice-threshold V  minimum mean voice probability of a window (default 0.3)\n"
     "  --verbose            on standard error: the library's log lines, its raw\n"
     "                       error stack after a failure, and the decoder's notes\n"
     "\n"
