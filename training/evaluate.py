@@ -30,6 +30,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VAD_SRC = kxemu.VAD_SOURCE
 ENROLL_SECONDS = 15.0
 P_TARGET = 0.01
+NO_SCORE = -10.0  # below any similarity of unit embeddings
 VOICE_THRESHOLD = 0.3      # the tools' and binding's default
 
 
@@ -187,7 +188,7 @@ def score_trials(backend, enroll, tests, transform=None, group=None):
     prof = backend.enroll([f(enroll[s]) for s in names])
     names = [n for n, p in zip(names, prof) if p is not None]
     r = {"tgt": [], "non": [], "tgt_group": [], "non_group": [], "missing": 0, "speakers": len(names),
-         "scored": []}
+         "scored": [], "trials": []}
     tests = [(spk, x) for spk, x in tests if spk in names]
     if not names:
         r["missing"] = len(tests)
@@ -195,6 +196,9 @@ def score_trials(backend, enroll, tests, transform=None, group=None):
     P = np.stack([p for p in prof if p is not None]) if names else None
     index = {n: i for i, n in enumerate(names)}
     for (spk, _), sc in zip(tests, backend.score([f(x) for _, x in tests], P) if tests else []):
+        # every trial; a segment without a score is no match, below any score
+        row = sc if sc is not None else [NO_SCORE] * len(names)
+        r["trials"] += [(spk, n == spk, float(s)) for n, s in zip(names, row)]
         if sc is None:   # no window held enough speech: the library gives no score
             r["missing"] += 1
             continue
@@ -204,6 +208,21 @@ def score_trials(backend, enroll, tests, transform=None, group=None):
         r["scored"].append((index[spk], np.asarray(sc)))
     r["tgt"], r["non"] = np.array(r["tgt"]), np.array(r["non"])
     return r
+
+
+def fair(trials, group):
+    """EER and minDCF over every trial, segments without a score counted as no match,
+    overall and per group(test speaker): what a caller sees."""
+    def one(rows):
+        tgt = np.array([s for _, t, s in rows if t])
+        non = np.array([s for _, t, s in rows if not t])
+        if len(tgt) == 0 or len(non) == 0:
+            return None
+        return {"eer": round(eer(tgt, non)[0], 4), "min_dcf": round(min_dcf(tgt, non), 4)}
+    out = one(trials) or {}
+    out["by_source"] = {g: one([t for t in trials if group(t[0]) == g])
+                        for g in sorted({group(t[0]) for t in trials})}
+    return out
 
 
 def identification(scored, speakers, k=None, draws=200, seed=5):
@@ -396,12 +415,13 @@ def main():
     enroll, tests = make_trials(spk, rng, a.per_speaker)
     res = {"backend": be.name, "model": os.path.relpath(a.model, ROOT), "split": a.split,
            "parameters": model.parameter_count(), "thresholds": model.thresholds}
-    curves = {}
+    curves, trials = {}, {}
     low, mid, high = model.thresholds
     for label, tf in (("wide-band", None), ("telephone-band", telephone)):
         r = score_trials(be, enroll, tests, tf, lambda s: meta[s]["source"])
         res[label] = summary(r["tgt"], r["non"], mid, high)
         res[label].update({"speakers": r["speakers"], "segments_without_window": r["missing"],
+                           "fair": fair(r["trials"], lambda s: meta[s]["source"]),
                            "identification": identification(r["scored"], r["speakers"]),
                            "identification_among_50": identification(r["scored"], r["speakers"], 50),
                            "by_source": {}})
@@ -409,6 +429,7 @@ def main():
         for src in sorted(set(r["tgt_group"])):
             res[label]["by_source"][src] = summary(r["tgt"][tg == src], r["non"][ng == src], mid, high)
         curves[label] = (r["tgt"], r["non"])
+        trials[label] = r["trials"]
         print(label, json.dumps(res[label]), flush=True)
     det_plot(curves, os.path.join(a.out, "det.png"))
     if a.vad:
@@ -431,6 +452,10 @@ def main():
         res["detector_sparse_words"] = r
         print("detector_sparse_words", json.dumps(r), flush=True)
     json.dump(res, open(os.path.join(a.out, "results.json"), "w"), indent=1)
+    # every trial, for the speaker bootstrap of compare_eval.py
+    json.dump({label: {"speaker": [t[0] for t in rows], "source": [meta[t[0]]["source"] for t in rows],
+                       "target": [t[1] for t in rows], "score": [round(t[2], 6) for t in rows]}
+               for label, rows in trials.items()}, open(os.path.join(a.out, "trials.json"), "w"))
     print("backend:", be.name)
 
 

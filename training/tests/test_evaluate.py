@@ -48,5 +48,41 @@ class ThresholdTest(unittest.TestCase):
         self.assertIsNone(evaluate.identification(best, 40, k=50))
 
 
+class FairTest(unittest.TestCase):
+    """A segment without a window is no match, for the fair measure and its bootstrap."""
+
+    class Backend:
+        def enroll(self, pcms):
+            return [np.ones(2) for _ in pcms]
+
+        def score(self, pcms, profiles):
+            # pcm[0] names the speaker; a negative one has no window
+            return [None if p[0] < 0 else np.where(np.arange(2) == p[0], 0.9, 0.1) for p in pcms]
+
+    def test_a_segment_without_a_window_is_a_rejected_genuine_trial(self):
+        enroll = {"a": None, "b": None}
+        tests = [("a", [0]), ("a", [0]), ("b", [1]), ("b", [-1])]
+        r = evaluate.score_trials(self.Backend(), enroll, tests)
+        self.assertEqual((r["missing"], len(r["tgt"]), len(r["trials"])), (1, 3, 8))
+        self.assertEqual(evaluate.eer(r["tgt"], r["non"])[0], 0.0)
+        f = evaluate.fair(r["trials"], lambda spk: "src")
+        self.assertEqual(f["eer"], 0.125)   # one of four genuine trials rejected, no impostor let in
+        self.assertEqual(f["by_source"]["src"]["eer"], 0.125)
+
+    def test_bootstrap_of_equal_and_better_runs(self):
+        import compare_eval
+        rng = np.random.default_rng(1)
+        speakers = np.repeat(["s%d" % i for i in range(20)], 30)
+        target = np.tile(np.arange(30) < 3, 20)
+        noisy = np.where(target, 0.6, 0.4) + rng.normal(0, 0.15, len(target))
+        run = lambda score: {"wide-band": {"speaker": list(speakers), "source": ["src"] * len(target),
+                                           "target": list(target), "score": list(score)}}
+        same = compare_eval.bootstrap(run(noisy), run(noisy), draws=50)
+        self.assertIn("| all | 20 | ", same[-1])
+        self.assertTrue(same[-1].endswith("| +0.0 … +0.0 | 0 % |"), same[-1])
+        better = compare_eval.bootstrap(run(noisy), run(np.where(target, 0.9, 0.1)), draws=50)
+        self.assertTrue(better[-1].endswith(" | 0 % |") and "| 0.0 |" in better[-1], better[-1])
+
+
 if __name__ == "__main__":
     unittest.main()
