@@ -57,6 +57,13 @@ def rows(old, new, slack):
     return out, worse
 
 
+def fair_eer(r, weights):
+    """EER in % of trials r (arrays score, target), each repeated weights times."""
+    tgt = np.repeat(r["score"][r["target"]], weights[r["target"]])
+    non = np.repeat(r["score"][~r["target"]], weights[~r["target"]])
+    return 100 * eer(tgt, non)[0] if len(tgt) and len(non) else None
+
+
 def bootstrap(old, new, draws=200, seed=7):
     """Fair EER old and new per band and source, and the 5-95 % range and the share of
     draws with new worse of their difference over test speakers drawn with replacement
@@ -74,12 +81,6 @@ def bootstrap(old, new, draws=200, seed=7):
             speakers = sorted(set(sel[0]["speaker"]) | set(sel[1]["speaker"]))
             index = {s: i for i, s in enumerate(speakers)}
             at = [np.array([index[s] for s in r["speaker"]], int) for r in sel]
-
-            def fair_eer(r, weights):
-                tgt = np.repeat(r["score"][r["target"]], weights[r["target"]])
-                non = np.repeat(r["score"][~r["target"]], weights[~r["target"]])
-                return 100 * eer(tgt, non)[0] if len(tgt) and len(non) else None
-
             base = [fair_eer(r, np.ones(len(r["score"]), int)) for r in sel]
             if None in base:
                 continue

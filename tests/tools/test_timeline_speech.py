@@ -114,20 +114,21 @@ class RealSpeechTimelineTest(unittest.TestCase):
                 # talkers meet at its edge nearest the change.
                 changes = [end for (_, end, a), (_, _, b) in zip(truth, truth[1:]) if a != b]
                 found = [[s["start"], s["end"], s["label"]] for s in segments]
+                # A few frames of it well inside a turn are the seam of two of its lines.
                 for i in range(len(found) - 2, 0, -1):
                     start, end, label = found[i]
+                    if label != "no speech":
+                        continue
                     near = [c for c in changes if start - tolerance <= c <= end + tolerance]
-                    if label == "no speech" and near and "no speech" not in (found[i - 1][2], found[i + 1][2]):
+                    if near and "no speech" not in (found[i - 1][2], found[i + 1][2]):
                         edge = min((start, end), key=lambda x: abs(x - near[0]))
                         found[i - 1][1] = found[i + 1][0] = edge
                         del found[i]
-                expected = [(a, b, names.get(label, label)) for a, b, label in truth]
-                for i in range(len(found) - 2, 0, -1):
-                    start, end, label = found[i]
-                    if label == "no speech" and end - start <= SEAM and any(
-                            a + tolerance < start and end < z - tolerance for a, z, b in expected if b != "no speech"):
+                    elif end - start <= SEAM and any(a + tolerance < start and end < z - tolerance
+                                                     for a, z, b in truth if b != "no speech"):
                         found[i - 1][1] = end
                         del found[i]
+                expected = [(a, b, names.get(label, label)) for a, b, label in truth]
                 if names:
                     # Without profiles one short line may join the other voice (these acted voices
                     # are alike): such strays inside a turn may cover at most a tenth of the speech.
