@@ -50,8 +50,20 @@ class Emulation:
         self.det = kxemu.Detector(vad_weights)
         self.thr = voice_threshold
 
-    def mean_embeddings(self, pcms):
-        """list of int16 arrays -> list of mean unit embeddings (None: no window)."""
+    def window_embeddings(self, pcms):
+        """list of int16 arrays -> per array the unit embeddings of its selected windows."""
+        probs, wins, owner = self._windows(pcms)
+        embs = [np.zeros((0, self.m.embedding_size), np.float32)]
+        for s in range(0, len(wins), 256):
+            f = np.stack([kxemu.embedding_features(w, self.m.hop_length, self.m.log_floor,
+                                                   self.m.band_mean, self.m.band_std)
+                          for w in wins[s:s + 256]])
+            embs.append(kxemu.l2norm(self.net.embed_features(f)))
+        embs, owner = np.concatenate(embs), np.array(owner, int)
+        return [embs[owner == i] for i in range(len(pcms))], probs
+
+    def _windows(self, pcms):
+        """-> detector probabilities, the selected windows and the index of each one's array."""
         W, A = self.m.window_frames, self.m.lookahead_frames
         nfr = [len(p) // 512 for p in pcms]
         N = max(nfr)
@@ -64,21 +76,15 @@ class Emulation:
             for k in kxemu.select_windows(probs[i, :nfr[i]], W, A, self.thr):
                 wins.append(p[(k - W + 1) * 512:(k + 1) * 512])
                 owner.append(i)
+        return probs, wins, owner
+
+    def mean_embeddings(self, pcms):
+        """list of int16 arrays -> list of mean unit embeddings (None: no window)."""
+        per, probs = self.window_embeddings(pcms)
         out = [None] * len(pcms)
-        if not wins:
-            return out, probs
-        embs = []
-        for s in range(0, len(wins), 256):
-            f = np.stack([kxemu.embedding_features(w, self.m.hop_length, self.m.log_floor,
-                                                   self.m.band_mean, self.m.band_std)
-                          for w in wins[s:s + 256]])
-            embs.append(kxemu.l2norm(self.net.embed_features(f)))
-        embs = np.concatenate(embs)
-        owner = np.array(owner)
-        for i in range(len(pcms)):
-            sel = embs[owner == i]
+        for i, sel in enumerate(per):
             if len(sel):
-                acc = np.zeros(embs.shape[1], np.float32)
+                acc = np.zeros(sel.shape[1], np.float32)
                 for e in sel:
                     acc = acc + e
                 out[i] = acc / np.float32(len(sel))
@@ -139,6 +145,18 @@ class Library:
                 except self.kx.KxError:
                     out.append(None)
         return out
+
+    def window_embeddings(self, pcms):
+        """list of int16 arrays -> per array the unit embeddings of the windows process() takes."""
+        with self.kx.Recognizer(self.tmp.name, voice_threshold=self.thr) as rec:
+            out = []
+            for p in pcms:
+                if len(p) < self.min_len:
+                    out.append(np.zeros((0, rec.embedding_size), np.float32))
+                    continue
+                w = rec.embed_windows(p)
+                out.append(w.embeddings[w.embedded])
+            return out, None
 
     def score(self, pcms, profiles):
         out = []
