@@ -52,6 +52,7 @@ def main():
     ap.add_argument("--model", required=True)
     ap.add_argument("--out", required=True)
     ap.add_argument("--corpus", default=kxdata.CORPUS)
+    ap.add_argument("--split", default="train", help="speakers the statistics come from")
     ap.add_argument("--lam", type=float, default=1.0, help="shrinkage towards the identity")
     ap.add_argument("--seconds", type=float, default=90.0, help="speech per training speaker")
     ap.add_argument("--per-variant", type=int, default=30, help="windows per speaker and rendering")
@@ -61,7 +62,7 @@ def main():
     if model.projection is None:
         sys.exit("the model has no projection to fold the map into")
     be = evaluate.make_backend(model, a.model, evaluate.VOICE_THRESHOLD, engine=a.engine)
-    spk, _ = kxdata.load_speakers(a.corpus, ("train",), max_clips=60)
+    spk, _ = kxdata.load_speakers(a.corpus, (a.split,), max_clips=60)
     noises = kxdata.load_noise(a.corpus, "train")
     rng = np.random.default_rng(3)
     emb, ids = [], []
