@@ -54,7 +54,7 @@ def main():
     ap.add_argument("--corpus", default=kxdata.CORPUS)
     ap.add_argument("--split", default="train", help="speakers the statistics come from")
     ap.add_argument("--lam", type=float, default=1.0, help="shrinkage towards the identity")
-    ap.add_argument("--seconds", type=float, default=90.0, help="speech per training speaker")
+    ap.add_argument("--seconds", type=float, default=90.0, help="speech per speaker")
     ap.add_argument("--per-variant", type=int, default=30, help="windows per speaker and rendering")
     ap.add_argument("--engine", choices=("auto", "emulation", "library"), default="auto")
     a = ap.parse_args()
