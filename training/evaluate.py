@@ -52,6 +52,10 @@ class Emulation:
 
     def window_embeddings(self, pcms):
         """list of int16 arrays -> per array the unit embeddings of its selected windows."""
+        return self._embedded(pcms)[0]
+
+    def _embedded(self, pcms):
+        """-> window_embeddings and the detector probabilities."""
         probs, wins, owner = self._windows(pcms)
         embs = [np.zeros((0, self.m.embedding_size), np.float32)]
         for s in range(0, len(wins), 256):
@@ -80,7 +84,7 @@ class Emulation:
 
     def mean_embeddings(self, pcms):
         """list of int16 arrays -> list of mean unit embeddings (None: no window)."""
-        per, probs = self.window_embeddings(pcms)
+        per, probs = self._embedded(pcms)
         out = [None] * len(pcms)
         for i, sel in enumerate(per):
             if len(sel):
@@ -156,7 +160,7 @@ class Library:
                     continue
                 w = rec.embed_windows(p)
                 out.append(w.embeddings[w.embedded])
-            return out, None
+            return out
 
     def score(self, pcms, profiles):
         out = []

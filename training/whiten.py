@@ -70,7 +70,7 @@ def main():
         x = np.concatenate(spk[name])[:int(a.seconds * 16000)]
         if len(x) < model.window_frames * 512:
             continue
-        for e in be.window_embeddings(variants(x, noises, rng))[0]:
+        for e in be.window_embeddings(variants(x, noises, rng)):
             if len(e) > a.per_variant:
                 e = e[rng.choice(len(e), a.per_variant, replace=False)]
             emb.append(e)
