@@ -111,6 +111,20 @@ class WindowSampler:
         cls = self.rng.choice(len(self.p), size=batch, p=self.p)
         return np.concatenate([self.draw_from(c, 1) for c in cls]), cls.astype(np.int64)
 
+    def draw_pairs(self, batch):
+        """Windows in pairs (rows 2i, 2i+1): one class, one offset, two of its variants,
+        which hold the same audio augmented differently.  Classes with one variant
+        give a window twice."""
+        cls = self.rng.choice(len(self.p), size=batch // 2, p=self.p)
+        starts = []
+        for c in cls:
+            segs = self.seg_of[c]
+            a, b = (self.rng.choice(len(segs), size=2, replace=False) if len(segs) > 1 else (0, 0))
+            sa, sb = segs[int(a)], segs[int(b)]
+            off = int(self.rng.integers(0, min(self.bank.seg_len[sa], self.bank.seg_len[sb]) - self.T + 1))
+            starts += [self.bank.seg_start[sa] + off, self.bank.seg_start[sb] + off]
+        return np.array(starts, np.int64), np.repeat(cls, 2).astype(np.int64)
+
     def draw_from(self, c, n):
         """First rows of n windows of class c."""
         out = []
@@ -129,13 +143,17 @@ class WindowSampler:
 
 # ---------------------------------------------------------------- gradient workers
 
-def _partial_gradient(model, head, bank, T, starts, labels, quant, margin, flat):
-    """Mean loss of this share of the batch; its gradient lands in `flat`."""
+def _partial_gradient(model, head, bank, T, starts, labels, quant, margin, consistency, flat):
+    """Mean loss of this share of the batch; its gradient lands in `flat`.  With
+    `consistency`, rows come in pairs of one window augmented twice, and the pair's
+    cosine distance, so weighed, joins the loss."""
     flat.zero_()
     model.quant = quant
     head.m = margin
     e = model(torch.from_numpy(bank.windows(starts, T)))
     loss, acc = head(e, torch.from_numpy(labels))
+    if consistency:
+        loss = loss + consistency * (1.0 - torch.nn.functional.cosine_similarity(e[0::2], e[1::2])).mean()
     loss.backward()
     return loss.item(), acc.item()
 
@@ -187,13 +205,16 @@ class GradWorkers:
             self.procs.append(p)
         _bind_grads(self.params, self.flat[0])
 
-    def step(self, starts, labels, quant, margin):
-        """Gradients of the batch's mean loss into the parameters' .grad -> (loss, accuracy)."""
+    def step(self, starts, labels, quant, margin, consistency=0.0):
+        """Gradients of the batch's mean loss into the parameters' .grad -> (loss, accuracy).
+        With `consistency`, pairs must not straddle two workers' shares."""
         parts = np.array_split(np.arange(len(starts)), len(self.flat))
+        if consistency and any(len(p) % 2 for p in parts):
+            raise ValueError("a batch of pairs must split into even shares")
         for conn, idx in zip(self.conns, parts[1:]):
-            conn.send((starts[idx], labels[idx], quant, margin))
+            conn.send((starts[idx], labels[idx], quant, margin, consistency))
         results = [_partial_gradient(self.model, self.head, self.bank, self.T, starts[parts[0]],
-                                     labels[parts[0]], quant, margin, self.flat[0])]
+                                     labels[parts[0]], quant, margin, consistency, self.flat[0])]
         results += [conn.recv() for conn in self.conns]
         self.model.quant = quant
         self.head.m = margin
@@ -205,10 +226,10 @@ class GradWorkers:
         acc = sum(r[1] * len(p) for r, p in zip(results, parts)) / n
         return loss, acc
 
-    def optimise(self, opt, starts, labels, quant, margin, max_norm=5.0):
+    def optimise(self, opt, starts, labels, quant, margin, consistency=0.0, max_norm=5.0):
         """One training step: gradients, clipped network gradient norm, optimiser step,
         int8-stored weights kept representable -> (loss, accuracy)."""
-        loss, acc = self.step(starts, labels, quant, margin)
+        loss, acc = self.step(starts, labels, quant, margin, consistency)
         torch.nn.utils.clip_grad_norm_(self.model.parameters(), max_norm)
         opt.step()
         kxtorch.clip_(self.model)

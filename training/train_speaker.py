@@ -186,6 +186,9 @@ def parse_args(argv=None):
                     help="chance that a class's second variant passes through a lossy codec")
     ap.add_argument("--qat-fraction", type=float, default=0.2)
     ap.add_argument("--margin", type=float, default=0.2, help="angular margin of the classifier")
+    ap.add_argument("--consistency", type=float, default=0.0,
+                    help="draw windows in pairs (one window, two augmentations) and add this weight "
+                    "times their cosine distance to the loss")
     ap.add_argument("--workers", type=int, default=2, help="processes splitting each batch")
     ap.add_argument("--threads", type=int, default=1, help="intra-op threads per worker")
     ap.add_argument("--reference-cells", action="store_true",
@@ -395,8 +398,8 @@ def train(a):
             lr, quant, margin = schedule(a, run["step"], run["total"])
             opt.param_groups[0]["lr"] = lr if run["step"] >= a.head_warmup else 0.0
             opt.param_groups[1]["lr"] = lr
-            starts, labels = sampler.draw(a.batch)
-            loss, acc = workers.optimise(opt, starts, labels, quant, margin)
+            starts, labels = sampler.draw_pairs(a.batch) if a.consistency else sampler.draw(a.batch)
+            loss, acc = workers.optimise(opt, starts, labels, quant, margin, a.consistency)
             run["step"] += 1
             run["seen"] += a.batch
             session_seen += a.batch

@@ -112,8 +112,10 @@ class RunTest(unittest.TestCase):
             corpus = os.path.join(d, "corpus")
             make_corpus(corpus)
             whole, parts = os.path.join(d, "whole.pt"), os.path.join(d, "parts.pt")
-            self.run_py(*tiny_run(corpus, d, "--checkpoint", whole, "--workers", "2"))
-            out = self.run_py(*tiny_run(corpus, d, "--checkpoint", parts, "--workers", "2", "--stop-step", "9"), code=75)
+            # in pairs, which the two workers' shares must keep whole
+            pairs = ("--workers", "2", "--consistency", "1")
+            self.run_py(*tiny_run(corpus, d, "--checkpoint", whole, *pairs))
+            out = self.run_py(*tiny_run(corpus, d, "--checkpoint", parts, *pairs, "--stop-step", "9"), code=75)
             self.assertIn("stopped at step 9 of 24", out)
             self.assertEqual(torch.load(parts)["run"]["step"], 9)
             self.run_py(os.path.join(HERE, "train_speaker.py"), "--resume", "--checkpoint", parts)
@@ -158,6 +160,24 @@ class ClassesTest(unittest.TestCase):
             self.assertEqual(bank.windows(starts, 48).shape, (16, 48, 40))
             with self.assertRaises(ValueError):
                 kxtrain.WindowSampler(bank, 400, 0)
+
+    def test_pairs_are_one_window_in_two_variants(self):
+        import kxtrain
+        # rows hold (variant, row in the variant): a pair must agree on the second
+        def variant(v, n):
+            return np.column_stack([np.full(n, v), np.arange(n), np.zeros((n, 38))]).astype(np.float32)
+        three = [variant(v, 70) for v in range(3)]
+        one = [variant(9, 60)]
+        with tempfile.TemporaryDirectory() as d:
+            bank = kxtrain.FeatureBank.write(os.path.join(d, "b"), "k", [three, one], ["three", "one"])
+            starts, labels = kxtrain.WindowSampler(bank, 48, 0).draw_pairs(200)
+            w = bank.windows(starts, 48)
+            self.assertEqual(labels.tolist()[0::2], labels.tolist()[1::2])
+            np.testing.assert_array_equal(w[0::2, :, 1], w[1::2, :, 1])
+            variants = w[:, 0, 0]
+            three_pairs = labels[0::2] == 0
+            self.assertTrue((variants[0::2][three_pairs] != variants[1::2][three_pairs]).all())
+            self.assertEqual(set(variants[0::2][~three_pairs]), {9})
 
 
 if __name__ == "__main__":
