@@ -328,6 +328,9 @@ def fmt_minutes(seconds):
 
 def train(a):
     """Runs (or continues) training -> (model, classifier, run state, bank, validation features, T)."""
+    if a.consistency and a.batch % (2 * a.workers):
+        raise SystemExit("--consistency: the batch must split into whole pairs per worker (%d windows, %d workers)"
+                         % (a.batch, a.workers))
     torch.set_num_threads(a.threads)
     torch.manual_seed(a.seed)
     kxtrain.keep_freed_memory()
