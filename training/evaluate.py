@@ -56,22 +56,9 @@ class Emulation:
 
     def _embedded(self, pcms):
         """-> window_embeddings and the detector probabilities."""
-        probs, wins, owner = self._windows(pcms)
-        embs = [np.zeros((0, self.m.embedding_size), np.float32)]
-        for s in range(0, len(wins), 256):
-            f = np.stack([kxemu.embedding_features(w, self.m.hop_length, self.m.log_floor,
-                                                   self.m.band_mean, self.m.band_std)
-                          for w in wins[s:s + 256]])
-            embs.append(kxemu.l2norm(self.net.embed_features(f)))
-        embs, owner = np.concatenate(embs), np.array(owner, int)
-        return [embs[owner == i] for i in range(len(pcms))], probs
-
-    def _windows(self, pcms):
-        """-> detector probabilities, the selected windows and the index of each one's array."""
         W, A = self.m.window_frames, self.m.lookahead_frames
         nfr = [len(p) // 512 for p in pcms]
-        N = max(nfr)
-        feats = np.full((len(pcms), N, 80), -32768, np.int64)
+        feats = np.full((len(pcms), max(nfr), 80), -32768, np.int64)
         for i, p in enumerate(pcms):
             feats[i, :nfr[i]] = kxemu.vad_features(p)[:nfr[i]]
         probs = self.det.probabilities(feats)
@@ -80,7 +67,14 @@ class Emulation:
             for k in kxemu.select_windows(probs[i, :nfr[i]], W, A, self.thr):
                 wins.append(p[(k - W + 1) * 512:(k + 1) * 512])
                 owner.append(i)
-        return probs, wins, owner
+        embs = [np.zeros((0, self.m.embedding_size), np.float32)]
+        for s in range(0, len(wins), 256):
+            f = np.stack([kxemu.embedding_features(w, self.m.hop_length, self.m.log_floor,
+                                                   self.m.band_mean, self.m.band_std)
+                          for w in wins[s:s + 256]])
+            embs.append(kxemu.l2norm(self.net.embed_features(f)))
+        embs, owner = np.concatenate(embs), np.array(owner, int)
+        return [embs[owner == i] for i in range(len(pcms))], probs
 
     def mean_embeddings(self, pcms):
         """list of int16 arrays -> list of mean unit embeddings (None: no window)."""
