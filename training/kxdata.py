@@ -83,6 +83,13 @@ def band_limit(x, rng, rate=16000):
     return y
 
 
+def telephone_channel(x, rng, rate=16000):
+    """Band-pass of a telephone line: edges near 300 and 3400 Hz, a varying slope."""
+    lo, hi = rng.uniform(250.0, 400.0), rng.uniform(3100.0, 3500.0)
+    sos = signal.butter(int(rng.integers(3, 7)), [lo, hi], btype="band", fs=rate, output="sos")
+    return signal.sosfilt(sos, x)
+
+
 def reverb(x, rng, rate=16000):
     t60 = rng.uniform(0.15, 0.6)
     n = int(t60 * rate)

@@ -75,15 +75,18 @@ def stream_logmel(pcm, hop, log_floor, chunk=4096):
     return np.concatenate(out) if out else np.zeros((0, 40), np.float32)
 
 
-def augment(x, noises, rng, kind, codec=0.0):
+def augment(x, noises, rng, kind, codec=0.0, telephone=0.0):
     """kind 0: level (and a band limit at times); 1: also reverberation and noise;
-    2: always band-limited.  codec: chance of a lossy codec round trip last."""
+    2: always band-limited, a telephone line by chance `telephone`.  codec: chance of a
+    lossy codec round trip last."""
     x = x.astype(np.float64)
     if kind >= 1:
         if rng.random() < 0.3:
             x = kxdata.reverb(x, rng)
         x = kxdata.mix(x, noises, rng, snr_range=(0.0, 25.0), p_noise=0.8)
-    if kind >= 2 or rng.random() < 0.25:
+    if kind >= 2 and rng.random() < telephone:
+        x = kxdata.telephone_channel(x, rng)
+    elif kind >= 2 or rng.random() < 0.25:
         x = kxdata.band_limit(x, rng)
     y = kxdata.to_int16(x, rng, level_db=rng.uniform(-30.0, -3.0))
     return kxdata.codec_round_trip(y, rng) if codec and rng.random() < codec else y
@@ -93,7 +96,7 @@ _NOISES = []
 
 
 def _speaker_classes(job):
-    spk, clips, seed, hop, log_floor, variants, speeds, max_seconds, min_frames, codec = job
+    spk, clips, seed, hop, log_floor, variants, speeds, max_seconds, min_frames, codec, telephone = job
     rng = np.random.default_rng([seed, int.from_bytes(spk.encode()[-8:].rjust(8, b"\0"), "little")])
     stream = np.concatenate(clips)[:int(max_seconds * 16000)]
     out = []
@@ -101,7 +104,7 @@ def _speaker_classes(job):
         s = stream if sp == 1.0 else np.clip(kxdata.speed_perturb(stream, sp), -32768, 32767).astype(np.int16)
         # the second variant may pass through a codec: compression is no trait of a source;
         # variants beyond three repeat the mix of kinds, so more of them do not shift it
-        feats = [stream_logmel(augment(s, _NOISES, rng, k % 3, codec if k % 3 == 1 else 0.0), hop, log_floor)
+        feats = [stream_logmel(augment(s, _NOISES, rng, k % 3, codec if k % 3 == 1 else 0.0, telephone), hop, log_floor)
                  for k in range(variants)]
         if max(len(f) for f in feats) >= min_frames:   # shorter than one window: no class
             out.append(("%s@%.2f" % (spk, sp), feats))
@@ -109,12 +112,12 @@ def _speaker_classes(job):
 
 
 def build_classes(spk_clips, noises, seed, hop, log_floor, variants, speeds, max_seconds, min_frames,
-                  codec=0.0, jobs=1):
+                  codec=0.0, jobs=1, telephone=0.0):
     """-> (classes, names): classes a list of lists of [N, 40] feature arrays (variants).
     Each speaker's augmentation draws from its own generator, so the result does not
     depend on `jobs`."""
     _NOISES[:] = noises
-    work = [(spk, clips, seed, hop, log_floor, variants, speeds, max_seconds, min_frames, codec)
+    work = [(spk, clips, seed, hop, log_floor, variants, speeds, max_seconds, min_frames, codec, telephone)
             for spk, clips in spk_clips.items()]
     if jobs > 1 and len(work) > 1:
         import multiprocessing
@@ -184,6 +187,8 @@ def parse_args(argv=None):
     ap.add_argument("--max-seconds", type=float, default=300.0, help="per speaker")
     ap.add_argument("--codec", type=float, default=0.5,
                     help="chance that a class's second variant passes through a lossy codec")
+    ap.add_argument("--telephone", type=float, default=0.0,
+                    help="chance that a class's band-limited variant is a telephone line (300-3400 Hz)")
     ap.add_argument("--qat-fraction", type=float, default=0.2)
     ap.add_argument("--margin", type=float, default=0.2, help="angular margin of the classifier")
     ap.add_argument("--consistency", type=float, default=0.0,
@@ -267,7 +272,7 @@ def feature_bank(a, T, ck):
     meta = os.path.join(a.corpus, "speakers.json")
     key = kxtrain.bank_key(corpus=open(meta).read() if os.path.exists(meta) else a.corpus, hop=a.hop,
                            log_floor=a.log_floor, variants=a.variants, max_seconds=a.max_seconds, seed=a.seed,
-                           init=a.init, T=T, codec=a.codec)
+                           init=a.init, T=T, codec=a.codec, **({"telephone": a.telephone} if a.telephone else {}))
     if os.path.isdir(path):
         bank = kxtrain.FeatureBank(path)
         if bank.key == key:
@@ -278,7 +283,7 @@ def feature_bank(a, T, ck):
     real = {s: c for s, c in train.items() if meta[s]["source"] != "espeak-ng"}
     tts = {s: c for s, c in train.items() if meta[s]["source"] == "espeak-ng"}
     classes, names = build_classes(real, noises, a.seed, a.hop, a.log_floor, a.variants, (1.0, 0.9, 1.1),
-                                   a.max_seconds, T, a.codec, a.workers)
+                                   a.max_seconds, T, a.codec, a.workers, a.telephone)
     c2, n2 = build_classes(tts, noises, a.seed, a.hop, a.log_floor, 2, (1.0,), a.max_seconds, T, a.codec, a.workers)
     classes += c2
     names += n2
