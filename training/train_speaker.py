@@ -188,7 +188,8 @@ def parse_args(argv=None):
     ap.add_argument("--codec", type=float, default=0.5,
                     help="chance that a class's second variant passes through a lossy codec")
     ap.add_argument("--telephone", type=float, default=0.0,
-                    help="chance that a class's band-limited variant is a telephone line (300-3400 Hz)")
+                    help="chance that a class's third (always band-limited) variant is a telephone line "
+                         "(300-3400 Hz) rather than a low-pass")
     ap.add_argument("--qat-fraction", type=float, default=0.2)
     ap.add_argument("--margin", type=float, default=0.2, help="angular margin of the classifier")
     ap.add_argument("--consistency", type=float, default=0.0,
@@ -270,6 +271,7 @@ def feature_bank(a, T, ck):
     """Build the augmented features once; a resumed run reads the same file."""
     path = a.bank or os.path.splitext(a.checkpoint)[0] + ".bank"
     meta = os.path.join(a.corpus, "speakers.json")
+    # a setting at its old default stays out of the key, so banks built before keep theirs
     key = kxtrain.bank_key(corpus=open(meta).read() if os.path.exists(meta) else a.corpus, hop=a.hop,
                            log_floor=a.log_floor, variants=a.variants, max_seconds=a.max_seconds, seed=a.seed,
                            init=a.init, T=T, codec=a.codec, **({"telephone": a.telephone} if a.telephone else {}))
